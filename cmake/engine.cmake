@@ -1,0 +1,86 @@
+# The engine library: sources of the portable code, the platform folder for
+# this target, and what the export table generates.
+
+if(WIN32)
+  set(KEZ_OS_DIR win32)
+  set(KEZ_PLATFORM windows)
+else()
+  set(KEZ_OS_DIR posix)
+  set(KEZ_PLATFORM linux)
+endif()
+
+set(KEZ_OS_SOURCES
+  src/os/fault.cpp
+  src/os/cpu_x86.cpp
+  src/os/${KEZ_OS_DIR}/ipc.cpp
+  src/os/${KEZ_OS_DIR}/module.cpp
+  src/os/${KEZ_OS_DIR}/process.cpp
+  src/os/${KEZ_OS_DIR}/sync.cpp
+  src/os/${KEZ_OS_DIR}/thread.cpp
+  src/os/${KEZ_OS_DIR}/time.cpp)
+
+set(KEZ_ENGINE_SOURCES
+  src/core/error_codes.cpp
+  src/core/frame_exports.cpp
+  src/core/library_error.cpp
+  src/core/run_state.cpp
+  src/core/runtime_info.cpp
+  src/core/startup.cpp
+  src/core/startup_steps.cpp
+  src/core/test_hooks.cpp
+  src/core/thread_var.cpp
+  src/core/time_base.cpp
+  src/util/log.cpp
+  src/os/${KEZ_OS_DIR}/attach.cpp)
+
+# ---- export table ------------------------------------------------------------
+set(KEZ_GEN_DIR ${CMAKE_BINARY_DIR}/generated)
+file(GLOB KEZ_EXPORT_TABLES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/exports/table/*.exports)
+if(KEZ_TEST_HOOKS)
+  set(KEZ_HOOKS_FLAG 1)
+else()
+  set(KEZ_HOOKS_FLAG 0)
+endif()
+if(WIN32)
+  set(KEZ_LINK_TABLE ${KEZ_GEN_DIR}/kez_dvrt.def)
+else()
+  set(KEZ_LINK_TABLE ${KEZ_GEN_DIR}/kez_dvrt.map)
+endif()
+add_custom_command(
+  OUTPUT ${KEZ_GEN_DIR}/twins.cpp ${KEZ_GEN_DIR}/exports.manifest ${KEZ_LINK_TABLE}
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/gen_exports.py
+          --table-dir ${PROJECT_SOURCE_DIR}/src/exports/table
+          --host-names ${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
+          --platform ${KEZ_PLATFORM} --test-hooks ${KEZ_HOOKS_FLAG} --out-dir ${KEZ_GEN_DIR}
+  DEPENDS ${KEZ_EXPORT_TABLES} ${PROJECT_SOURCE_DIR}/tools/gen_exports.py
+          ${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
+  COMMENT "Generating exports from the export table")
+
+# ---- the shared library --------------------------------------------------------
+add_library(kez_dvrt SHARED ${KEZ_OS_SOURCES} ${KEZ_ENGINE_SOURCES} ${KEZ_GEN_DIR}/twins.cpp)
+target_include_directories(kez_dvrt PUBLIC ${PROJECT_SOURCE_DIR}/include PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_definitions(kez_dvrt PRIVATE KEZ_BUILDING_ENGINE $<$<BOOL:${KEZ_TEST_HOOKS}>:KEZ_TEST_HOOKS>)
+target_link_libraries(kez_dvrt PRIVATE kez_warnings)
+set_target_properties(kez_dvrt PROPERTIES
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON
+  LINK_DEPENDS ${KEZ_LINK_TABLE})
+if(WIN32)
+  set_target_properties(kez_dvrt PROPERTIES PREFIX "" IMPORT_PREFIX "")
+  target_sources(kez_dvrt PRIVATE ${KEZ_LINK_TABLE})
+else()
+  # -fno-gnu-unique: a unique symbol would keep the library mapped after
+  # dlclose, and a reload would then skip its start-up chain.
+  target_compile_options(kez_dvrt PRIVATE -fno-gnu-unique)
+  target_link_options(kez_dvrt PRIVATE -Wl,--version-script=${KEZ_LINK_TABLE} -Wl,--no-undefined)
+  target_link_libraries(kez_dvrt PRIVATE ${CMAKE_DL_LIBS} pthread)
+endif()
+
+# The platform layer again, as a static library for tests that drive the
+# engine from outside (loading it, probing named objects).
+add_library(kez_test_os STATIC ${KEZ_OS_SOURCES})
+target_include_directories(kez_test_os PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(kez_test_os PRIVATE kez_warnings)
+if(NOT WIN32)
+  target_link_libraries(kez_test_os PUBLIC ${CMAKE_DL_LIBS} pthread)
+endif()

@@ -1,0 +1,7 @@
+/* Umbrella header: every library of the engine. */
+#ifndef KEZ_KEZ_H
+#define KEZ_KEZ_H
+
+#include "kez/runtime.h"
+
+#endif

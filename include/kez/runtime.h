@@ -1,0 +1,53 @@
+/* The engine's frame: module start and end, run-state notifications,
+   status queries, the at-exit list and per-thread engine state. */
+#ifndef KEZ_RUNTIME_H
+#define KEZ_RUNTIME_H
+
+#include "kez/kez_api.h"
+
+KEZ_BEGIN_DECLS
+
+/* Run states sent to run-state change callbacks. */
+#define KEZ_RUN_STATE_START 0
+#define KEZ_RUN_STATE_STOP 4
+#define KEZ_RUN_STATE_ENABLE_CALLBACKS 5
+#define KEZ_RUN_STATE_DISABLE_CALLBACKS 6
+
+typedef void (*KezRunStateCallback)(int runState);
+typedef void (*KezAtExitCleanup)(void);
+
+/* A module's start: registers the null-terminated list of callbacks under
+   the module and sends them START, then ENABLE_CALLBACKS. Only the first
+   and the tenth arguments are read. Returns 1, or 0 when the engine failed
+   to start. */
+KEZ_API int InitKezRTDll(void *module, void *reserved2, void *reserved3, void *reserved4, void *reserved5,
+                         void *reserved6, void *reserved7, void *reserved8, void *reserved9,
+                         KezRunStateCallback *callbacks);
+/* A module's end: sends its callbacks DISABLE_CALLBACKS, then STOP, in
+   reverse order, and removes them. A null module reaches every callback
+   and removes those registered without a module. */
+KEZ_API void CloseKezRTDll(void *module);
+/* Ends the calling thread with exitCode after the abnormal-exit steps. */
+KEZ_API void KezRTDllAbnormalExit(unsigned int exitCode) KEZ_NORETURN;
+
+KEZ_API int __IsRTEStillLoaded(void);
+KEZ_API int InStandaloneExecutable(void);
+KEZ_API int WhichRuntimeSupportDll(void);
+KEZ_API int StartupLibraryInit(void);
+KEZ_API void StartupLibraryCleanup(void);
+KEZ_API int __SimulateRTShuttingDown(void);
+KEZ_API int __RegisterAtExitCleanup(KezAtExitCleanup cleanup);
+KEZ_API int __UnregisterAtExitCleanup(KezAtExitCleanup cleanup);
+
+/* Thread variables: slots 1 to 8, one pointer per thread each. */
+KEZ_API void *GetKezThreadVarValue(int slot);
+KEZ_API void SetKezThreadVarValue(int slot, void *value);
+KEZ_API void UninitializeKezThreadVar(int slot);
+/* The calling thread's 512-byte error-string buffer. */
+KEZ_API char *GetThreadLocalErrorStringBuffer(void);
+/* Memory-manager code to library code. */
+KEZ_API int MgrToPXError(int managerCode);
+
+KEZ_END_DECLS
+
+#endif

@@ -1,0 +1,110 @@
+// Where each library plugs into start-up, clean-up and thread end. A null
+// function marks a library that is not part of the engine yet: its step is
+// still logged so the sequence keeps its shape.
+#include "core/startup_steps.h"
+
+#include "core/frame.h"
+#include "core/runtime_info.h"
+#include "core/thread_var.h"
+#include "core/time_base.h"
+#include "kez/runtime.h"
+#include "os/os.h"
+#include "util/log.h"
+
+namespace kez::core {
+namespace {
+
+int ConfigureKezLoggerOnce() {
+    log::configure_once();
+    return 0;
+}
+
+int PXInitMainThreadId() {
+    engine().main_thread_id = os::current_thread_id();
+    return 0;
+}
+
+int InitializeCodePage() {
+    engine().code_page_multibyte = os::code_page_is_multibyte();
+    return 0;
+}
+
+// The run-time information block, then the debug module's identity.
+int CdbSynchronizeAndKezDebugInitialize() {
+    if (CdbSynchronizeInitialize() != 0) return 91;
+    EngineState &e = engine();
+    if (!os::module_file_name(e.main_module, e.main_module_file, sizeof e.main_module_file))
+        e.main_module_file[0] = '\0';
+    return 0;
+}
+
+int g_execution_slot = 0;
+
+int InitExecutionThreadVars() { return alloc_thread_var_slot(&g_execution_slot, nullptr) ? 0 : -103; }
+
+void ReleaseExecutionThreadVars() {
+    if (g_execution_slot != 0) UninitializeKezThreadVar(g_execution_slot);
+    g_execution_slot = 0;
+}
+
+}  // namespace
+
+const InitStep kInitSteps[] = {
+    // WInitApp: engine services. Steps that cannot fail in practice report 91
+    // when a test forces them to.
+    {"ConfigureKezLoggerOnce", Stage::app, ConfigureKezLoggerOnce, 91, "ConfigureKezLoggerOnce returned", false},
+    {"PXInitMainThreadId", Stage::app, PXInitMainThreadId, 91, "PXInitMainThreadId returned", false},
+    {"SetUpMemory", Stage::app, nullptr, 0, "SetUpMemory returned", false},
+    {"InitializeCodePage", Stage::app, InitializeCodePage, 91, "InitializeCodePage returned", false},
+    {"InitSupport", Stage::app, nullptr, 91, "InitSupport returned", false},
+    {"InstallListMemoryFunctions", Stage::app, nullptr, 91, nullptr, false},
+    {"TcpIpInitialize", Stage::app, nullptr, 91, "TcpIpInitialize returned", false},
+    {"KezDebugInitialize", Stage::app, CdbSynchronizeAndKezDebugInitialize, 91, "KezDebugInitialize returned", false},
+    {"CdbInitialize", Stage::app, nullptr, 91, "CdbInitialize returned", false},
+    {"SetupPCTimer", Stage::app, SetupPCTimer, 91, "SetupPCTimer returned. Changed timer resolution.", false},
+    {"InitAsyncAndMTProtection", Stage::app, nullptr, 91, "InitAsyncAndMTProtection returned", false},
+    {"GetTimeOptions", Stage::app, nullptr, 2, "GetTimeOptions/GetDateOptions returned.", false},
+    // WMain: user-visible libraries.
+    {"InitTimeLib", Stage::main, nullptr, -102, "InitTimeLib returned", false},
+    {"StdCLibInitOnce", Stage::main, nullptr, -103, "StdCLibInitOnce returned", false},
+    {"InitExecutionThreadVars", Stage::main, InitExecutionThreadVars, -103, "InitExecutionThreadVars returned", false},
+    {"FmtIOLibInitOnce", Stage::main, nullptr, -103, "FmtIOLibInitOnce returned", false},
+    {"UtilityLibraryInitOnce", Stage::main, nullptr, -103, "UtilityLibraryInitOnce returned", false},
+    {"RegisterUtilityLibraryRunStateChangeCallback", Stage::main, nullptr, -103,
+     "RegisterUtilityLibraryRunStateChangeCallback returned", false},
+    {"TCPLibraryInitOnce", Stage::main, nullptr, -103, nullptr, false},
+    {"PXRS232Initialize", Stage::main, nullptr, -103, "PXRS232Initialize returned", true},
+};
+const int kInitStepCount = sizeof kInitSteps / sizeof kInitSteps[0];
+
+const CleanupStep kCleanupSteps[] = {
+    // WMain's clean-up.
+    {"InitExecutionThreadVars", ReleaseExecutionThreadVars, false},
+    {"StdCLibInitOnce", nullptr, false},
+    {"UtilityLibraryInitOnce", nullptr, false},
+    {"FmtIOLibInitOnce", nullptr, false},
+    // WExitApp.
+    {"SetupPCTimer", RestorePCTimer, true},
+    {"CdbInitialize", nullptr, true},
+    {"KezDebugInitialize", CdbSynchronizeCleanup, true},
+    {"TcpIpInitialize", nullptr, true},
+    {"TCPLibraryInitOnce", nullptr, true},
+    {"PXRS232Initialize", nullptr, true},
+    // The rest of the engine services.
+    {"InitAsyncAndMTProtection", nullptr, false},
+    {"SetUpMemory", nullptr, false},
+};
+const int kCleanupStepCount = sizeof kCleanupSteps / sizeof kCleanupSteps[0];
+
+// Thread-local variables (multithreading), the deferred-call queue and the
+// debugger link join here; the thread's thread variables are freed after.
+const ThreadEndStep kThreadEndSteps[] = {
+    {"ReleaseThreadLocalVars", nullptr},
+    {"DropDeferredCalls", nullptr},
+    {"DebuggerThreadEnd", nullptr},
+};
+const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[0];
+
+void (*const kUninitKmtResources)() = nullptr;
+
+}  // namespace kez::core

@@ -1,0 +1,45 @@
+/* Exports that only test builds of the engine carry (KEZ_TEST_HOOKS): they
+   reach internal interfaces that user programs never call. Release builds
+   export none of them. */
+#ifndef KEZ_TEST_HOOKS_H
+#define KEZ_TEST_HOOKS_H
+
+#include "kez/runtime.h"
+
+KEZ_BEGIN_DECLS
+
+/* 0 not loaded, 1 attaching, 2 initialised, 3 start-up failed, 4 closed. */
+KEZ_API int KezTest_LoadState(void);
+KEZ_API void KezTest_ArmFault(const char *point, int count);
+/* Opens the log tap on a file (see KEZ_TEST_LOG); 0 when one is open. */
+KEZ_API int KezTest_OpenLogTap(const char *path);
+KEZ_API int KezTest_AllocThreadVarSlot(int *slot, int freeValuesWithFree);
+KEZ_API int KezTest_HasThreadBlock(void);
+KEZ_API int KezTest_LiveThreadBlocks(void);
+KEZ_API long long KezTest_MilliSecs(void);
+KEZ_API unsigned long long KezTest_MicroSecs(void);
+KEZ_API double KezTest_TimerResolution(void);
+KEZ_API void KezTest_UseHighResolutionCounter(int on);
+KEZ_API unsigned long long KezTest_TicksToUnits(unsigned long long ticks, unsigned long long frequency,
+                                               unsigned long long perSecond);
+KEZ_API int KezTest_RegisterEngineRunStateCallback(KezRunStateCallback callback);
+KEZ_API void KezTest_RunCloseRTDll(void);
+KEZ_API int KezTest_AtExitCount(void);
+KEZ_API KezAtExitCleanup KezTest_AtExitEntry(int index);
+KEZ_API const char *KezTest_ErrText(int code);
+KEZ_API const char *KezTest_MgErrText(int code);
+KEZ_API unsigned int KezTest_X87ControlWord(void);
+KEZ_API unsigned int KezTest_MainThreadId(void);
+KEZ_API unsigned int KezTest_CurrentThreadId(void);
+KEZ_API int KezTest_ParseCommandLine(const char *line);
+/* A library function with a twin: returns its argument. */
+KEZ_API int KezTest_ReturnCode(int code);
+KEZ_API int _UP_KezTest_ReturnCode(int code);
+/* Its message function. */
+KEZ_API const char *KezTest_CodeMessage(int code);
+/* The last library error reported by a twin: its code, function and text. */
+KEZ_API int KezTest_LastLibraryError(char *function, int functionSize, char *message, int messageSize);
+
+KEZ_END_DECLS
+
+#endif

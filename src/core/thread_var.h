@@ -1,0 +1,31 @@
+// Thread-variable slots: eight numbered slots over one thread-local-storage
+// index, one pointer per thread each. Every library takes its slot in its
+// init-once step and releases it in its clean-up.
+#pragma once
+
+namespace kez::core {
+
+constexpr int kThreadVarSlots = 8;
+
+// Destroys one thread's value of a slot (the thread's per-library record).
+using SlotValueDestructor = void (*)(void *value);
+
+// Takes the next slot. `destroy` (may be null) frees a thread's value when
+// the thread ends, and every thread's value when the slot is released.
+// False when no index can be had or all eight slots are taken.
+bool alloc_thread_var_slot(int *slot, SlotValueDestructor destroy);
+
+// The cross-library slot: the thread's error-string buffer.
+bool AllocCrossLibraryThreadVarSlots();
+void FreeCrossLibraryThreadVarSlots();
+
+// Whether the index exists and the calling thread has a block.
+bool has_thread_block();
+
+// Frees the calling thread's block and the values in it (thread end).
+void free_calling_thread_block();
+
+// Number of per-thread blocks alive (leak checks in tests).
+int live_thread_blocks();
+
+}  // namespace kez::core

@@ -1,0 +1,172 @@
+// The engine's platform layer. Portable code calls only what is declared
+// here; src/os/posix/ and src/os/win32/ implement it with identical
+// signatures and CMake picks one folder. No other engine source includes an
+// operating-system header.
+//
+// Every call that can fail because the system refused it checks a fault
+// point first (fault.h), so tests can reach each "the system call failed"
+// path of the engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kez::os {
+
+// ---- processes and threads -------------------------------------------------
+
+using ThreadId = std::uint32_t;
+
+ThreadId current_thread_id();
+std::uint32_t current_process_id();
+
+// A value that differs between two processes that happened to get the same
+// id one after the other (the process start time on POSIX); used to tell a
+// stale named object of a dead process from a live one of ours.
+std::uint64_t process_start_token();
+
+// Starts a detached thread running fn(arg). False if the system refused.
+bool thread_start_detached(void (*fn)(void *), void *arg);
+
+// Ends the calling thread with an exit code. On POSIX, when the ending
+// thread is the last one of the process, the process exit status is `code`
+// (POSIX would otherwise report 0 for a process whose main thread left
+// through pthread_exit).
+[[noreturn]] void thread_exit_current(std::uint32_t code);
+
+void sleep_ms(std::uint32_t ms);
+
+// Runs a program with one argument (may be null) and waits for it. False
+// when it could not be started or did not end within the time-out (it is
+// then killed).
+bool process_run(const char *program, const char *argument, std::uint32_t timeout_ms, int *exit_code);
+
+// Environment: copies the variable's value into buf (always terminated).
+// False when the variable is not set or does not fit.
+bool env_get(const char *name, char *buf, std::size_t size);
+// Sets (or, with a null value, removes) a variable of the process.
+bool env_set(const char *name, const char *value);
+
+// Show-window value of the start-up information, or -1 when the process
+// was not given one.
+int startup_show_window();
+
+// Major and minor version of the running operating system. False when the
+// version cannot be read.
+bool os_version(std::uint32_t *major, std::uint32_t *minor);
+
+// Whether the process code page uses multi-byte characters.
+bool code_page_is_multibyte();
+
+// Sets the six exception-mask bits of the x87 control word.
+void mask_x87_exceptions();
+std::uint16_t x87_control_word();
+
+// ---- thread-local storage --------------------------------------------------
+
+struct TlsKey {
+    std::uintptr_t value = 0;
+};
+
+bool tls_alloc(TlsKey *key);
+void tls_free(TlsKey key);
+void *tls_get(TlsKey key);
+bool tls_set(TlsKey key, void *value);
+
+// Thread-exit hook. `fn` runs on every ending thread that called
+// thread_exit_hook_arm() (POSIX) or on every ending thread (Windows, from
+// DLL_THREAD_DETACH). arm() is cheap and may be called repeatedly; calling it
+// while the hook runs makes the hook run again for that thread, so state
+// re-created during clean-up is not lost.
+bool thread_exit_hook_install(void (*fn)());
+void thread_exit_hook_remove();
+void thread_exit_hook_arm();
+
+// ---- synchronisation -------------------------------------------------------
+
+// Recursive mutex. All time-outs are in milliseconds on the monotonic clock.
+struct Mutex;
+Mutex *mutex_create();
+void mutex_destroy(Mutex *m);
+void mutex_lock(Mutex *m);
+bool mutex_try_lock(Mutex *m);
+bool mutex_timed_lock(Mutex *m, std::uint32_t timeout_ms);
+void mutex_unlock(Mutex *m);
+
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+struct Event;
+Event *event_create(bool manual_reset, bool initially_set);
+void event_destroy(Event *e);
+void event_set(Event *e);
+void event_reset(Event *e);
+// True when the event was signalled, false on time-out.
+bool event_wait(Event *e, std::uint32_t timeout_ms);
+
+// ---- named cross-process objects -------------------------------------------
+
+// Named shared memory of `size` bytes, zero-filled when created. `created`
+// tells whether this call created it.
+struct SharedMemory;
+SharedMemory *shm_open_or_create(const char *name, std::size_t size, bool *created);
+void *shm_address(SharedMemory *s);
+// Unmaps and closes. With `remove`, the name is deleted as well (POSIX; on
+// Windows the object goes away with its last handle).
+void shm_close(SharedMemory *s, bool remove);
+// Whether an object of that name exists now (for leak checks).
+bool shm_exists(const char *name);
+
+// Named recursive mutex shared between processes.
+struct NamedMutex;
+NamedMutex *named_mutex_open(const char *name);
+void named_mutex_lock(NamedMutex *m);
+void named_mutex_unlock(NamedMutex *m);
+void named_mutex_close(NamedMutex *m);
+
+// ---- clocks ------------------------------------------------------------------
+
+// High-resolution counter and its frequency in ticks per second; frequency 0
+// means the system has no such counter.
+std::uint64_t perf_counter();
+std::uint64_t perf_frequency();
+// Coarse system tick count in milliseconds (monotonic).
+std::uint64_t tick_count_ms();
+
+// ---- modules -----------------------------------------------------------------
+
+using Module = void *;
+
+// The module that contains the engine, and the process's main executable.
+Module module_self();
+Module module_main();
+// Component names are given as on Windows ("kezdebug.dll"); on POSIX the
+// name maps to "lib<stem>.so". Directories listed in the environment variable
+// KEZ_COMPONENT_PATH are searched first.
+Module module_if_loaded(const char *name);
+Module module_load(const char *name);
+void module_unload(Module m);
+void *module_symbol(Module m, const char *symbol);
+bool module_file_name(Module m, char *buf, std::size_t size);
+
+// ---- errors and diagnostics -------------------------------------------------
+
+std::uint32_t last_error();
+// The system's text for an error code, without trailing line ends.
+void error_text(std::uint32_t code, char *buf, std::size_t size);
+bool debugger_present();
+void debug_output(const char *text);
+
+// ---- probes used by leak checks ---------------------------------------------
+
+// Number of open descriptors (POSIX) or handles (Windows) of the process;
+// -1 when the system cannot tell.
+long open_handle_count();
+
+}  // namespace kez::os
+
+// Implemented by the engine core, called by the platform's load and unload
+// notifications (thread end arrives through the thread-exit hook).
+namespace kez::core {
+bool on_process_attach(kez::os::Module self);
+void on_process_detach();
+}  // namespace kez::core

@@ -1,0 +1,141 @@
+// Processes, environment, versions and diagnostics on POSIX.
+#include <dirent.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <errno.h>
+#include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "os/fault.h"
+#include "os/os.h"
+
+namespace kez::os {
+
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(getpid()); }
+
+std::uint64_t process_start_token() {
+    // Field 22 of /proc/self/stat: start time in clock ticks since boot.
+    FILE *f = fopen("/proc/self/stat", "re");
+    if (f == nullptr) return 0;
+    char line[1024];
+    const bool ok = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    if (!ok) return 0;
+    // The command name (field 2) may hold blanks; fields after it start
+    // behind its closing parenthesis.
+    const char *p = strrchr(line, ')');
+    if (p == nullptr) return 0;
+    int field = 2;
+    for (++p; *p != '\0' && field < 22; ++p)
+        if (*p == ' ') ++field;
+    return strtoull(p, nullptr, 10);
+}
+
+void sleep_ms(std::uint32_t ms) {
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+bool process_run(const char *program, const char *argument, std::uint32_t timeout_ms, int *exit_code) {
+    char *argv[3] = {const_cast<char *>(program), const_cast<char *>(argument), nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return false;
+    int status = 0;
+    for (std::uint32_t waited = 0;; waited += 5) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return false;
+        if (waited >= timeout_ms) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        sleep_ms(5);
+    }
+    *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+}
+
+bool env_get(const char *name, char *buf, std::size_t size) {
+    const char *v = getenv(name);
+    if (v == nullptr || size == 0) return false;
+    const std::size_t n = strlen(v);
+    if (n >= size) return false;
+    memcpy(buf, v, n + 1);
+    return true;
+}
+
+bool env_set(const char *name, const char *value) {
+    return (value != nullptr ? setenv(name, value, 1) : unsetenv(name)) == 0;
+}
+
+int startup_show_window() { return -1; }
+
+bool os_version(std::uint32_t *major, std::uint32_t *minor) {
+    if (fault::hit("os.version")) return false;
+    struct utsname u;
+    if (uname(&u) != 0) return false;
+    unsigned long a = 0, b = 0;
+    char *end = nullptr;
+    a = strtoul(u.release, &end, 10);
+    if (end != nullptr && *end == '.') b = strtoul(end + 1, nullptr, 10);
+    *major = static_cast<std::uint32_t>(a);
+    *minor = static_cast<std::uint32_t>(b);
+    return true;
+}
+
+bool code_page_is_multibyte() { return MB_CUR_MAX > 1; }
+
+std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
+
+void error_text(std::uint32_t code, char *buf, std::size_t size) {
+    if (size == 0) return;
+    buf[0] = '\0';
+    // GNU strerror_r may return a static string instead of filling buf.
+    const char *text = strerror_r(static_cast<int>(code), buf, size);
+    if (text != buf) snprintf(buf, size, "%s", text);
+}
+
+bool debugger_present() {
+    FILE *f = fopen("/proc/self/status", "re");
+    if (f == nullptr) return false;
+    char line[256];
+    long tracer = 0;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        if (strncmp(line, "TracerPid:", 10) == 0) {
+            tracer = strtol(line + 10, nullptr, 10);
+            break;
+        }
+    }
+    fclose(f);
+    return tracer != 0;
+}
+
+void debug_output(const char *text) {
+    // There is no system debugger channel on POSIX; standard error with a
+    // prefix is what a developer watching the program sees.
+    fprintf(stderr, "[kez debug] %s", text);
+}
+
+long open_handle_count() {
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    long n = 0;
+    while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;  // the descriptor of the listing itself
+}
+
+}  // namespace kez::os

@@ -1,0 +1,166 @@
+// Recursive mutex and events on POSIX, all waits on the monotonic clock.
+//
+// The recursive mutex is built from a plain mutex and a condition variable
+// because glibc's only monotonic timed lock (pthread_mutex_clocklock) is not
+// understood by the thread sanitizer.
+#include <errno.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <new>
+
+#include "os/fault.h"
+#include "os/os.h"
+
+namespace kez::os {
+namespace {
+
+void init_monotonic_cond(pthread_cond_t *cv) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(cv, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+timespec deadline_after(std::uint32_t ms) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+}  // namespace
+
+struct Mutex {
+    pthread_mutex_t m;
+    pthread_cond_t cv;
+    ThreadId owner = 0;
+    unsigned count = 0;
+    unsigned waiters = 0;
+};
+
+Mutex *mutex_create() {
+    if (fault::hit("os.mutex_create")) return nullptr;
+    auto *mx = new (std::nothrow) Mutex;
+    if (mx == nullptr) return nullptr;
+    pthread_mutex_init(&mx->m, nullptr);
+    init_monotonic_cond(&mx->cv);
+    return mx;
+}
+
+void mutex_destroy(Mutex *mx) {
+    if (mx == nullptr) return;
+    pthread_cond_destroy(&mx->cv);
+    pthread_mutex_destroy(&mx->m);
+    delete mx;
+}
+
+bool mutex_timed_lock(Mutex *mx, std::uint32_t timeout_ms) {
+    const ThreadId self = current_thread_id();
+    pthread_mutex_lock(&mx->m);
+    if (mx->owner == self) {
+        ++mx->count;
+        pthread_mutex_unlock(&mx->m);
+        return true;
+    }
+    if (mx->owner != 0) {
+        if (timeout_ms == 0) {
+            pthread_mutex_unlock(&mx->m);
+            return false;
+        }
+        const timespec deadline = deadline_after(timeout_ms == kInfinite ? 0 : timeout_ms);
+        ++mx->waiters;
+        while (mx->owner != 0) {
+            if (timeout_ms == kInfinite) {
+                pthread_cond_wait(&mx->cv, &mx->m);
+            } else if (pthread_cond_timedwait(&mx->cv, &mx->m, &deadline) == ETIMEDOUT && mx->owner != 0) {
+                --mx->waiters;
+                pthread_mutex_unlock(&mx->m);
+                return false;
+            }
+        }
+        --mx->waiters;
+    }
+    mx->owner = self;
+    mx->count = 1;
+    pthread_mutex_unlock(&mx->m);
+    return true;
+}
+
+void mutex_lock(Mutex *mx) { mutex_timed_lock(mx, kInfinite); }
+bool mutex_try_lock(Mutex *mx) { return mutex_timed_lock(mx, 0); }
+
+void mutex_unlock(Mutex *mx) {
+    pthread_mutex_lock(&mx->m);
+    if (mx->owner == current_thread_id() && --mx->count == 0) {
+        mx->owner = 0;
+        if (mx->waiters != 0) pthread_cond_signal(&mx->cv);
+    }
+    pthread_mutex_unlock(&mx->m);
+}
+
+struct Event {
+    pthread_mutex_t m;
+    pthread_cond_t cv;
+    bool manual_reset;
+    bool set;
+};
+
+Event *event_create(bool manual_reset, bool initially_set) {
+    if (fault::hit("os.event_create")) return nullptr;
+    auto *e = new (std::nothrow) Event;
+    if (e == nullptr) return nullptr;
+    pthread_mutex_init(&e->m, nullptr);
+    init_monotonic_cond(&e->cv);
+    e->manual_reset = manual_reset;
+    e->set = initially_set;
+    return e;
+}
+
+void event_destroy(Event *e) {
+    if (e == nullptr) return;
+    pthread_cond_destroy(&e->cv);
+    pthread_mutex_destroy(&e->m);
+    delete e;
+}
+
+void event_set(Event *e) {
+    pthread_mutex_lock(&e->m);
+    e->set = true;
+    if (e->manual_reset)
+        pthread_cond_broadcast(&e->cv);
+    else
+        pthread_cond_signal(&e->cv);
+    pthread_mutex_unlock(&e->m);
+}
+
+void event_reset(Event *e) {
+    pthread_mutex_lock(&e->m);
+    e->set = false;
+    pthread_mutex_unlock(&e->m);
+}
+
+bool event_wait(Event *e, std::uint32_t timeout_ms) {
+    pthread_mutex_lock(&e->m);
+    const timespec deadline = deadline_after(timeout_ms == kInfinite ? 0 : timeout_ms);
+    while (!e->set) {
+        if (timeout_ms == kInfinite) {
+            pthread_cond_wait(&e->cv, &e->m);
+        } else if (timeout_ms == 0 ||
+                   (pthread_cond_timedwait(&e->cv, &e->m, &deadline) == ETIMEDOUT && !e->set)) {
+            pthread_mutex_unlock(&e->m);
+            return false;
+        }
+    }
+    if (!e->manual_reset) e->set = false;
+    pthread_mutex_unlock(&e->m);
+    return true;
+}
+
+}  // namespace kez::os

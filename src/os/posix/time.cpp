@@ -1,0 +1,27 @@
+// Clocks on POSIX: the monotonic clock in nanoseconds is the high-resolution
+// counter; the coarse monotonic clock is the tick count.
+#include <time.h>
+
+#include "os/fault.h"
+#include "os/os.h"
+
+namespace kez::os {
+
+std::uint64_t perf_counter() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+std::uint64_t perf_frequency() {
+    if (fault::hit("os.perf_frequency")) return 0;
+    return 1000000000ull;
+}
+
+std::uint64_t tick_count_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000ull + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000ull;
+}
+
+}  // namespace kez::os

@@ -1,0 +1,76 @@
+// Named shared memory and named mutexes on Windows: paging-file mappings and
+// kernel mutexes. Both disappear with their last handle.
+#include <windows.h>
+
+#include <new>
+
+#include "os/fault.h"
+#include "os/os.h"
+
+namespace kez::os {
+
+struct SharedMemory {
+    HANDLE mapping;
+    void *address;
+};
+
+SharedMemory *shm_open_or_create(const char *name, std::size_t size, bool *created) {
+    if (fault::hit("os.shm_open")) return nullptr;
+    HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                  static_cast<DWORD>(static_cast<unsigned long long>(size) >> 32),
+                                  static_cast<DWORD>(size), name);
+    if (h == nullptr) return nullptr;
+    *created = GetLastError() != ERROR_ALREADY_EXISTS;
+    void *p = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, size);
+    if (p == nullptr) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    auto *s = new (std::nothrow) SharedMemory{h, p};
+    if (s == nullptr) {
+        UnmapViewOfFile(p);
+        CloseHandle(h);
+    }
+    return s;
+}
+
+void *shm_address(SharedMemory *s) { return s->address; }
+
+void shm_close(SharedMemory *s, bool) {
+    if (s == nullptr) return;
+    UnmapViewOfFile(s->address);
+    CloseHandle(s->mapping);
+    delete s;
+}
+
+bool shm_exists(const char *name) {
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
+}
+
+struct NamedMutex {
+    HANDLE h;
+};
+
+NamedMutex *named_mutex_open(const char *name) {
+    if (fault::hit("os.named_mutex")) return nullptr;
+    HANDLE h = CreateMutexA(nullptr, FALSE, name);
+    if (h == nullptr) return nullptr;
+    auto *m = new (std::nothrow) NamedMutex{h};
+    if (m == nullptr) CloseHandle(h);
+    return m;
+}
+
+// WAIT_ABANDONED also grants ownership: the previous holder died.
+void named_mutex_lock(NamedMutex *m) { WaitForSingleObject(m->h, INFINITE); }
+void named_mutex_unlock(NamedMutex *m) { ReleaseMutex(m->h); }
+
+void named_mutex_close(NamedMutex *m) {
+    if (m == nullptr) return;
+    CloseHandle(m->h);
+    delete m;
+}
+
+}  // namespace kez::os

@@ -1,0 +1,101 @@
+// Processes, environment, versions and diagnostics on Windows.
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "os/fault.h"
+#include "os/os.h"
+
+namespace kez::os {
+
+std::uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+std::uint64_t process_start_token() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+void sleep_ms(std::uint32_t ms) { Sleep(ms); }
+
+bool process_run(const char *program, const char *argument, std::uint32_t timeout_ms, int *exit_code) {
+    char command_line[2048];
+    snprintf(command_line, sizeof command_line, "\"%s\"%s%s", program, argument != nullptr ? " " : "",
+             argument != nullptr ? argument : "");
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    CloseHandle(pi.hThread);
+    bool ended = WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    *exit_code = static_cast<int>(code);
+    return ended;
+}
+
+bool env_get(const char *name, char *buf, std::size_t size) {
+    if (size == 0) return false;
+    const DWORD n = GetEnvironmentVariableA(name, buf, static_cast<DWORD>(size));
+    return n != 0 && n < size;
+}
+
+bool env_set(const char *name, const char *value) { return SetEnvironmentVariableA(name, value) != 0; }
+
+int startup_show_window() {
+    STARTUPINFOA si;
+    GetStartupInfoA(&si);
+    return (si.dwFlags & STARTF_USESHOWWINDOW) != 0 ? si.wShowWindow : -1;
+}
+
+bool os_version(std::uint32_t *major, std::uint32_t *minor) {
+    if (fault::hit("os.version")) return false;
+    // RtlGetVersion reports the real version whatever the manifest says.
+    using RtlGetVersionFn = LONG(WINAPI *)(OSVERSIONINFOW *);
+    HMODULE ntdll = GetModuleHandleA("ntdll");
+    if (ntdll == nullptr) return false;
+    auto fn = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void *>(GetProcAddress(ntdll, "RtlGetVersion")));
+    if (fn == nullptr) return false;
+    OSVERSIONINFOW vi{};
+    vi.dwOSVersionInfoSize = sizeof vi;
+    if (fn(&vi) != 0) return false;
+    *major = vi.dwMajorVersion;
+    *minor = vi.dwMinorVersion;
+    return true;
+}
+
+bool code_page_is_multibyte() {
+    CPINFO info;
+    return GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1;
+}
+
+std::uint32_t last_error() { return GetLastError(); }
+
+void error_text(std::uint32_t code, char *buf, std::size_t size) {
+    if (size == 0) return;
+    buf[0] = '\0';
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
+                             static_cast<DWORD>(size), nullptr);
+    if (n == 0) {
+        snprintf(buf, size, "Unknown error %u", code);
+        return;
+    }
+    while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == ' ')) buf[--n] = '\0';
+}
+
+bool debugger_present() { return IsDebuggerPresent() != 0; }
+
+void debug_output(const char *text) { OutputDebugStringA(text); }
+
+long open_handle_count() {
+    DWORD n = 0;
+    if (!GetProcessHandleCount(GetCurrentProcess(), &n)) return -1;
+    return static_cast<long>(n);
+}
+
+}  // namespace kez::os

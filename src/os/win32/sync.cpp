@@ -1,0 +1,100 @@
+// Recursive mutex and events on Windows.
+//
+// The recursive mutex is a slim reader/writer lock with a condition variable,
+// owner and count: critical sections have no timed lock, and a kernel mutex
+// costs a system call on every acquisition.
+#include <windows.h>
+
+#include <new>
+
+#include "os/fault.h"
+#include "os/os.h"
+
+namespace kez::os {
+
+struct Mutex {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE cv = CONDITION_VARIABLE_INIT;
+    DWORD owner = 0;
+    unsigned count = 0;
+    unsigned waiters = 0;
+};
+
+Mutex *mutex_create() {
+    if (fault::hit("os.mutex_create")) return nullptr;
+    return new (std::nothrow) Mutex;
+}
+
+void mutex_destroy(Mutex *m) { delete m; }
+
+bool mutex_timed_lock(Mutex *m, std::uint32_t timeout_ms) {
+    const DWORD self = GetCurrentThreadId();
+    AcquireSRWLockExclusive(&m->lock);
+    if (m->owner == self) {
+        ++m->count;
+        ReleaseSRWLockExclusive(&m->lock);
+        return true;
+    }
+    if (m->owner != 0) {
+        const ULONGLONG start = GetTickCount64();
+        ++m->waiters;
+        while (m->owner != 0) {
+            DWORD wait = INFINITE;
+            if (timeout_ms != kInfinite) {
+                const ULONGLONG spent = GetTickCount64() - start;
+                if (spent >= timeout_ms) {
+                    --m->waiters;
+                    ReleaseSRWLockExclusive(&m->lock);
+                    return false;
+                }
+                wait = static_cast<DWORD>(timeout_ms - spent);
+            }
+            SleepConditionVariableSRW(&m->cv, &m->lock, wait, 0);
+        }
+        --m->waiters;
+    }
+    m->owner = self;
+    m->count = 1;
+    ReleaseSRWLockExclusive(&m->lock);
+    return true;
+}
+
+void mutex_lock(Mutex *m) { mutex_timed_lock(m, kInfinite); }
+bool mutex_try_lock(Mutex *m) { return mutex_timed_lock(m, 0); }
+
+void mutex_unlock(Mutex *m) {
+    AcquireSRWLockExclusive(&m->lock);
+    if (m->owner == GetCurrentThreadId() && --m->count == 0) {
+        m->owner = 0;
+        if (m->waiters != 0) WakeConditionVariable(&m->cv);
+    }
+    ReleaseSRWLockExclusive(&m->lock);
+}
+
+struct Event {
+    HANDLE h;
+};
+
+Event *event_create(bool manual_reset, bool initially_set) {
+    if (fault::hit("os.event_create")) return nullptr;
+    HANDLE h = CreateEventA(nullptr, manual_reset, initially_set, nullptr);
+    if (h == nullptr) return nullptr;
+    auto *e = new (std::nothrow) Event{h};
+    if (e == nullptr) CloseHandle(h);
+    return e;
+}
+
+void event_destroy(Event *e) {
+    if (e == nullptr) return;
+    CloseHandle(e->h);
+    delete e;
+}
+
+void event_set(Event *e) { SetEvent(e->h); }
+void event_reset(Event *e) { ResetEvent(e->h); }
+
+bool event_wait(Event *e, std::uint32_t timeout_ms) {
+    return WaitForSingleObject(e->h, timeout_ms == kInfinite ? INFINITE : timeout_ms) == WAIT_OBJECT_0;
+}
+
+}  // namespace kez::os

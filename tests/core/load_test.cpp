@@ -1,0 +1,264 @@
+// Loading and unloading the engine at run time: the start-up sequence, a
+// forced failure of each step, and repeated load/unload cycles.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+#include "support/log_tap.h"
+
+namespace {
+
+using kez::os::Module;
+
+struct Engine {
+    Module module = nullptr;
+
+    template <typename Fn>
+    Fn symbol(const char *name) const {
+        auto *p = kez::os::module_symbol(module, name);
+        EXPECT_NE(p, nullptr) << name;
+        return reinterpret_cast<Fn>(p);
+    }
+    int load_state() const { return symbol<int (*)()>("KezTest_LoadState")(); }
+    int live_thread_blocks() const { return symbol<int (*)()>("KezTest_LiveThreadBlocks")(); }
+    int init_module(void *m) const {
+        using InitFn = int (*)(void *, void *, void *, void *, void *, void *, void *, void *, void *, void *);
+        void *none[] = {nullptr};
+        return symbol<InitFn>("InitKezRTDll")(m, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr, none);
+    }
+};
+
+std::string shm_name() {
+    char name[128];
+    std::snprintf(name, sizeof name, "Brennick - Kez Runtime Info Shared Memory%x", kez::os::current_process_id());
+    return name;
+}
+
+std::string mutex_name() {
+    char name[128];
+    std::snprintf(name, sizeof name, "Brennick - Kez Runtime Info Mutex%x", kez::os::current_process_id());
+    return name;
+}
+
+// Loads the engine with the given fault armed and its log tapped.
+Module load_engine(const char *fault, const std::string &tap) {
+    std::remove(tap.c_str());
+    kez::os::env_set("KEZ_TEST_LOG", tap.c_str());
+    kez::os::env_set("KEZ_TEST_FAIL", fault);
+    Module m = kez::os::module_load(KEZ_ENGINE_FILE);
+    kez::os::env_set("KEZ_TEST_FAIL", nullptr);
+    kez::os::env_set("KEZ_TEST_LOG", nullptr);
+    return m;
+}
+
+bool engine_mapped() { return kez::os::module_if_loaded(KEZ_ENGINE_FILE) != nullptr; }
+
+// The log without thread-end lines of unrelated threads, as "<func>: <text>".
+std::vector<std::string> sequence(const std::string &tap) {
+    std::vector<std::string> out;
+    for (const auto &l : kez::test::read_tap(tap))
+        if (l.text.rfind("DLL_THREAD_DETACH", 0) != 0) out.push_back(l.function + ": " + l.text);
+    return out;
+}
+
+// A golden line ending in '*' matches any line with that prefix.
+void expect_sequence(const std::vector<std::string> &actual, const std::vector<std::string> &golden) {
+    ASSERT_EQ(actual.size(), golden.size()) << testing::PrintToString(actual);
+    for (std::size_t i = 0; i < golden.size(); ++i) {
+        const std::string &g = golden[i];
+        if (!g.empty() && g.back() == '*')
+            EXPECT_EQ(actual[i].rfind(g.substr(0, g.size() - 1), 0), 0u) << i << ": " << actual[i];
+        else
+            EXPECT_EQ(actual[i], g) << i;
+    }
+}
+
+const std::vector<std::string> kStartup = {
+    "DllMain: DLL_PROCESS_ATTACH",
+    "DllMain: AllocCrossLibraryThreadVarSlots returned",
+    "WInitRTDll: GetModuleHandle returned *",
+    "WInitRTDll: GetStartupInfo returned",
+    "WInitRTDll: Calling WinMain",
+    "WinMain: SetCurrentPlatform returned",
+    "WinMain: CToPStr returned",
+    "WinMain: WinMain hInstance=0x*",
+    "WinMain: ParseCommandLine returned",
+    "WInitApp: ConfigureKezLoggerOnce returned",
+    "WInitApp: PXInitMainThreadId returned",
+    "WInitApp: SetUpMemory returned",
+    "WInitApp: InitializeCodePage returned",
+    "WInitApp: InitSupport returned",
+    "WInitApp: TcpIpInitialize returned",
+    "WInitApp: KezDebugInitialize returned",
+    "WInitApp: CdbInitialize returned",
+    "WInitApp: SetupPCTimer returned. Changed timer resolution.",
+    "WInitApp: InitAsyncAndMTProtection returned",
+    "WInitApp: GetTimeOptions/GetDateOptions returned.",
+    "WInitApp: Returning 0.",
+    "WinMain: WInitApp returned",
+    "WMain: ENTER",
+    "WMain: InitTimeLib returned",
+    "WMain: StdCLibInitOnce returned",
+    "WMain: InitExecutionThreadVars returned",
+    "WMain: FmtIOLibInitOnce returned",
+    "WMain: UtilityLibraryInitOnce returned",
+    "WMain: RegisterUtilityLibraryRunStateChangeCallback returned",
+    "WMain: PXRS232Initialize returned",
+    "WMain: Cleanup code: error = 0",
+    "WMain: Returning 0",
+    "WinMain: WMain returned",
+    "WinMain: Returning 1 (exitCode = 0)",
+    "WInitRTDll: WinMain returned",
+    "WInitRTDll: Cleanup code: returning success",
+    "InitRTDll: WInitRTDll returned.",
+    "DllMain: InitRTDll returned",
+    "DllMain: SetupKezRTEHasBeenDetachedShmem returned",
+    "DllMain: InitRTEBasicTypes returned",
+    "DllMain: Returning 1",
+};
+
+const std::vector<std::string> kShutdown = {
+    "DllMain: DLL_PROCESS_DETACH",
+    "DllMain: UtilityLibraryUninitKmtResources returned",
+    "CloseRTDll: exiting app ",
+    "DllMain: CloseRTDll returned",
+    "DllMain: CleanupKezRTEHasBeenDetachedShmem returned",
+};
+
+TEST(Load, StartupAndShutdownSequence) {
+    const std::string tap = "kez_load_sequence.log";
+    Module m = load_engine("", tap);
+    ASSERT_NE(m, nullptr);
+    Engine e{m};
+    EXPECT_EQ(e.load_state(), 2);
+    EXPECT_TRUE(kez::os::shm_exists(shm_name().c_str()));
+    expect_sequence(sequence(tap), kStartup);
+    kez::os::module_unload(m);
+    EXPECT_FALSE(engine_mapped());
+    EXPECT_FALSE(kez::os::shm_exists(shm_name().c_str()));
+    std::vector<std::string> all = kStartup;
+    all.insert(all.end(), kShutdown.begin(), kShutdown.end());
+    expect_sequence(sequence(tap), all);
+}
+
+struct FailureCase {
+    const char *fault;
+    const char *stage_line;  // a line the failed start-up must have logged (null: none)
+    bool app_stage_ran;      // WExitApp's clean-up must have run
+};
+
+const FailureCase kFailures[] = {
+    {"os.thread_exit_hook", nullptr, false},
+    {"AllocCrossLibraryThreadVarSlots", nullptr, false},
+    {"os.tls_alloc", nullptr, false},
+    {"os.mutex_create", nullptr, false},
+    {"GetModuleHandle", "WInitRTDll: Cleanup code: returning FAILURE", false},
+    {"SetCurrentPlatform", "WInitRTDll: Cleanup code: returning FAILURE", false},
+    {"os.version", "WInitRTDll: Cleanup code: returning FAILURE", false},
+    {"ConfigureKezLoggerOnce", "WInitApp: Returning 91.", true},
+    {"PXInitMainThreadId", "WInitApp: Returning 91.", true},
+    {"SetUpMemory", "WInitApp: Returning 1.", true},
+    {"InitializeCodePage", "WInitApp: Returning 91.", true},
+    {"InitSupport", "WInitApp: Returning 91.", true},
+    {"InstallListMemoryFunctions", "WInitApp: Returning 91.", true},
+    {"TcpIpInitialize", "WInitApp: Returning 91.", true},
+    {"KezDebugInitialize", "WInitApp: Returning 91.", true},
+    {"os.named_mutex", "WInitApp: Returning 91.", true},
+    {"os.shm_open", "WInitApp: Returning 91.", true},
+    {"CdbInitialize", "WInitApp: Returning 91.", true},
+    {"SetupPCTimer", "WInitApp: Returning 91.", true},
+    {"InitAsyncAndMTProtection", "WInitApp: Returning 91.", true},
+    {"GetTimeOptions", "WInitApp: Returning 2.", true},
+    {"InitTimeLib", "WMain: Cleanup code: error = -102", true},
+    {"StdCLibInitOnce", "WMain: Cleanup code: error = -103", true},
+    {"InitExecutionThreadVars", "WMain: Cleanup code: error = -103", true},
+    {"FmtIOLibInitOnce", "WMain: Cleanup code: error = -103", true},
+    {"UtilityLibraryInitOnce", "WMain: Cleanup code: error = -103", true},
+    {"RegisterUtilityLibraryRunStateChangeCallback", "WMain: Cleanup code: error = -103", true},
+    {"TCPLibraryInitOnce", "WMain: Cleanup code: error = -103", true},
+    {"InitRTEBasicTypes", "DllMain: SetupKezRTEHasBeenDetachedShmem returned", true},
+};
+
+bool contains(const std::vector<std::string> &lines, const std::string &text) {
+    for (const auto &l : lines)
+        if (l == text) return true;
+    return false;
+}
+
+TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
+    for (const FailureCase &c : kFailures) {
+        SCOPED_TRACE(c.fault);
+        const std::string tap = std::string("kez_load_failure.log");
+        const long handles_before = kez::os::open_handle_count();
+        Module m = load_engine(c.fault, tap);
+#if defined(_WIN32)
+        // The loader refuses the library.
+        EXPECT_EQ(m, nullptr);
+        EXPECT_FALSE(engine_mapped());
+#else
+        // The loader cannot be refused on POSIX: the engine stays mapped,
+        // reports the failure and refuses work.
+        ASSERT_NE(m, nullptr);
+        Engine e{m};
+        EXPECT_EQ(e.load_state(), 3);
+        int module = 0;
+        EXPECT_EQ(e.init_module(&module), 0);
+        EXPECT_EQ(e.live_thread_blocks(), 0);
+#endif
+        EXPECT_FALSE(kez::os::shm_exists(shm_name().c_str()));
+        EXPECT_FALSE(kez::os::shm_exists(mutex_name().c_str()));
+        const auto lines = sequence(tap);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(contains(lines, "DllMain: Returning 0"));
+        EXPECT_FALSE(contains(lines, "DllMain: Returning 1"));
+        if (c.stage_line != nullptr) {
+            EXPECT_TRUE(contains(lines, c.stage_line));
+        }
+        EXPECT_EQ(contains(lines, "CloseRTDll: exiting app "), c.app_stage_ran);
+        if (m != nullptr) kez::os::module_unload(m);
+        EXPECT_FALSE(engine_mapped());
+        EXPECT_EQ(kez::os::open_handle_count(), handles_before);
+    }
+}
+
+TEST(Load, AnIgnoredLibraryFailureStillLoads) {
+    const std::string tap = "kez_load_ignored.log";
+    Module m = load_engine("PXRS232Initialize", tap);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(Engine{m}.load_state(), 2);
+    EXPECT_TRUE(contains(sequence(tap), "WMain: Cleanup code: error = 0"));
+    kez::os::module_unload(m);
+}
+
+TEST(Load, HundredLoadUnloadCyclesLeaveNothingBehind) {
+    kez::os::TlsKey probe;
+    ASSERT_TRUE(kez::os::tls_alloc(&probe));
+    kez::os::tls_free(probe);
+    const long handles_before = kez::os::open_handle_count();
+
+    for (int i = 0; i < 100; ++i) {
+        Module m = kez::os::module_load(KEZ_ENGINE_FILE);
+        ASSERT_NE(m, nullptr) << i;
+        Engine e{m};
+        ASSERT_EQ(e.load_state(), 2) << i;
+        int module = 0;
+        EXPECT_EQ(e.init_module(&module), 1);
+        e.symbol<void (*)(void *)>("CloseKezRTDll")(&module);
+        kez::os::module_unload(m);
+        ASSERT_FALSE(engine_mapped()) << i;
+    }
+
+    EXPECT_EQ(kez::os::open_handle_count(), handles_before);
+    EXPECT_FALSE(kez::os::shm_exists(shm_name().c_str()));
+    EXPECT_FALSE(kez::os::shm_exists(mutex_name().c_str()));
+    kez::os::TlsKey again;
+    ASSERT_TRUE(kez::os::tls_alloc(&again));
+    EXPECT_EQ(again.value, probe.value);  // no thread-local index was left allocated
+    kez::os::tls_free(again);
+}
+
+}  // namespace
