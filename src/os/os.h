@@ -122,6 +122,7 @@ NamedMutex *named_mutex_open(const char *name);
 void named_mutex_lock(NamedMutex *m);
 void named_mutex_unlock(NamedMutex *m);
 void named_mutex_close(NamedMutex *m);
+bool named_mutex_exists(const char *name);
 
 // ---- clocks ------------------------------------------------------------------
 
@@ -161,6 +162,9 @@ void debug_output(const char *text);
 // Number of open descriptors (POSIX) or handles (Windows) of the process;
 // -1 when the system cannot tell.
 long open_handle_count();
+// The value the system would give the next descriptor or handle: a leaked
+// one occupies a free slot and changes it (Wine does not count handles).
+long lowest_free_handle();
 
 }  // namespace kez::os
 

@@ -122,6 +122,11 @@ TEST(Frame, InitKezRTDllMasksX87Exceptions) {
 // A program of its own: a death test would run the call inside GoogleTest's
 // exception guard, which swallows the unwinding of a thread exit.
 TEST(Frame, AbnormalExitEndsTheMainThreadWithItsCode) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer runs a thread of its own that never ends, so a
+    // process whose main thread has ended never exits under it.
+    GTEST_SKIP() << "not observable under the thread sanitizer";
+#endif
     for (const char *code : {"7", "0", "42"}) {
         int exit_code = -1;
         ASSERT_TRUE(kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, code, 60000, &exit_code)) << code;

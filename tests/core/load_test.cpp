@@ -194,6 +194,7 @@ TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
         SCOPED_TRACE(c.fault);
         const std::string tap = std::string("kez_load_failure.log");
         const long handles_before = kez::os::open_handle_count();
+        const long free_handle_before = kez::os::lowest_free_handle();
         Module m = load_engine(c.fault, tap);
 #if defined(_WIN32)
         // The loader refuses the library.
@@ -210,7 +211,7 @@ TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
         EXPECT_EQ(e.live_thread_blocks(), 0);
 #endif
         EXPECT_FALSE(kez::os::shm_exists(shm_name().c_str()));
-        EXPECT_FALSE(kez::os::shm_exists(mutex_name().c_str()));
+        EXPECT_FALSE(kez::os::named_mutex_exists(mutex_name().c_str()));
         const auto lines = sequence(tap);
         ASSERT_FALSE(lines.empty());
         EXPECT_TRUE(contains(lines, "DllMain: Returning 0"));
@@ -222,6 +223,7 @@ TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
         if (m != nullptr) kez::os::module_unload(m);
         EXPECT_FALSE(engine_mapped());
         EXPECT_EQ(kez::os::open_handle_count(), handles_before);
+        EXPECT_EQ(kez::os::lowest_free_handle(), free_handle_before);
     }
 }
 
@@ -239,6 +241,7 @@ TEST(Load, HundredLoadUnloadCyclesLeaveNothingBehind) {
     ASSERT_TRUE(kez::os::tls_alloc(&probe));
     kez::os::tls_free(probe);
     const long handles_before = kez::os::open_handle_count();
+    const long free_handle_before = kez::os::lowest_free_handle();
 
     for (int i = 0; i < 100; ++i) {
         Module m = kez::os::module_load(KEZ_ENGINE_FILE);
@@ -253,8 +256,9 @@ TEST(Load, HundredLoadUnloadCyclesLeaveNothingBehind) {
     }
 
     EXPECT_EQ(kez::os::open_handle_count(), handles_before);
+    EXPECT_EQ(kez::os::lowest_free_handle(), free_handle_before);
     EXPECT_FALSE(kez::os::shm_exists(shm_name().c_str()));
-    EXPECT_FALSE(kez::os::shm_exists(mutex_name().c_str()));
+    EXPECT_FALSE(kez::os::named_mutex_exists(mutex_name().c_str()));
     kez::os::TlsKey again;
     ASSERT_TRUE(kez::os::tls_alloc(&again));
     EXPECT_EQ(again.value, probe.value);  // no thread-local index was left allocated

@@ -186,4 +186,6 @@ void named_mutex_close(NamedMutex *m) {
     delete m;
 }
 
+bool named_mutex_exists(const char *name) { return shm_exists(name); }
+
 }  // namespace kez::os

@@ -1,5 +1,6 @@
 // Processes, environment, versions and diagnostics on POSIX.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -136,6 +137,12 @@ long open_handle_count() {
         if (e->d_name[0] != '.') ++n;
     closedir(d);
     return n - 1;  // the descriptor of the listing itself
+}
+
+long lowest_free_handle() {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    return fd;
 }
 
 }  // namespace kez::os

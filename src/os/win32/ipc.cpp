@@ -73,4 +73,11 @@ void named_mutex_close(NamedMutex *m) {
     delete m;
 }
 
+bool named_mutex_exists(const char *name) {
+    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
+}
+
 }  // namespace kez::os

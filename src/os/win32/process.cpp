@@ -98,4 +98,11 @@ long open_handle_count() {
     return static_cast<long>(n);
 }
 
+long lowest_free_handle() {
+    HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (h == nullptr) return -1;
+    CloseHandle(h);
+    return static_cast<long>(reinterpret_cast<std::uintptr_t>(h));
+}
+
 }  // namespace kez::os
