@@ -17,6 +17,7 @@
 #include <new>
 
 #include "os/fault.h"
+#include "os/object_name.h"
 #include "os/os.h"
 
 namespace kez::os {
@@ -24,23 +25,12 @@ namespace {
 
 constexpr std::size_t kMaxPosixName = 240;
 
-std::uint64_t fnv1a(const char *s, std::uint64_t seed) {
-    std::uint64_t h = seed;
-    for (; *s != '\0'; ++s) {
-        h ^= static_cast<unsigned char>(*s);
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 void posix_name(const char *name, char *out, std::size_t size) {
     std::size_t n = 0;
     out[n++] = '/';
     for (const char *p = name; *p != '\0'; ++p) {
         if (n + 4 >= size || n + 4 >= kMaxPosixName) {
-            snprintf(out, size, "/kez-%016llx%016llx",
-                     static_cast<unsigned long long>(fnv1a(name, 14695981039346656037ull)),
-                     static_cast<unsigned long long>(fnv1a(name, 0x9E3779B97F4A7C15ull)));
+            hashed_object_name("/", name, out, size);
             return;
         }
         if (*p == '/' || *p == '%') {
@@ -124,7 +114,7 @@ bool shm_exists(const char *name) {
 
 // ---- named mutex: a robust, process-shared, recursive pthread mutex in named
 // shared memory. The creator initialises it and then publishes `ready`;
-// openers wait for that. The last closer removes the name.
+// openers wait for that. The last process to close it removes the name.
 
 namespace {
 struct NamedMutexBlock {
@@ -134,13 +124,22 @@ struct NamedMutexBlock {
 };
 }  // namespace
 
+// One mapping per name and process: opening a name twice in one process
+// shares the mapping, so the mutex has one address in the process (the
+// thread sanitizer, among others, relies on that).
 struct NamedMutex {
+    char name[256];
     SharedMemory *shm;
     NamedMutexBlock *block;
+    int local_opens;
+    NamedMutex *next;
 };
 
-NamedMutex *named_mutex_open(const char *name) {
-    if (fault::hit("os.named_mutex")) return nullptr;
+namespace {
+pthread_mutex_t g_open_lock = PTHREAD_MUTEX_INITIALIZER;
+NamedMutex *g_open = nullptr;
+
+NamedMutex *map_named_mutex(const char *name) {
     bool created = false;
     SharedMemory *shm = shm_open_or_create(name, sizeof(NamedMutexBlock), &created);
     if (shm == nullptr) return nullptr;
@@ -164,11 +163,30 @@ NamedMutex *named_mutex_open(const char *name) {
         }
         block->users.fetch_add(1);
     }
-    auto *m = new (std::nothrow) NamedMutex{shm, block};
+    auto *m = new (std::nothrow) NamedMutex{};
     if (m == nullptr) {
         const bool last = block->users.fetch_sub(1) == 1;
         shm_close(shm, last);
+        return nullptr;
     }
+    snprintf(m->name, sizeof m->name, "%s", name);
+    m->shm = shm;
+    m->block = block;
+    return m;
+}
+}  // namespace
+
+NamedMutex *named_mutex_open(const char *name) {
+    if (fault::hit("os.named_mutex")) return nullptr;
+    pthread_mutex_lock(&g_open_lock);
+    NamedMutex *m = g_open;
+    while (m != nullptr && strcmp(m->name, name) != 0) m = m->next;
+    if (m == nullptr && (m = map_named_mutex(name)) != nullptr) {
+        m->next = g_open;
+        g_open = m;
+    }
+    if (m != nullptr) ++m->local_opens;
+    pthread_mutex_unlock(&g_open_lock);
     return m;
 }
 
@@ -181,9 +199,19 @@ void named_mutex_unlock(NamedMutex *m) { pthread_mutex_unlock(&m->block->mutex);
 
 void named_mutex_close(NamedMutex *m) {
     if (m == nullptr) return;
-    const bool last = m->block->users.fetch_sub(1) == 1;
-    shm_close(m->shm, last);
-    delete m;
+    pthread_mutex_lock(&g_open_lock);
+    if (--m->local_opens == 0) {
+        for (NamedMutex **link = &g_open; *link != nullptr; link = &(*link)->next) {
+            if (*link == m) {
+                *link = m->next;
+                break;
+            }
+        }
+        const bool last = m->block->users.fetch_sub(1) == 1;
+        shm_close(m->shm, last);
+        delete m;
+    }
+    pthread_mutex_unlock(&g_open_lock);
 }
 
 bool named_mutex_exists(const char *name) { return shm_exists(name); }

@@ -2,12 +2,25 @@
 // kernel mutexes. Both disappear with their last handle.
 #include <windows.h>
 
+#include <string.h>
+
 #include <new>
 
 #include "os/fault.h"
+#include "os/object_name.h"
 #include "os/os.h"
 
 namespace kez::os {
+namespace {
+
+// Object names are limited to MAX_PATH characters; longer ones are hashed.
+const char *windows_name(const char *name, char *buf, std::size_t size) {
+    if (strlen(name) < 250) return name;
+    hashed_object_name("", name, buf, size);
+    return buf;
+}
+
+}  // namespace
 
 struct SharedMemory {
     HANDLE mapping;
@@ -16,9 +29,10 @@ struct SharedMemory {
 
 SharedMemory *shm_open_or_create(const char *name, std::size_t size, bool *created) {
     if (fault::hit("os.shm_open")) return nullptr;
+    char hashed[64];
     HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                   static_cast<DWORD>(static_cast<unsigned long long>(size) >> 32),
-                                  static_cast<DWORD>(size), name);
+                                  static_cast<DWORD>(size), windows_name(name, hashed, sizeof hashed));
     if (h == nullptr) return nullptr;
     *created = GetLastError() != ERROR_ALREADY_EXISTS;
     void *p = MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, size);
@@ -44,7 +58,8 @@ void shm_close(SharedMemory *s, bool) {
 }
 
 bool shm_exists(const char *name) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    char hashed[64];
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, windows_name(name, hashed, sizeof hashed));
     if (h == nullptr) return false;
     CloseHandle(h);
     return true;
@@ -56,7 +71,8 @@ struct NamedMutex {
 
 NamedMutex *named_mutex_open(const char *name) {
     if (fault::hit("os.named_mutex")) return nullptr;
-    HANDLE h = CreateMutexA(nullptr, FALSE, name);
+    char hashed[64];
+    HANDLE h = CreateMutexA(nullptr, FALSE, windows_name(name, hashed, sizeof hashed));
     if (h == nullptr) return nullptr;
     auto *m = new (std::nothrow) NamedMutex{h};
     if (m == nullptr) CloseHandle(h);
@@ -74,7 +90,8 @@ void named_mutex_close(NamedMutex *m) {
 }
 
 bool named_mutex_exists(const char *name) {
-    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    char hashed[64];
+    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, windows_name(name, hashed, sizeof hashed));
     if (h == nullptr) return false;
     CloseHandle(h);
     return true;
