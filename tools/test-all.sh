@@ -34,7 +34,7 @@ if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   echo "== preparing the Wine prefix $WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || true
 fi
-wineserver -p
+wineserver -p 2>/dev/null || true  # one may be running already
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # Start Wine's own services now, detached from our output: started by the
 # first test they would inherit ctest's pipes and keep ctest waiting.

@@ -36,10 +36,10 @@ bool thread_start_detached(void (*fn)(void *), void *arg);
 
 void sleep_ms(std::uint32_t ms);
 
-// Runs a program with one argument (may be null) and waits for it. False
-// when it could not be started or did not end within the time-out (it is
-// then killed).
-bool process_run(const char *program, const char *argument, std::uint32_t timeout_ms, int *exit_code);
+// Runs a program with a null-terminated list of arguments (may be null) and
+// waits for it. False when it could not be started or did not end within
+// the time-out (it is then killed).
+bool process_run(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code);
 
 // Environment: copies the variable's value into buf (always terminated).
 // False when the variable is not set or does not fit.

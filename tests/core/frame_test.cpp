@@ -2,6 +2,7 @@
 // twins' library-error path and the abnormal exit.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -128,10 +129,38 @@ TEST(Frame, AbnormalExitEndsTheMainThreadWithItsCode) {
     GTEST_SKIP() << "not observable under the thread sanitizer";
 #endif
     for (const char *code : {"7", "0", "42"}) {
+        const char *args[] = {code, nullptr};
         int exit_code = -1;
-        ASSERT_TRUE(kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, code, 60000, &exit_code)) << code;
+        ASSERT_TRUE(kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, args, 60000, &exit_code)) << code;
         EXPECT_EQ(exit_code, std::atoi(code));
     }
+}
+
+TEST(Frame, AbnormalExitOnATargetRebootsIt) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "not observable under the thread sanitizer";
+#endif
+    const char *marker = "kez_reboot_marker.txt";
+    std::remove(marker);
+    char here[1024];
+    ASSERT_TRUE(kez::os::module_file_name(kez::os::module_main(), here, sizeof here));
+    std::string dir(here);
+    dir.erase(dir.find_last_of("/\\"));
+    kez::os::env_set("KEZ_COMPONENT_PATH", dir.c_str());
+    kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", marker);
+    const char *args[] = {"5", "target", nullptr};
+    int exit_code = -1;
+    const bool ran = kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, args, 60000, &exit_code);
+    kez::os::env_set("KEZ_COMPONENT_PATH", nullptr);
+    kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", nullptr);
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(exit_code, 5);
+    std::FILE *f = std::fopen(marker, "r");
+    ASSERT_NE(f, nullptr) << "RebootSystem was not called";
+    char line[64] = {};
+    EXPECT_NE(std::fgets(line, sizeof line, f), nullptr);
+    std::fclose(f);
+    EXPECT_STREQ(line, "RebootSystem\n");
 }
 
 TEST(Frame, AbnormalExitOnAnotherThreadEndsOnlyThatThread) {

@@ -48,8 +48,10 @@ void sleep_ms(std::uint32_t ms) {
     }
 }
 
-bool process_run(const char *program, const char *argument, std::uint32_t timeout_ms, int *exit_code) {
-    char *argv[3] = {const_cast<char *>(program), const_cast<char *>(argument), nullptr};
+bool process_run(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code) {
+    char *argv[32] = {const_cast<char *>(program)};
+    for (int i = 0; arguments != nullptr && arguments[i] != nullptr && i < 30; ++i)
+        argv[i + 1] = const_cast<char *>(arguments[i]);
     pid_t pid;
     if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return false;
     int status = 0;

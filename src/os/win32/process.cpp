@@ -18,10 +18,16 @@ std::uint64_t process_start_token() {
 
 void sleep_ms(std::uint32_t ms) { Sleep(ms); }
 
-bool process_run(const char *program, const char *argument, std::uint32_t timeout_ms, int *exit_code) {
-    char command_line[2048];
-    snprintf(command_line, sizeof command_line, "\"%s\"%s%s", program, argument != nullptr ? " " : "",
-             argument != nullptr ? argument : "");
+bool process_run(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code) {
+    // Arguments are quoted; the engine's own helpers never pass quotes.
+    char command_line[4096];
+    int used = snprintf(command_line, sizeof command_line, "\"%s\"", program);
+    for (int i = 0; arguments != nullptr && arguments[i] != nullptr; ++i) {
+        const int n = snprintf(command_line + used, sizeof command_line - static_cast<std::size_t>(used), " \"%s\"",
+                               arguments[i]);
+        if (n < 0 || static_cast<std::size_t>(used + n) >= sizeof command_line) return false;
+        used += n;
+    }
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
