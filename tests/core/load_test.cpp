@@ -220,6 +220,9 @@ TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
             EXPECT_TRUE(contains(lines, c.stage_line));
         }
         EXPECT_EQ(contains(lines, "CloseRTDll: exiting app "), c.app_stage_ran);
+        // Every failure inside the application start reports FAILURE.
+        const bool inside_winmain = c.stage_line != nullptr && std::string(c.fault) != "InitRTEBasicTypes";
+        EXPECT_EQ(contains(lines, "WInitRTDll: Cleanup code: returning FAILURE"), inside_winmain);
         if (m != nullptr) kez::os::module_unload(m);
         EXPECT_FALSE(engine_mapped());
         EXPECT_EQ(kez::os::open_handle_count(), handles_before);
