@@ -30,8 +30,7 @@ set(KEZ_ENGINE_SOURCES
   src/core/test_hooks.cpp
   src/core/thread_var.cpp
   src/core/time_base.cpp
-  src/util/log.cpp
-  src/os/${KEZ_OS_DIR}/attach.cpp)
+  src/util/log.cpp)
 
 # ---- export table ------------------------------------------------------------
 set(KEZ_GEN_DIR ${CMAKE_BINARY_DIR}/generated)
@@ -56,24 +55,45 @@ add_custom_command(
           ${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
   COMMENT "Generating exports from the export table")
 
-# ---- the shared library --------------------------------------------------------
-add_library(kez_dvrt SHARED ${KEZ_OS_SOURCES} ${KEZ_ENGINE_SOURCES} ${KEZ_GEN_DIR}/twins.cpp)
+# ---- the shared library ---------------------------------------------------------
+# The engine's objects are compiled once and used twice: in the shared
+# library, and in a static library through which unit tests of internal
+# modules call internal interfaces directly.
+add_library(kez_engine_obj OBJECT ${KEZ_OS_SOURCES} ${KEZ_ENGINE_SOURCES} ${KEZ_GEN_DIR}/twins.cpp)
+target_include_directories(kez_engine_obj PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+target_compile_definitions(kez_engine_obj PUBLIC KEZ_BUILDING_ENGINE $<$<BOOL:${KEZ_TEST_HOOKS}>:KEZ_TEST_HOOKS>)
+target_link_libraries(kez_engine_obj PRIVATE kez_warnings)
+set_target_properties(kez_engine_obj PROPERTIES
+  POSITION_INDEPENDENT_CODE ON
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+if(NOT WIN32)
+  # -fno-gnu-unique: a unique symbol would keep the library mapped after
+  # dlclose, and a reload would then skip its start-up chain.
+  target_compile_options(kez_engine_obj PRIVATE -fno-gnu-unique)
+endif()
+
+add_library(kez_dvrt SHARED $<TARGET_OBJECTS:kez_engine_obj> src/os/${KEZ_OS_DIR}/attach.cpp)
 target_include_directories(kez_dvrt PUBLIC ${PROJECT_SOURCE_DIR}/include PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_compile_definitions(kez_dvrt PRIVATE KEZ_BUILDING_ENGINE $<$<BOOL:${KEZ_TEST_HOOKS}>:KEZ_TEST_HOOKS>)
+target_compile_definitions(kez_dvrt PRIVATE KEZ_BUILDING_ENGINE)
 target_link_libraries(kez_dvrt PRIVATE kez_warnings)
 set_target_properties(kez_dvrt PROPERTIES
   CXX_VISIBILITY_PRESET hidden
-  VISIBILITY_INLINES_HIDDEN ON
   LINK_DEPENDS ${KEZ_LINK_TABLE})
 if(WIN32)
   set_target_properties(kez_dvrt PROPERTIES PREFIX "" IMPORT_PREFIX "")
   target_sources(kez_dvrt PRIVATE ${KEZ_LINK_TABLE})
 else()
-  # -fno-gnu-unique: a unique symbol would keep the library mapped after
-  # dlclose, and a reload would then skip its start-up chain.
-  target_compile_options(kez_dvrt PRIVATE -fno-gnu-unique)
   target_link_options(kez_dvrt PRIVATE -Wl,--version-script=${KEZ_LINK_TABLE} -Wl,--no-undefined)
   target_link_libraries(kez_dvrt PRIVATE ${CMAKE_DL_LIBS} pthread)
+endif()
+
+# Internal modules for unit tests. A test program that links it runs the
+# start-up chain itself (tests/support/engine_main.cpp).
+add_library(kez_engine_static STATIC $<TARGET_OBJECTS:kez_engine_obj>)
+target_link_libraries(kez_engine_static PUBLIC kez_engine_obj)
+if(NOT WIN32)
+  target_link_libraries(kez_engine_static PUBLIC ${CMAKE_DL_LIBS} pthread)
 endif()
 
 # The platform layer again, as a static library for tests that drive the
