@@ -30,7 +30,11 @@ set(KEZ_ENGINE_SOURCES
   src/core/test_hooks.cpp
   src/core/thread_var.cpp
   src/core/time_base.cpp
-  src/util/log.cpp)
+  src/util/log.cpp
+  src/util/log_config.cpp
+  src/util/log_line.cpp
+  src/util/log_tap.cpp
+  src/util/log_writers.cpp)
 
 # ---- export table ------------------------------------------------------------
 set(KEZ_GEN_DIR ${CMAKE_BINARY_DIR}/generated)

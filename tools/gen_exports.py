@@ -38,6 +38,9 @@ class Export:
         params = m.group("params").strip()
         if params != "void":
             for p in params.split(","):
+                if p.strip() == "...":
+                    self.params.append(("...", ""))
+                    continue
                 pm = re.match(r"^(.*?)(\w+)\s*$", p.strip())
                 if not pm or not pm.group(1).strip():
                     raise SystemExit(f"{where}: parameter without a name in {self.name}: {p.strip()}")
@@ -51,6 +54,8 @@ class Export:
                 self.twin_msg = TWIN.match(opt).group("msg")
             else:
                 raise SystemExit(f"{where}: unknown option {opt}")
+        if self.twin_msg and any(t == "..." for t, _ in self.params):
+            raise SystemExit(f"{where}: a twin cannot forward the variable arguments of {self.name}")
         if self.twin_msg and self.ret != "int":
             raise SystemExit(f"{where}: a twin reports negative int results; {self.name} returns {self.ret}")
 

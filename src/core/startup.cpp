@@ -237,6 +237,7 @@ void on_process_detach() {
     g_exit_hook_installed = false;
     clear_run_state_callbacks();
     if (e.load_state.load() != LoadState::failed) e.load_state.store(LoadState::closed);
+    log::shutdown();
     log::close_test_tap();
 }
 

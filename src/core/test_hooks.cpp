@@ -14,6 +14,7 @@
 #include "os/fault.h"
 #include "os/os.h"
 #include "util/log.h"
+#include "util/log_internal.h"
 
 namespace kez::core {
 void run_close_for_tests();
@@ -74,6 +75,10 @@ const char *KezTest_CodeMessage(int code) {
 int KezTest_LastLibraryError(char *function, int functionSize, char *message, int messageSize) {
     return last_library_error(function, functionSize, message, messageSize);
 }
+
+void KezTest_SetLogClock(unsigned long long microseconds) { kez::log::set_clock_for_tests(microseconds); }
+void KezTest_SetLastTimingHandle(int handle) { kez::log::set_last_timing_handle_for_tests(handle); }
+int KezTest_LiveTimingHandles(void) { return kez::log::live_timing_handles_for_tests(); }
 
 }  // extern "C"
 

@@ -40,6 +40,12 @@ KEZ_API const char *KezTest_CodeMessage(int code);
 /* The last library error reported by a twin: its code, function and text. */
 KEZ_API int KezTest_LastLibraryError(char *function, int functionSize, char *message, int messageSize);
 
+/* Timing handles read this fixed clock (microseconds) instead of the
+   engine's; 0 restores the engine clock. */
+KEZ_API void KezTest_SetLogClock(unsigned long long microseconds);
+KEZ_API void KezTest_SetLastTimingHandle(int handle);
+KEZ_API int KezTest_LiveTimingHandles(void);
+
 KEZ_END_DECLS
 
 #endif

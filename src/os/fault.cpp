@@ -18,6 +18,7 @@ constexpr int kMaxName = 64;
 
 struct Point {
     char name[kMaxName];
+    std::atomic<int> skip;
     std::atomic<int> remaining;
 };
 
@@ -38,6 +39,10 @@ bool hit(const char *point) {
     if (!g_any.load(std::memory_order_relaxed)) return false;
     Point *p = find(point);
     if (p == nullptr) return false;
+    int pass = p->skip.load(std::memory_order_relaxed);
+    while (pass > 0) {
+        if (p->skip.compare_exchange_weak(pass, pass - 1)) return false;
+    }
     int left = p->remaining.load(std::memory_order_relaxed);
     while (left > 0) {
         if (p->remaining.compare_exchange_weak(left, left - 1)) return true;
@@ -47,7 +52,7 @@ bool hit(const char *point) {
 
 // Arming happens from one thread (load or a test's set-up); hit() may run
 // concurrently and only reads names that are complete before g_used grows.
-void arm(const char *point, int count) {
+void arm(const char *point, int count, int skip) {
     Point *p = find(point);
     if (p == nullptr) {
         const int used = g_used.load(std::memory_order_relaxed);
@@ -57,13 +62,17 @@ void arm(const char *point, int count) {
         p->remaining.store(0);
         g_used.store(used + 1, std::memory_order_release);
     }
+    p->skip.store(skip);
     p->remaining.store(count);
     if (count > 0) g_any.store(true);
 }
 
 void disarm_all() {
     const int used = g_used.load();
-    for (int i = 0; i < used; ++i) g_points[i].remaining.store(0);
+    for (int i = 0; i < used; ++i) {
+        g_points[i].remaining.store(0);
+        g_points[i].skip.store(0);
+    }
 }
 
 void arm_from_environment() {
@@ -74,11 +83,13 @@ void arm_from_environment() {
         char *end = std::strchr(item, ',');
         if (end != nullptr) *end = '\0';
         int count = 1;
+        int skip = 0;
         if (char *colon = std::strchr(item, ':')) {
             *colon = '\0';
             count = std::atoi(colon + 1);
+            if (char *second = std::strchr(colon + 1, ':')) skip = std::atoi(second + 1);
         }
-        if (*item != '\0') arm(item, count);
+        if (*item != '\0') arm(item, count, skip);
         if (end == nullptr) break;
         item = end + 1;
     }

@@ -1,9 +1,10 @@
 // Fault injection for tests. Named fault points sit in front of every system
 // call of the platform layer ("os.tls_alloc", "os.shm_open", ...) and in
 // front of each start-up step (the step's name). A test arms a point with a
-// count; the next `count` passes through it fail as if the system had
-// refused. Points are armed by the environment variable KEZ_TEST_FAIL
-// ("name[:count],name[:count]", read at load) or by a test-hook call.
+// count and a number of passes to let through first; the `count` passes
+// after those fail as if the system had refused. Points are armed by the
+// environment variable KEZ_TEST_FAIL ("name[:count[:skip]],...", read at
+// load) or by a test-hook call.
 //
 // Builds without KEZ_TEST_HOOKS compile every point down to `false`.
 #pragma once
@@ -12,13 +13,13 @@ namespace kez::fault {
 
 #if defined(KEZ_TEST_HOOKS)
 bool hit(const char *point);
-void arm(const char *point, int count);
+void arm(const char *point, int count, int skip = 0);
 void disarm_all();
 // Reads KEZ_TEST_FAIL; called once at process attach.
 void arm_from_environment();
 #else
 inline bool hit(const char *) { return false; }
-inline void arm(const char *, int) {}
+inline void arm(const char *, int, int = 0) {}
 inline void disarm_all() {}
 inline void arm_from_environment() {}
 #endif

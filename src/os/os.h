@@ -133,6 +133,17 @@ std::uint64_t perf_frequency();
 // Coarse system tick count in milliseconds (monotonic).
 std::uint64_t tick_count_ms();
 
+// The wall clock in milliseconds since 1970-01-01 UTC, and the local time of
+// day of a wall-clock second (callers cache it: the conversion is slow).
+std::int64_t wall_clock_ms();
+struct LocalTime {
+    int hour;
+    int minute;
+    int second;
+    int millisecond;
+};
+LocalTime local_time_of(std::int64_t epoch_second);
+
 // ---- modules -----------------------------------------------------------------
 
 using Module = void *;

@@ -33,6 +33,8 @@ void write(std::uint32_t level, bool no_line_end, const char *file, const char *
 void configure_once();
 // End of the start-up sequence: flushes what the start-up wrote.
 void flush_after_startup();
+// Unload: flushes and closes every output; later lines go nowhere.
+void shutdown();
 
 // The engine's assertion report: "Assertion failed: <expr> (<message>)" as a
 // FATAL line, whatever the mask. Does not stop the program.

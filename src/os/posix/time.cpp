@@ -24,4 +24,17 @@ std::uint64_t tick_count_ms() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000ull + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000ull;
 }
 
+std::int64_t wall_clock_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000L;
+}
+
+LocalTime local_time_of(std::int64_t epoch_second) {
+    const time_t t = static_cast<time_t>(epoch_second);
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    return LocalTime{tm.tm_hour, tm.tm_min, tm.tm_sec, 0};
+}
+
 }  // namespace kez::os

@@ -21,4 +21,20 @@ std::uint64_t perf_frequency() {
 
 std::uint64_t tick_count_ms() { return GetTickCount64(); }
 
+std::int64_t wall_clock_ms() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10000ull) - 11644473600000ll;
+}
+
+LocalTime local_time_of(std::int64_t epoch_second) {
+    const std::uint64_t ticks = static_cast<std::uint64_t>(epoch_second + 11644473600ll) * 10000000ull;
+    FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    FILETIME local;
+    SYSTEMTIME st{};
+    if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return LocalTime{0, 0, 0, 0};
+    return LocalTime{st.wHour, st.wMinute, st.wSecond, 0};
+}
+
 }  // namespace kez::os

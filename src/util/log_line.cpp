@@ -1,0 +1,151 @@
+#include "util/log_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kez::log {
+namespace {
+
+struct TokenName {
+    const char *text;
+    LineTemplate::Kind kind;
+};
+
+constexpr TokenName kTokens[] = {
+    {"[TIME]", LineTemplate::Kind::time},   {"[FILE]", LineTemplate::Kind::file},
+    {"[LINE]", LineTemplate::Kind::line},   {"[FUNC]", LineTemplate::Kind::func},
+    {"[LEVEL]", LineTemplate::Kind::level}, {"[THREAD]", LineTemplate::Kind::thread},
+};
+
+void strip_line_ends(std::string &s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+}
+
+// Appends at most the room left, keeping out terminated.
+struct Output {
+    char *out;
+    std::size_t used = 0;
+
+    void append(const char *s, std::size_t n) {
+        const std::size_t room = kLineCapacity - 1 - used;
+        if (n > room) n = room;
+        std::memcpy(out + used, s, n);
+        used += n;
+        out[used] = '\0';
+    }
+    void append(const char *s) { append(s, std::strlen(s)); }
+};
+
+}  // namespace
+
+const char *level_name(std::uint32_t level) {
+    switch (level) {
+        case 1: return "TRACE";
+        case 2: return "TIMING";
+        case 4: return "INFO";
+        case 8: return "TEMP";
+        case 16: return "WARNING";
+        case 32: return "ERROR";
+        case 64: return "FATAL";
+        case 128: return "BUILD";
+        case 256: return "DLLMAIN";
+        default: return "UNKNOWN";
+    }
+}
+
+LineTemplate LineTemplate::compile(const std::string &text) {
+    LineTemplate t;
+    const std::size_t msg = text.find("[MSG]");
+    if (msg == std::string::npos) {
+        std::string whole = text;
+        strip_line_ends(whole);
+        t.parts_.push_back({Kind::literal, whole});
+    } else {
+        std::string suffix = text.substr(msg + 5);
+        strip_line_ends(suffix);
+        t.parts_.push_back({Kind::literal, text.substr(0, msg)});
+        t.parts_.push_back({Kind::message, {}});
+        t.parts_.push_back({Kind::literal, suffix});
+        t.strip_format_line_end_ = suffix.empty();
+    }
+    // Each token's first occurrence in the template's own text; values put
+    // in earlier are never searched.
+    for (const TokenName &token : kTokens) {
+        for (std::size_t i = 0; i < t.parts_.size(); ++i) {
+            if (t.parts_[i].kind != Kind::literal) continue;
+            const std::size_t at = t.parts_[i].text.find(token.text);
+            if (at == std::string::npos) continue;
+            std::string before = t.parts_[i].text.substr(0, at);
+            std::string after = t.parts_[i].text.substr(at + std::strlen(token.text));
+            t.parts_[i].text = std::move(before);
+            t.parts_.insert(t.parts_.begin() + static_cast<long>(i) + 1, Part{token.kind, {}});
+            t.parts_.insert(t.parts_.begin() + static_cast<long>(i) + 2, Part{Kind::literal, std::move(after)});
+            break;
+        }
+    }
+    return t;
+}
+
+LineTemplate LineTemplate::continuation() {
+    LineTemplate t;
+    t.parts_.push_back({Kind::message, {}});
+    t.strip_format_line_end_ = true;
+    return t;
+}
+
+std::size_t render_line(char *out, const LineTemplate &t, const LineContext &c, const char *format, va_list args) {
+    Output o{out};
+    out[0] = '\0';
+    char number[64];
+    for (const LineTemplate::Part &part : t.parts()) {
+        switch (part.kind) {
+            case LineTemplate::Kind::literal:
+                o.append(part.text.data(), part.text.size());
+                break;
+            case LineTemplate::Kind::time:
+                std::snprintf(number, sizeof number, "%02d:%02d:%02d.%03d", c.time->hour, c.time->minute,
+                              c.time->second, c.time->millisecond);
+                o.append(number);
+                break;
+            case LineTemplate::Kind::file:
+                o.append(c.file != nullptr ? c.file : "");
+                break;
+            case LineTemplate::Kind::line:
+                std::snprintf(number, sizeof number, "%d", static_cast<int>(c.line));
+                o.append(number);
+                break;
+            case LineTemplate::Kind::func:
+                o.append(c.func != nullptr ? c.func : "");
+                break;
+            case LineTemplate::Kind::level:
+                o.append(level_name(c.level));
+                break;
+            case LineTemplate::Kind::thread:
+                std::snprintf(number, sizeof number, "%d", static_cast<int>(c.thread));
+                o.append(number);
+                break;
+            case LineTemplate::Kind::message: {
+                const char *f = format != nullptr ? format : "unknown";
+                std::string stripped;
+                if (t.strips_format_line_end()) {
+                    const std::size_t n = std::strlen(f);
+                    if (n > 0 && (f[n - 1] == '\r' || f[n - 1] == '\n')) {
+                        stripped = f;
+                        strip_line_ends(stripped);
+                        f = stripped.c_str();
+                    }
+                }
+                va_list copy;
+                va_copy(copy, args);
+                const std::size_t room = kLineCapacity - o.used;
+                const int n = std::vsnprintf(out + o.used, room, f, copy);
+                va_end(copy);
+                if (n > 0) o.used += static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room - 1;
+                break;
+            }
+        }
+    }
+    return o.used;
+}
+
+}  // namespace kez::log

@@ -1,0 +1,71 @@
+// The logger's test tap: in test builds, every line the engine logs (all
+// levels, whatever the mask) can also be appended to a file, so tests can
+// read what the engine wrote. Builds without test hooks have no tap.
+#include <atomic>
+#include <cstdio>
+
+#include "os/os.h"
+#include "util/log.h"
+#include "util/log_internal.h"
+
+namespace kez::log {
+
+#if defined(KEZ_TEST_HOOKS)
+namespace {
+std::FILE *g_tap = nullptr;
+os::Mutex *g_tap_lock = nullptr;
+std::atomic<bool> g_tap_on{false};
+}  // namespace
+
+bool tap_active() { return g_tap_on.load(std::memory_order_relaxed); }
+
+void tap_literal(std::uint32_t level, const char *func, const char *text) {
+    if (!g_tap_on.load(std::memory_order_acquire)) return;
+    os::mutex_lock(g_tap_lock);
+    std::fprintf(g_tap, "%u\t%s\t%s\n", level, func != nullptr ? func : "", text);
+    std::fflush(g_tap);
+    os::mutex_unlock(g_tap_lock);
+}
+
+void tap_vwrite(std::uint32_t level, const char *func, const char *format, va_list args) {
+    char text[4096];
+    std::vsnprintf(text, sizeof text, format != nullptr ? format : "unknown", args);
+    tap_literal(level, func, text);
+}
+
+void open_test_tap() {
+    char path[1024];
+    if (os::env_get("KEZ_TEST_LOG", path, sizeof path)) open_test_tap_at(path);
+}
+
+bool open_test_tap_at(const char *path) {
+    if (g_tap_on.load()) return false;
+    g_tap_lock = os::mutex_create();
+    if (g_tap_lock == nullptr) return false;
+    g_tap = std::fopen(path, "a");
+    if (g_tap == nullptr) {
+        os::mutex_destroy(g_tap_lock);
+        g_tap_lock = nullptr;
+        return false;
+    }
+    g_tap_on.store(true, std::memory_order_release);
+    return true;
+}
+
+void close_test_tap() {
+    if (!g_tap_on.exchange(false)) return;
+    std::fclose(g_tap);
+    g_tap = nullptr;
+    os::mutex_destroy(g_tap_lock);
+    g_tap_lock = nullptr;
+}
+#else
+bool tap_active() { return false; }
+void tap_vwrite(std::uint32_t, const char *, const char *, va_list) {}
+void tap_literal(std::uint32_t, const char *, const char *) {}
+void open_test_tap() {}
+bool open_test_tap_at(const char *) { return false; }
+void close_test_tap() {}
+#endif
+
+}  // namespace kez::log

@@ -1,0 +1,256 @@
+// The logger through its exports: line template, levels, locations, file
+// output, timing handles, assertions, and many writers at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/test_hooks.h"
+#include "kez/kez.h"
+#include "support/watchdog.h"
+
+namespace {
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> crlf_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
+        lines.push_back(text.substr(start, at - start));
+    EXPECT_EQ(start, text.size()) << "text after the last line end";
+    return lines;
+}
+
+// Each test logs to its own file and leaves the logger as it found it.
+class Log : public testing::Test {
+protected:
+    void SetUp() override {
+        saved_mask_ = GetKezLogReportingLevels();
+        saved_template_ = GetKezLogOutputFormat();
+        path_ = std::string("kez_log_") + testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+        ASSERT_EQ(SetKezLogReportingLocation(KEZ_LOG_LOCATION_FILE, 1, path_.c_str()), 1);
+    }
+    void TearDown() override {
+        SetKezLogReportingLocation(KEZ_LOG_LOCATION_NONE, 0, nullptr);
+        SetKezLogReportingLevels(saved_mask_);
+        SetKezLogOutputFormat(saved_template_.c_str());
+        KezTest_SetLogClock(0);
+    }
+    // Closes the file (leaving the location flushes it) and reads its lines.
+    std::vector<std::string> lines() {
+        SetKezLogReportingLocation(KEZ_LOG_LOCATION_NONE, 0, nullptr);
+        return crlf_lines(read_file(path_));
+    }
+
+    std::string path_;
+    unsigned saved_mask_ = 0;
+    std::string saved_template_;
+};
+
+TEST_F(Log, DefaultTemplate) {
+    EXPECT_STREQ(GetKezLogOutputFormat(), "[[TIME]] [[LEVEL]] [[FUNC]] [[FILE]:[LINE]] [MSG]");
+    WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "a.c", "f", 12, "x=%d", 5);
+    const auto l = lines();
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_TRUE(std::regex_match(l[0], std::regex(R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[INFO\] \[f\] \[a\.c:12\] x=5)")))
+        << l[0];
+}
+
+TEST_F(Log, EveryLevelName) {
+    SetKezLogOutputFormat("[LEVEL]");
+    for (unsigned level : {1u, 2u, 4u, 8u, 16u, 32u, 64u, 128u, 256u, 3u, 0u, 512u})
+        WriteKezLogMessage(level, 0, nullptr, "a.c", "f", 1, "ignored");
+    EXPECT_EQ(lines(), (std::vector<std::string>{"TRACE", "TIMING", "INFO", "TEMP", "WARNING", "ERROR", "FATAL",
+                                                 "BUILD", "DLLMAIN", "UNKNOWN", "UNKNOWN", "UNKNOWN"}));
+}
+
+TEST_F(Log, TokensReplaceTheirFirstOccurrenceOnly) {
+    SetKezLogOutputFormat("[LINE] [LINE] <[FILE]><[FUNC]><[THREAD]> [MSG] [TIME] [FILE]");
+    WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "a.c", "f", 12, "m");
+    const auto l = lines();
+    ASSERT_EQ(l.size(), 1u);
+    const std::string expected_start =
+        "12 [LINE] <a.c><f><" + std::to_string(KezTest_CurrentThreadId()) + "> m ";
+    EXPECT_EQ(l[0].substr(0, expected_start.size()), expected_start);
+    EXPECT_TRUE(std::regex_match(l[0].substr(expected_start.size()), std::regex(R"(\d\d:\d\d:\d\d\.\d{3} \[FILE\])")))
+        << l[0];
+}
+
+TEST_F(Log, ATemplateWithoutMessageWritesOnlyItsTokens) {
+    SetKezLogOutputFormat("[LEVEL]|[FUNC]|\r\n");
+    WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "not shown %d", 1);
+    EXPECT_EQ(lines(), std::vector<std::string>{"WARNING|f|"});
+}
+
+TEST_F(Log, PercentSignsOutsideTheFormatAreText) {
+    SetKezLogOutputFormat("%s %n %d [FILE] [FUNC] [MSG] 100%");
+    WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "50%d%s.c", "f%s%n", 7, "v=%d%%", 3);
+    EXPECT_EQ(lines(), std::vector<std::string>{"%s %n %d 50%d%s.c f%s%n v=3% 100%"});
+}
+
+TEST_F(Log, LinesAreCutAt4095Characters) {
+    SetKezLogOutputFormat("<[MSG]>");
+    const std::string big(5000, 'x');
+    WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "a.c", "f", 1, "%s", big.c_str());
+    const auto l = lines();
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].size(), 4095u);
+    EXPECT_EQ(l[0], "<" + std::string(4094, 'x'));
+}
+
+TEST_F(Log, NoLineEndContinuesTheLineWithoutAPrefix) {
+    SetKezLogOutputFormat("[LEVEL] [FUNC]: [MSG]");
+    WriteKezLogMessage(KEZ_LOG_INFO, 1, nullptr, "a.c", "f", 1, "part %d, ", 1);
+    WriteKezLogMessage(KEZ_LOG_ERROR, 1, nullptr, "a.c", "g", 2, "part %d, ", 2);
+    WriteKezLogMessage(KEZ_LOG_ERROR, 0, nullptr, "a.c", "g", 3, "end\n");
+    WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "a.c", "h", 4, "next\r\n");
+    EXPECT_EQ(lines(), (std::vector<std::string>{"INFO f: part 1, part 2, end", "INFO h: next"}));
+}
+
+TEST_F(Log, FilesFlushFromTempUpAndLocation3IsRefused) {
+    SetKezLogOutputFormat("[MSG]");
+    WriteKezLogMessage(KEZ_LOG_TEMP, 0, nullptr, "a.c", "f", 1, "flushed");
+    EXPECT_EQ(read_file(path_), "flushed\r\n");  // while the file is still open
+
+    EXPECT_EQ(SetKezLogReportingLocation(3, 0, nullptr), 0);
+    EXPECT_EQ(SetKezLogReportingLocation(6, 0, nullptr), 0);
+    EXPECT_EQ(SetKezLogReportingLocation(KEZ_LOG_LOCATION_FILE, 1, "no/such/dir/kez.log"), 0);
+    WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "still here");
+    EXPECT_EQ(lines(), (std::vector<std::string>{"flushed", "still here"}));
+}
+
+TEST_F(Log, EngineLinesFollowTheMask) {
+    SetKezLogOutputFormat("[LEVEL] [MSG]");
+    EXPECT_EQ(SetKezLogReportingLevels(0), saved_mask_);
+    EXPECT_EQ(GetKezLogReportingLevels(), 0u);
+    GetKezThreadVarValue(0);  // logs at ERROR
+    SetKezLogReportingLevels(KEZ_LOG_ERROR);
+    GetKezThreadVarValue(9);
+    EXPECT_EQ(lines(), std::vector<std::string>{"ERROR Bogus thread local storage slot passed to GetKezThreadVar"});
+}
+
+TEST_F(Log, AssertionsAreFatalLiteralAndIgnoreTheMask) {
+    SetKezLogOutputFormat("[LEVEL] [FUNC] [LINE] [MSG]");
+    SetKezLogReportingLevels(0);
+    KezAssert("p != 0", "a.c", "f", 3, nullptr);
+    KezAssert("i % n", "a.c", "g", 4, "100% %s %n");
+    const std::string long_expression(2000, 'e');
+    KezAssert(long_expression.c_str(), "a.c", "h", 5, "lost");
+    const auto l = lines();
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[0], "FATAL f 3 Assertion failed: p != 0");
+    EXPECT_EQ(l[1], "FATAL g 4 Assertion failed: i % n (100% %s %n)");
+    EXPECT_EQ(l[2], "FATAL h 5 Assertion failed: " + std::string(1023 - 18, 'e'));
+}
+
+TEST_F(Log, TimingHandlesShowElapsedTime) {
+    SetKezLogOutputFormat("[LEVEL] [MSG]");
+    KezTest_SetLogClock(1000000);
+    const int h = GetKezLogTimingHandle();
+    ASSERT_GE(h, 1);
+    const struct {
+        unsigned long long after;
+        const char *shown;
+    } cases[] = {{1500, "1.500 ms"}, {99999, "99.999 ms"}, {100000, "100.00 ms"}, {123456, "123.46 ms"}};
+    for (const auto &c : cases) {
+        KezTest_SetLogClock(1000000 + c.after);
+        WriteKezLogTimingEvent(h, 0, 0, 0, nullptr, "a.c", "f", 1, "took [ELAPSED] (%d) [ELAPSED]", 7);
+    }
+    // Update restarts the clock, release forgets the handle.
+    WriteKezLogTimingEvent(h, 0, 1, 0, nullptr, "a.c", "f", 1, "update [ELAPSED]");
+    KezTest_SetLogClock(1000000 + 123456 + 2000);
+    WriteKezLogTimingEvent(h, 1, 0, 0, nullptr, "a.c", "f", 1, "release [ELAPSED]");
+    WriteKezLogTimingEvent(h, 0, 0, 0, nullptr, "a.c", "f", 1, "gone [ELAPSED]");
+    WriteKezLogTimingEvent(987654, 0, 0, 0, nullptr, "a.c", "f", 1, "unknown [ELAPSED]");
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "TIMING took 1.500 ms (7) [ELAPSED]", "TIMING took 99.999 ms (7) [ELAPSED]",
+                           "TIMING took 100.00 ms (7) [ELAPSED]", "TIMING took 123.46 ms (7) [ELAPSED]",
+                           "TIMING update 123.46 ms", "TIMING release 2.000 ms"}));
+}
+
+TEST_F(Log, TimingHandlesWrapToOneAndSkipLiveOnes) {
+    KezTest_SetLastTimingHandle(0);
+    const int live = KezTest_LiveTimingHandles();
+    const int one = GetKezLogTimingHandle();
+    const int two = GetKezLogTimingHandle();
+    EXPECT_EQ(one, 1);
+    EXPECT_EQ(two, 2);
+    KezTest_SetLastTimingHandle(INT_MAX - 1);
+    const int top = GetKezLogTimingHandle();
+    const int wrapped = GetKezLogTimingHandle();
+    EXPECT_EQ(top, INT_MAX);
+    EXPECT_EQ(wrapped, 3);
+    EXPECT_EQ(KezTest_LiveTimingHandles(), live + 4);
+    for (int h : {one, two, top, wrapped}) ReleaseKezLogTimingHandle(h);
+    ReleaseKezLogTimingHandle(one);  // twice: nothing happens
+    EXPECT_EQ(KezTest_LiveTimingHandles(), live);
+}
+
+TEST_F(Log, EightThreadsNeverInterleaveOrLoseLines) {
+    kez::test::Watchdog watchdog(std::chrono::seconds(300));
+    SetKezLogOutputFormat("[THREAD] [MSG]");
+    constexpr int kThreads = 8;
+    constexpr int kLines = 10000;
+    std::vector<std::thread> threads;
+    std::vector<unsigned> ids(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &ids] {
+            ids[t] = KezTest_CurrentThreadId();
+            for (int n = 0; n < kLines; ++n)
+                WriteKezLogMessage(n % 7 == 0 ? KEZ_LOG_WARNING : KEZ_LOG_INFO, 0, nullptr, "a.c", "f", 1,
+                                   "t=%d n=%d payload=%s", t, n, "0123456789abcdef0123456789abcdef");
+        });
+    }
+    for (auto &th : threads) th.join();
+    const auto l = lines();
+    ASSERT_EQ(l.size(), static_cast<std::size_t>(kThreads * kLines));
+    std::vector<int> next(kThreads, 0);
+    const std::regex shape(R"((\d+) t=(\d) n=(\d+) payload=0123456789abcdef0123456789abcdef)");
+    for (const std::string &line : l) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+        const int t = std::stoi(m[2]);
+        EXPECT_EQ(static_cast<unsigned>(std::stoul(m[1])), ids[t]);
+        ASSERT_EQ(std::stoi(m[3]), next[t]) << "thread " << t;
+        ++next[t];
+    }
+}
+
+TEST(LogDeathTest, DefaultsAndTheStandardStreams) {
+    // A fresh process: nothing is written until a location is set; then
+    // location 1 writes to standard output with "\n" line ends.
+    EXPECT_EXIT(
+        {
+            std::FILE *out = std::freopen("kez_log_stdout.txt", "w", stdout);
+            bool ok = out != nullptr && GetKezLogReportingLevels() == KEZ_LOG_FATAL;
+            WriteKezLogMessage(KEZ_LOG_FATAL, 0, nullptr, "a.c", "f", 1, "never written");
+            ok = ok && SetKezLogReportingLocation(KEZ_LOG_LOCATION_STDOUT, 0, nullptr) == 1;
+            SetKezLogOutputFormat("[LEVEL] [MSG]");
+            WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "a.c", "f", 1, "to %s", "stdout");
+            ok = ok && SetKezLogReportingLocation(KEZ_LOG_LOCATION_STDERR, 0, nullptr) == 1;
+            std::fflush(stdout);
+            // Standard output is a text stream: "\r\n" on Windows.
+            const std::string written = read_file("kez_log_stdout.txt");
+            ok = ok && (written == "INFO to stdout\n" || written == "INFO to stdout\r\n");
+            WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "to %s", "stderr");
+            std::fflush(stderr);
+            std::exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "WARNING to stderr\n");
+}
+
+}  // namespace
