@@ -16,27 +16,27 @@ struct LastLibraryError {
     char message[512] = {};
 };
 LastLibraryError g_last;
-os::Mutex *g_last_lock = nullptr;
+os::CriticalSection *g_last_lock = nullptr;
 }  // namespace
 
 int last_library_error(char *function, int function_size, char *message, int message_size) {
     if (g_last_lock == nullptr) return 0;
-    os::mutex_lock(g_last_lock);
+    os::cs_enter(g_last_lock);
     std::snprintf(function, static_cast<std::size_t>(function_size), "%s", g_last.function);
     std::snprintf(message, static_cast<std::size_t>(message_size), "%s", g_last.message);
     const int code = g_last.code;
-    os::mutex_unlock(g_last_lock);
+    os::cs_leave(g_last_lock);
     return code;
 }
 
 void report_library_error(const char *function, int code, const char *message) {
-    static os::Mutex *lock = [] { return g_last_lock = os::mutex_create(); }();
+    static os::CriticalSection *lock = [] { return g_last_lock = os::cs_create(); }();
     if (lock == nullptr) return;
-    os::mutex_lock(lock);
+    os::cs_enter(lock);
     g_last.code = code;
     std::snprintf(g_last.function, sizeof g_last.function, "%s", function);
     std::snprintf(g_last.message, sizeof g_last.message, "%s", message != nullptr ? message : "");
-    os::mutex_unlock(lock);
+    os::cs_leave(lock);
 }
 #else
 void report_library_error(const char *, int, const char *) {}

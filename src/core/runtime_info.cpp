@@ -15,7 +15,7 @@ struct AtExitNode {
 
 struct RuntimeInfo {
     os::Module module_owner;
-    os::Mutex *at_exit_lock;
+    os::CriticalSection *at_exit_lock;
     AtExitNode *at_exit_head;
     int (*register_at_exit)(KezAtExitCleanup);
     int (*unregister_at_exit)(KezAtExitCleanup);
@@ -38,7 +38,7 @@ os::SharedMemory *g_shm = nullptr;
 
 int register_at_exit(KezAtExitCleanup cleanup) {
     RuntimeInfo *r = g_record;
-    os::mutex_lock(r->at_exit_lock);
+    os::cs_enter(r->at_exit_lock);
     bool present = false;
     for (AtExitNode *n = r->at_exit_head; n != nullptr; n = n->next)
         if (n->cleanup == cleanup) present = true;
@@ -46,13 +46,13 @@ int register_at_exit(KezAtExitCleanup cleanup) {
         // A failed allocation is ignored, as the list has no way to report it.
         if (auto *node = new (std::nothrow) AtExitNode{cleanup, r->at_exit_head}) r->at_exit_head = node;
     }
-    os::mutex_unlock(r->at_exit_lock);
+    os::cs_leave(r->at_exit_lock);
     return 0;
 }
 
 int unregister_at_exit(KezAtExitCleanup cleanup) {
     RuntimeInfo *r = g_record;
-    os::mutex_lock(r->at_exit_lock);
+    os::cs_enter(r->at_exit_lock);
     for (AtExitNode **link = &r->at_exit_head; *link != nullptr; link = &(*link)->next) {
         if ((*link)->cleanup == cleanup) {
             AtExitNode *dead = *link;
@@ -61,7 +61,7 @@ int unregister_at_exit(KezAtExitCleanup cleanup) {
             break;
         }
     }
-    os::mutex_unlock(r->at_exit_lock);
+    os::cs_leave(r->at_exit_lock);
     return 0;
 }
 
@@ -106,7 +106,7 @@ int CdbSynchronizeInitialize() {
         g_record = header->record;
         g_owner = false;
     } else {
-        g_own_record.at_exit_lock = os::mutex_create();
+        g_own_record.at_exit_lock = os::cs_create();
         if (g_own_record.at_exit_lock == nullptr) {
             g_owner = created;
             release_named_objects();
@@ -137,7 +137,7 @@ void CdbSynchronizeCleanup() {
             n = next;
         }
         g_own_record.at_exit_head = nullptr;
-        os::mutex_destroy(g_own_record.at_exit_lock);
+        os::cs_destroy(g_own_record.at_exit_lock);
         g_own_record.at_exit_lock = nullptr;
         static_cast<SharedHeader *>(os::shm_address(g_shm))->record = nullptr;
     }
@@ -148,20 +148,20 @@ void CdbSynchronizeCleanup() {
 
 int at_exit_count() {
     if (g_record == nullptr) return 0;
-    os::mutex_lock(g_record->at_exit_lock);
+    os::cs_enter(g_record->at_exit_lock);
     int n = 0;
     for (AtExitNode *p = g_record->at_exit_head; p != nullptr; p = p->next) ++n;
-    os::mutex_unlock(g_record->at_exit_lock);
+    os::cs_leave(g_record->at_exit_lock);
     return n;
 }
 
 KezAtExitCleanup at_exit_entry(int index) {
     if (g_record == nullptr) return nullptr;
-    os::mutex_lock(g_record->at_exit_lock);
+    os::cs_enter(g_record->at_exit_lock);
     KezAtExitCleanup found = nullptr;
     for (AtExitNode *p = g_record->at_exit_head; p != nullptr; p = p->next, --index)
         if (index == 0) found = p->cleanup;
-    os::mutex_unlock(g_record->at_exit_lock);
+    os::cs_leave(g_record->at_exit_lock);
     return found;
 }
 

@@ -32,7 +32,7 @@ int g_next_slot = 1;
 std::uint8_t g_slots_in_use = 0;
 SlotValueDestructor g_destructors[kThreadVarSlots] = {};
 
-os::Mutex *g_blocks_lock = nullptr;
+os::CriticalSection *g_blocks_lock = nullptr;
 ThreadBlock *g_blocks = nullptr;
 std::atomic<int> g_live_blocks{0};
 
@@ -56,11 +56,11 @@ ThreadBlock *current_or_new_block() {
         std::free(b);
         return nullptr;
     }
-    os::mutex_lock(g_blocks_lock);
+    os::cs_enter(g_blocks_lock);
     b->next = g_blocks;
     if (g_blocks != nullptr) g_blocks->prev = b;
     g_blocks = b;
-    os::mutex_unlock(g_blocks_lock);
+    os::cs_leave(g_blocks_lock);
     g_live_blocks.fetch_add(1, std::memory_order_relaxed);
     os::thread_exit_hook_arm();
     return b;
@@ -90,7 +90,7 @@ bool alloc_thread_var_slot(int *slot, SlotValueDestructor destroy) {
             engine().load_state.store(LoadState::failed);
             return false;
         }
-        g_blocks_lock = os::mutex_create();
+        g_blocks_lock = os::cs_create();
         if (g_blocks_lock == nullptr) {
             os::tls_free(g_index);
             engine().load_state.store(LoadState::failed);
@@ -102,9 +102,9 @@ bool alloc_thread_var_slot(int *slot, SlotValueDestructor destroy) {
     // Eight slots exist; slot numbers are not reused while the index lives.
     if (g_next_slot > kThreadVarSlots) return false;
     *slot = g_next_slot;
-    os::mutex_lock(g_blocks_lock);
+    os::cs_enter(g_blocks_lock);
     g_destructors[g_next_slot - 1] = destroy;
-    os::mutex_unlock(g_blocks_lock);
+    os::cs_leave(g_blocks_lock);
     ++g_next_slot;
     ++g_slots_in_use;
     return true;
@@ -115,9 +115,9 @@ bool has_thread_block() { return current_block() != nullptr; }
 void free_calling_thread_block() {
     ThreadBlock *b = current_block();
     if (b == nullptr) return;
-    os::mutex_lock(g_blocks_lock);
+    os::cs_enter(g_blocks_lock);
     destroy_block_locked(b);
-    os::mutex_unlock(g_blocks_lock);
+    os::cs_leave(g_blocks_lock);
     os::tls_set(g_index, nullptr);
 }
 
@@ -170,7 +170,7 @@ extern "C" void UninitializeKezThreadVar(int slot) {
     if (!g_index_valid) return;
     // The slot's owner is going away: free its value in every thread now,
     // while its destructor is still valid.
-    os::mutex_lock(g_blocks_lock);
+    os::cs_enter(g_blocks_lock);
     if (SlotValueDestructor destroy = g_destructors[slot - 1]) {
         for (ThreadBlock *b = g_blocks; b != nullptr; b = b->next) {
             void *v = b->values[slot - 1].exchange(nullptr);
@@ -178,14 +178,14 @@ extern "C" void UninitializeKezThreadVar(int slot) {
         }
     }
     g_destructors[slot - 1] = nullptr;
-    os::mutex_unlock(g_blocks_lock);
+    os::cs_leave(g_blocks_lock);
     if (g_slots_in_use == 0) {
         free_calling_thread_block();
-        os::mutex_lock(g_blocks_lock);
+        os::cs_enter(g_blocks_lock);
         while (g_blocks != nullptr) destroy_block_locked(g_blocks);
-        os::mutex_unlock(g_blocks_lock);
+        os::cs_leave(g_blocks_lock);
         os::tls_free(g_index);
-        os::mutex_destroy(g_blocks_lock);
+        os::cs_destroy(g_blocks_lock);
         g_blocks_lock = nullptr;
         g_index_valid = false;
         g_next_slot = 1;

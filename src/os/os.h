@@ -84,6 +84,16 @@ void thread_exit_hook_arm();
 
 // ---- synchronisation -------------------------------------------------------
 
+// Critical section: the engine's internal recursive lock, without time-outs
+// (a pthread recursive mutex, a Windows CRITICAL_SECTION). Cheaper than
+// Mutex; use Mutex where a timed lock is needed.
+struct CriticalSection;
+CriticalSection *cs_create();
+void cs_destroy(CriticalSection *cs);
+void cs_enter(CriticalSection *cs);
+bool cs_try_enter(CriticalSection *cs);
+void cs_leave(CriticalSection *cs);
+
 // Recursive mutex. All time-outs are in milliseconds on the monotonic clock.
 struct Mutex;
 Mutex *mutex_create();

@@ -33,7 +33,7 @@ std::atomic<bool> g_configured{false};
 std::atomic<std::uint64_t> g_test_clock{0};  // microseconds; 0: the engine clock
 
 struct Logger {
-    os::Mutex *lock = nullptr;
+    os::CriticalSection *lock = nullptr;
     std::uint32_t location = 0;
     std::uint32_t option = 1;
     std::unique_ptr<FileWriter> file;
@@ -55,8 +55,8 @@ std::atomic<Logger *> g_logger{nullptr};
 
 class Guard {
 public:
-    explicit Guard(Logger &l) : l_(l) { os::mutex_lock(l_.lock); }
-    ~Guard() { os::mutex_unlock(l_.lock); }
+    explicit Guard(Logger &l) : l_(l) { os::cs_enter(l_.lock); }
+    ~Guard() { os::cs_leave(l_.lock); }
     Guard(const Guard &) = delete;
     Guard &operator=(const Guard &) = delete;
 
@@ -99,11 +99,11 @@ void leave_location(Logger &l) {
 
 // Builds and writes one line; caller holds the lock.
 void write_line_locked(Logger &l, std::uint32_t level, bool no_line_end, const char *file, const char *func,
-                       unsigned line, const char *format, va_list args) {
+                       unsigned line, const RenderedMessage &message) {
     const LineTemplate &t = l.at_line_start ? l.line_start : l.continuation;
-    LineContext context{level, file, func, line, os::current_thread_id(), &current_time(l)};
-    char text[kLineCapacity];
-    render_line(text, t, context, format, args);
+    const LineContext context{level, file, func, line, os::current_thread_id(), &current_time(l)};
+    char text[kLineCapacity + 2];  // room for "\r\n"
+    std::size_t length = render_line(text, t, context, message);
     l.at_line_start = !no_line_end;
     switch (l.location) {
         case 1: write_to(l.out, text, no_line_end); break;
@@ -112,8 +112,11 @@ void write_line_locked(Logger &l, std::uint32_t level, bool no_line_end, const c
         case 0:
         case 5:
             if (l.file && l.file->good()) {
-                l.file->write(text);
-                if (!no_line_end) l.file->write("\r\n");
+                if (!no_line_end) {
+                    text[length++] = '\r';
+                    text[length++] = '\n';
+                }
+                l.file->write(text, length);
                 if (level >= kTemp) l.file->flush();
             }
             break;
@@ -126,8 +129,12 @@ void write_line(std::uint32_t level, bool no_line_end, const char *file, const c
     Logger *l = g_logger.load(std::memory_order_acquire);
     if (l == nullptr) return;
     try {
+        // The message is formatted before the lock is taken: other threads
+        // wait only for the line to be put together and written.
+        RenderedMessage message;
+        render_message(message, format, args);
         Guard guard(*l);
-        write_line_locked(*l, level, no_line_end, file, func, line, format, args);
+        write_line_locked(*l, level, no_line_end, file, func, line, message);
     } catch (...) {
         // Out of memory while writing: the line is lost, the caller is not.
     }
@@ -201,7 +208,7 @@ bool set_reporting_location(std::uint32_t location, std::uint32_t option, const 
 void configure_once() {
     if (g_configured.exchange(true)) return;
     Logger *l = new (g_storage) Logger;
-    l->lock = os::mutex_create();
+    l->lock = os::cs_create();
     if (l->lock == nullptr) {
         l->~Logger();
         return;
@@ -227,10 +234,10 @@ void shutdown() {
     Logger *l = g_logger.exchange(nullptr);
     g_configured.store(false);
     if (l == nullptr) return;
-    os::mutex_lock(l->lock);
+    os::cs_enter(l->lock);
     leave_location(*l);
-    os::mutex_unlock(l->lock);
-    os::mutex_destroy(l->lock);
+    os::cs_leave(l->lock);
+    os::cs_destroy(l->lock);
     l->~Logger();
 }
 
@@ -294,7 +301,9 @@ void vwrite_timing(int handle, bool release, bool update, bool no_line_end, cons
         std::string f = format != nullptr ? format : "unknown";
         const std::size_t at = f.find("[ELAPSED]");
         if (at != std::string::npos) f.replace(at, 9, shown);  // the text holds no '%'
-        write_line_locked(*l, kTiming, no_line_end, file, func, line, f.c_str(), args);
+        RenderedMessage message;
+        render_message(message, f.c_str(), args);
+        write_line_locked(*l, kTiming, no_line_end, file, func, line, message);
         if (release)
             l->timings.erase(handle);
         else if (update)

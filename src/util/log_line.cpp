@@ -34,7 +34,38 @@ struct Output {
         out[used] = '\0';
     }
     void append(const char *s) { append(s, std::strlen(s)); }
+    // "%d" without the cost of a format.
+    void append_int(int v) {
+        char digits[16];
+        int n = 0;
+        unsigned magnitude = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+        do {
+            digits[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (v < 0) digits[n++] = '-';
+        char text[16];
+        for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+        append(text, static_cast<std::size_t>(n));
+    }
 };
+
+// "%02d:%02d:%02d.%03d"
+void format_time(const os::LocalTime &t, char out[13]) {
+    auto two = [](char *p, int v) {
+        p[0] = static_cast<char>('0' + v / 10 % 10);
+        p[1] = static_cast<char>('0' + v % 10);
+    };
+    two(out, t.hour);
+    out[2] = ':';
+    two(out + 3, t.minute);
+    out[5] = ':';
+    two(out + 6, t.second);
+    out[8] = '.';
+    out[9] = static_cast<char>('0' + t.millisecond / 100 % 10);
+    two(out + 10, t.millisecond % 100);
+    out[12] = '\0';
+}
 
 }  // namespace
 
@@ -93,26 +124,52 @@ LineTemplate LineTemplate::continuation() {
     return t;
 }
 
-std::size_t render_line(char *out, const LineTemplate &t, const LineContext &c, const char *format, va_list args) {
+namespace {
+
+std::size_t format_into(char *out, const char *format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(out, kLineCapacity, format, copy);
+    va_end(copy);
+    if (n < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return static_cast<std::size_t>(n) < kLineCapacity ? static_cast<std::size_t>(n) : kLineCapacity - 1;
+}
+
+}  // namespace
+
+void render_message(RenderedMessage &m, const char *format, va_list args) {
+    const char *f = format != nullptr ? format : "unknown";
+    m.length = format_into(m.text, f, args);
+    const std::size_t n = std::strlen(f);
+    m.has_stripped = n > 0 && (f[n - 1] == '\r' || f[n - 1] == '\n');
+    if (m.has_stripped) {
+        std::string stripped = f;
+        strip_line_ends(stripped);
+        m.stripped_length = format_into(m.stripped, stripped.c_str(), args);
+    }
+}
+
+std::size_t render_line(char *out, const LineTemplate &t, const LineContext &c, const RenderedMessage &m) {
     Output o{out};
     out[0] = '\0';
-    char number[64];
+    char time[13];
     for (const LineTemplate::Part &part : t.parts()) {
         switch (part.kind) {
             case LineTemplate::Kind::literal:
                 o.append(part.text.data(), part.text.size());
                 break;
             case LineTemplate::Kind::time:
-                std::snprintf(number, sizeof number, "%02d:%02d:%02d.%03d", c.time->hour, c.time->minute,
-                              c.time->second, c.time->millisecond);
-                o.append(number);
+                format_time(*c.time, time);
+                o.append(time, 12);
                 break;
             case LineTemplate::Kind::file:
                 o.append(c.file != nullptr ? c.file : "");
                 break;
             case LineTemplate::Kind::line:
-                std::snprintf(number, sizeof number, "%d", static_cast<int>(c.line));
-                o.append(number);
+                o.append_int(static_cast<int>(c.line));
                 break;
             case LineTemplate::Kind::func:
                 o.append(c.func != nullptr ? c.func : "");
@@ -121,28 +178,14 @@ std::size_t render_line(char *out, const LineTemplate &t, const LineContext &c, 
                 o.append(level_name(c.level));
                 break;
             case LineTemplate::Kind::thread:
-                std::snprintf(number, sizeof number, "%d", static_cast<int>(c.thread));
-                o.append(number);
+                o.append_int(static_cast<int>(c.thread));
                 break;
-            case LineTemplate::Kind::message: {
-                const char *f = format != nullptr ? format : "unknown";
-                std::string stripped;
-                if (t.strips_format_line_end()) {
-                    const std::size_t n = std::strlen(f);
-                    if (n > 0 && (f[n - 1] == '\r' || f[n - 1] == '\n')) {
-                        stripped = f;
-                        strip_line_ends(stripped);
-                        f = stripped.c_str();
-                    }
-                }
-                va_list copy;
-                va_copy(copy, args);
-                const std::size_t room = kLineCapacity - o.used;
-                const int n = std::vsnprintf(out + o.used, room, f, copy);
-                va_end(copy);
-                if (n > 0) o.used += static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room - 1;
+            case LineTemplate::Kind::message:
+                if (t.strips_format_line_end() && m.has_stripped)
+                    o.append(m.stripped, m.stripped_length);
+                else
+                    o.append(m.text, m.length);
                 break;
-            }
         }
     }
     return o.used;

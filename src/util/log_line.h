@@ -55,9 +55,20 @@ struct LineContext {
     const os::LocalTime *time;  // null: the template has no [TIME]
 };
 
-// Renders into out (kLineCapacity bytes); longer lines are cut. Returns the
-// length written.
-std::size_t render_line(char *out, const LineTemplate &t, const LineContext &context, const char *format,
-                        va_list args);
+// The caller's message, formatted before the logger's lock is taken: as
+// written, and (only when the format ends with a line end) with the
+// format's trailing line ends removed, for templates that end with it.
+struct RenderedMessage {
+    char text[kLineCapacity];
+    std::size_t length = 0;
+    char stripped[kLineCapacity];
+    std::size_t stripped_length = 0;
+    bool has_stripped = false;
+};
+void render_message(RenderedMessage &m, const char *format, va_list args);
+
+// Renders the line into out (kLineCapacity bytes); longer lines are cut.
+// Returns the length written.
+std::size_t render_line(char *out, const LineTemplate &t, const LineContext &context, const RenderedMessage &m);
 
 }  // namespace kez::log

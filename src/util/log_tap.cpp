@@ -13,7 +13,7 @@ namespace kez::log {
 #if defined(KEZ_TEST_HOOKS)
 namespace {
 std::FILE *g_tap = nullptr;
-os::Mutex *g_tap_lock = nullptr;
+os::CriticalSection *g_tap_lock = nullptr;
 std::atomic<bool> g_tap_on{false};
 }  // namespace
 
@@ -21,10 +21,10 @@ bool tap_active() { return g_tap_on.load(std::memory_order_relaxed); }
 
 void tap_literal(std::uint32_t level, const char *func, const char *text) {
     if (!g_tap_on.load(std::memory_order_acquire)) return;
-    os::mutex_lock(g_tap_lock);
+    os::cs_enter(g_tap_lock);
     std::fprintf(g_tap, "%u\t%s\t%s\n", level, func != nullptr ? func : "", text);
     std::fflush(g_tap);
-    os::mutex_unlock(g_tap_lock);
+    os::cs_leave(g_tap_lock);
 }
 
 void tap_vwrite(std::uint32_t level, const char *func, const char *format, va_list args) {
@@ -40,11 +40,11 @@ void open_test_tap() {
 
 bool open_test_tap_at(const char *path) {
     if (g_tap_on.load()) return false;
-    g_tap_lock = os::mutex_create();
+    g_tap_lock = os::cs_create();
     if (g_tap_lock == nullptr) return false;
     g_tap = std::fopen(path, "a");
     if (g_tap == nullptr) {
-        os::mutex_destroy(g_tap_lock);
+        os::cs_destroy(g_tap_lock);
         g_tap_lock = nullptr;
         return false;
     }
@@ -56,7 +56,7 @@ void close_test_tap() {
     if (!g_tap_on.exchange(false)) return;
     std::fclose(g_tap);
     g_tap = nullptr;
-    os::mutex_destroy(g_tap_lock);
+    os::cs_destroy(g_tap_lock);
     g_tap_lock = nullptr;
 }
 #else

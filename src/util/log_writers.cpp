@@ -33,8 +33,8 @@ FileWriter *FileWriter::open(const char *path) {
 
 FileWriter::~FileWriter() { std::fclose(file_); }
 
-void FileWriter::write(const char *text) {
-    if (std::fputs(text, file_) < 0) bad_ = true;
+void FileWriter::write(const char *text, std::size_t length) {
+    if (std::fwrite(text, 1, length, file_) != length) bad_ = true;
 }
 
 void FileWriter::flush() {

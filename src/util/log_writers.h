@@ -79,7 +79,7 @@ public:
     FileWriter(const FileWriter &) = delete;
     FileWriter &operator=(const FileWriter &) = delete;
 
-    void write(const char *text);
+    void write(const char *text, std::size_t length);
     void flush();
     bool good() const { return !bad_; }
 

@@ -37,6 +37,32 @@ timespec deadline_after(std::uint32_t ms) {
 
 }  // namespace
 
+struct CriticalSection {
+    pthread_mutex_t m;
+};
+
+CriticalSection *cs_create() {
+    if (fault::hit("os.cs_create")) return nullptr;
+    auto *cs = new (std::nothrow) CriticalSection;
+    if (cs == nullptr) return nullptr;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&cs->m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return cs;
+}
+
+void cs_destroy(CriticalSection *cs) {
+    if (cs == nullptr) return;
+    pthread_mutex_destroy(&cs->m);
+    delete cs;
+}
+
+void cs_enter(CriticalSection *cs) { pthread_mutex_lock(&cs->m); }
+bool cs_try_enter(CriticalSection *cs) { return pthread_mutex_trylock(&cs->m) == 0; }
+void cs_leave(CriticalSection *cs) { pthread_mutex_unlock(&cs->m); }
+
 struct Mutex {
     pthread_mutex_t m;
     pthread_cond_t cv;

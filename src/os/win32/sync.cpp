@@ -12,6 +12,27 @@
 
 namespace kez::os {
 
+struct CriticalSection {
+    CRITICAL_SECTION cs;
+};
+
+CriticalSection *cs_create() {
+    if (fault::hit("os.cs_create")) return nullptr;
+    auto *c = new (std::nothrow) CriticalSection;
+    if (c != nullptr) InitializeCriticalSection(&c->cs);
+    return c;
+}
+
+void cs_destroy(CriticalSection *c) {
+    if (c == nullptr) return;
+    DeleteCriticalSection(&c->cs);
+    delete c;
+}
+
+void cs_enter(CriticalSection *c) { EnterCriticalSection(&c->cs); }
+bool cs_try_enter(CriticalSection *c) { return TryEnterCriticalSection(&c->cs) != 0; }
+void cs_leave(CriticalSection *c) { LeaveCriticalSection(&c->cs); }
+
 struct Mutex {
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE cv = CONDITION_VARIABLE_INIT;
