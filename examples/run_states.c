@@ -31,6 +31,7 @@ static int driver_module;
 static int acquisition_module;
 
 int main(void) {
+    int timing;
     KezRunStateCallback driver_list[] = {driver_callback, NULL};
     KezRunStateCallback acquisition_list[] = {acquisition_callback, acquisition_logger, NULL};
     char *errors;
@@ -50,6 +51,15 @@ int main(void) {
     snprintf(errors, 512, "per-thread error text lives at %p", (void *)errors);
     printf("%s\n", GetThreadLocalErrorStringBuffer());
     printf("memory-manager code 2 means library code %d\n", MgrToPXError(2));
+
+    /* The engine's logger: a template of our own, to standard output, and a
+       timing handle that measures the time between two log points. */
+    SetKezLogReportingLocation(KEZ_LOG_LOCATION_STDOUT, 0, NULL);
+    SetKezLogOutputFormat("  log [[LEVEL]] [FUNC]: [MSG]");
+    timing = GetKezLogTimingHandle();
+    WriteKezLogMessage(KEZ_LOG_INFO, 0, NULL, __FILE__, __func__, __LINE__, "%d modules running", 2);
+    WriteKezLogTimingEvent(timing, 1, 0, 0, NULL, __FILE__, __func__, __LINE__, "writing the line above took [ELAPSED]");
+    SetKezLogReportingLocation(KEZ_LOG_LOCATION_NONE, 0, NULL);
 
     printf("acquisition module ends:\n");
     CloseKezRTDll(&acquisition_module);

@@ -64,6 +64,9 @@ void close_test_tap();
             ::kez::log::write((level), false, __FILE__, (func), __LINE__, __VA_ARGS__); \
     } while (0)
 
+// The warning every library writes before returning a negative code.
+#define KEZ_LOG_ERR(code) KEZ_LOG(::kez::log::kWarning, "Err = %d", static_cast<int>(code))
+
 #define KEZ_ASSERT_MSG(cond, message)                                                          \
     do {                                                                                       \
         if (!(cond)) ::kez::log::assert_failed(#cond, __FILE__, __func__, __LINE__, (message)); \

@@ -253,4 +253,19 @@ TEST(LogDeathTest, DefaultsAndTheStandardStreams) {
         testing::ExitedWithCode(0), "WARNING to stderr\n");
 }
 
+#if !defined(_WIN32)
+// Without a system debugger channel, debugger output goes to standard error
+// with a prefix (on Windows it goes to OutputDebugStringA).
+TEST(LogDeathTest, DebuggerOutputOnPosixIsPrefixedStandardError) {
+    EXPECT_EXIT(
+        {
+            SetKezLogReportingLocation(KEZ_LOG_LOCATION_DEBUGGER, 0, nullptr);
+            SetKezLogOutputFormat("[LEVEL] [MSG]");
+            WriteKezLogMessage(KEZ_LOG_ERROR, 0, nullptr, "a.c", "f", 1, "to the %s", "debugger");
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "\\[kez debug\\] ERROR to the debugger\n");
+}
+#endif
+
 }  // namespace
