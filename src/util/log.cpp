@@ -207,7 +207,14 @@ bool set_reporting_location(std::uint32_t location, std::uint32_t option, const 
 
 void configure_once() {
     if (g_configured.exchange(true)) return;
-    Logger *l = new (g_storage) Logger;
+    // A logger that cannot be built leaves the engine without a log; it
+    // never fails the load.
+    Logger *l = nullptr;
+    try {
+        l = new (g_storage) Logger;
+    } catch (...) {
+        return;
+    }
     l->lock = os::cs_create();
     if (l->lock == nullptr) {
         l->~Logger();
