@@ -22,6 +22,7 @@ set(KEZ_OS_SOURCES
 set(KEZ_ENGINE_SOURCES
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
+  src/core/handle_memory.cpp
   src/core/library_error.cpp
   src/core/run_state.cpp
   src/core/runtime_info.cpp
