@@ -21,7 +21,7 @@ struct HandleRecord {
 using MemHandle = HandleRecord *;
 
 // Entries in their fixed order. A replacement table (tests inject failures
-// this way) must hand out HandleRecord handles.
+// this way) must hand out HandleRecord handles whose size is the block's.
 struct MemFuncs {
     MemHandle (*new_handle)(std::size_t size);  // zero-filled block; null when out of memory
     void (*dispose_handle)(MemHandle handle);
