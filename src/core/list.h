@@ -13,6 +13,7 @@
 // list is also reported as an assertion failure naming the condition.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/handle_memory.h"
@@ -42,6 +43,9 @@ struct ListHeader {
     std::int32_t numItems;
     const MemFuncs *memFuncs;
 };
+static_assert(offsetof(ListHeader, marker) == 4 && offsetof(ListHeader, numItems) == 20 &&
+                  offsetof(ListHeader, memFuncs) == 24 && sizeof(ListHeader) == 32,
+              "the header's fields and widths are fixed");
 
 inline ListHeader *list_header(ListHandle list) { return static_cast<ListHeader *>(list->block); }
 inline char *list_items(ListHandle list) { return static_cast<char *>(list->block) + sizeof(ListHeader); }
