@@ -22,7 +22,11 @@ set(KEZ_OS_SOURCES
 set(KEZ_ENGINE_SOURCES
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
+  src/core/handle_memory.cpp
   src/core/library_error.cpp
+  src/core/list.cpp
+  src/core/list_search.cpp
+  src/core/quick_sort.cpp
   src/core/run_state.cpp
   src/core/runtime_info.cpp
   src/core/startup.cpp

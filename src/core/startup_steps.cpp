@@ -4,6 +4,7 @@
 #include "core/startup_steps.h"
 
 #include "core/frame.h"
+#include "core/handle_memory.h"
 #include "core/runtime_info.h"
 #include "core/thread_var.h"
 #include "core/time_base.h"
@@ -57,7 +58,7 @@ const InitStep kInitSteps[] = {
     {"SetUpMemory", Stage::app, nullptr, 0, "SetUpMemory returned", false},
     {"InitializeCodePage", Stage::app, InitializeCodePage, 91, "InitializeCodePage returned", false},
     {"InitSupport", Stage::app, nullptr, 91, "InitSupport returned", false},
-    {"InstallListMemoryFunctions", Stage::app, nullptr, 91, nullptr, false},
+    {"InstallListMemoryFunctions", Stage::app, InstallListMemoryFunctions, 91, nullptr, false},
     {"TcpIpInitialize", Stage::app, nullptr, 91, "TcpIpInitialize returned", false},
     {"KezDebugInitialize", Stage::app, CdbSynchronizeAndKezDebugInitialize, 91, "KezDebugInitialize returned", false},
     {"CdbInitialize", Stage::app, nullptr, 91, "CdbInitialize returned", false},
