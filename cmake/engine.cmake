@@ -13,6 +13,7 @@ set(KEZ_OS_SOURCES
   src/os/fault.cpp
   src/os/cpu_x86.cpp
   src/os/${KEZ_OS_DIR}/ipc.cpp
+  src/os/${KEZ_OS_DIR}/memory.cpp
   src/os/${KEZ_OS_DIR}/module.cpp
   src/os/${KEZ_OS_DIR}/process.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
@@ -22,6 +23,12 @@ set(KEZ_OS_SOURCES
 set(KEZ_ENGINE_SOURCES
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
+  src/core/heap_alloc.cpp
+  src/core/heap_exports.cpp
+  src/core/heap_free.cpp
+  src/core/heap_host.cpp
+  src/core/heap_region.cpp
+  src/core/heap_walk.cpp
   src/core/library_error.cpp
   src/core/run_state.cpp
   src/core/runtime_info.cpp
@@ -30,6 +37,9 @@ set(KEZ_ENGINE_SOURCES
   src/core/test_hooks.cpp
   src/core/thread_var.cpp
   src/core/time_base.cpp
+  src/debug/resource_tracking.cpp
+  src/protect/heap_hooks.cpp
+  src/protect/runtime_error.cpp
   src/util/log.cpp)
 
 # ---- export table ------------------------------------------------------------
