@@ -160,6 +160,10 @@ void forget_resource_disposer();
 // and address table agree. False and a description of the first fault.
 bool heap_consistent(char *why, std::size_t why_size);
 
+// The cheap check of one block in use: in a region below the top, its check
+// word right, at least `size` bytes, and overlapping no free block.
+bool block_in_use_sound(const void *p, std::size_t size);
+
 // Whether p is the user address of a block in use, proved by walking its
 // region from the start (the extended debugging level's check). 0 yes,
 // 1 the walk did not meet it, 2 a corrupt header on the way.

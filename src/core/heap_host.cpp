@@ -5,6 +5,7 @@
 #include "core/heap.h"
 #include "core/thread_var.h"
 #include "kez/runtime.h"
+#include "os/fault.h"
 #include "os/os.h"
 #include "util/log.h"
 
@@ -54,7 +55,7 @@ int TryToMallocFromHost(std::size_t preferred, std::size_t minimum, std::size_t 
         void *b = attempt(want);
         if (b != nullptr && reserve != 0) {
             // Make sure the host keeps that much more for its own use.
-            void *spare = attempt(reserve);
+            void *spare = fault::hit("TryToMallocFromHost.reserve") ? nullptr : attempt(reserve);
             if (spare != nullptr) {
                 os::host_free(spare);
                 os::host_heap_compact();

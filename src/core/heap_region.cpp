@@ -115,15 +115,15 @@ Region *create_region(std::size_t r) {
         g.by_address = table;
         g.by_address_capacity = capacity;
     }
-    FreeIndex *index = new_index(8);
-    if (index == nullptr) return nullptr;
-
     const std::size_t minimum = r + kRegionOverhead;
     void *host = nullptr;
     std::size_t host_size = 0;
     if (TryToMallocFromHost(minimum > kRegionHostSize ? minimum : kRegionHostSize, minimum, kHostSizeStep, 0, &host,
-                            &host_size) == 0) {
-        os::host_free(index);
+                            &host_size) == 0)
+        return nullptr;
+    FreeIndex *index = new_index(8);
+    if (index == nullptr) {
+        FreeToHost(host);
         return nullptr;
     }
     char *base = static_cast<char *>(host);

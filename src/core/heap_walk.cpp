@@ -1,6 +1,7 @@
 // The full consistency walk of the user heap (tests, and anyone chasing a
 // corruption): every invariant the allocator relies on, checked from the
 // arena up.
+#include <cstdint>
 #include <cstdio>
 
 #include "core/heap.h"
@@ -68,6 +69,19 @@ bool region_consistent(Region *region, char *why, std::size_t why_size) {
 }
 
 }  // namespace
+
+bool block_in_use_sound(const void *p, std::size_t size) {
+    Region *region = region_of(p);
+    if (region == nullptr || (reinterpret_cast<std::uintptr_t>(p) & (kGranule - 1)) != 0) return false;
+    const char *user = static_cast<const char *>(p);
+    const auto *h = reinterpret_cast<const BlockHeader *>(user - kBlockHeader);
+    if (h->check != allocated_check(h) || h->size < size || h->size > static_cast<std::size_t>(region->top - user))
+        return false;
+    const FreeEntry *e = region->free->entries();
+    const std::size_t pos = entry_after(region, reinterpret_cast<const char *>(h));
+    if (pos > 0 && e[pos - 1].block + kBlockHeader + e[pos - 1].size > reinterpret_cast<const char *>(h)) return false;
+    return pos == region->free->count || user + h->size <= e[pos].block;
+}
 
 bool heap_consistent(char *why, std::size_t why_size) {
     if (why != nullptr && why_size != 0) why[0] = '\0';
