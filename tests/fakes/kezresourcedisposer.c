@@ -68,3 +68,15 @@ FAKE_EXPORT int FakeDisposer_ReleaseAll(void) {
     for (i = 0; i < n; ++i) release[i](resources[i]);
     return n;
 }
+
+/* Releases one registered resource; 1 when it was registered. */
+FAKE_EXPORT int FakeDisposer_Release(void *resource) {
+    int i;
+    for (i = 0; i < g_count; ++i) {
+        if (g_resources[i] == resource) {
+            g_release[i](resource);
+            return 1;
+        }
+    }
+    return 0;
+}
