@@ -9,6 +9,11 @@
 namespace kez::core {
 namespace {
 
+struct AddressEntry {
+    const char *arena_start;
+    Region *region;
+};
+
 struct Tables {
     Region *first = nullptr;
     Region *last = nullptr;
@@ -26,7 +31,9 @@ struct Tables {
     std::size_t slots_used = 0;
 
     // Regions sorted by arena start, for finding the region of a pointer.
-    Region **by_address = nullptr;
+    // The start is kept beside the region so that the search reads one
+    // array and no region record.
+    AddressEntry *by_address = nullptr;
     std::size_t by_address_capacity = 0;
 };
 
@@ -85,7 +92,7 @@ std::size_t address_position(const char *arena_start) {
     std::size_t lo = 0, hi = g.regions;
     while (lo < hi) {
         const std::size_t mid = lo + (hi - lo) / 2;
-        if (g.by_address[mid]->arena_start < arena_start)
+        if (g.by_address[mid].arena_start < arena_start)
             lo = mid + 1;
         else
             hi = mid;
@@ -108,9 +115,9 @@ Region *create_region(std::size_t r) {
     if (g.slots_used == g.slot_capacity && !renumber_slots(g.regions + 1)) return nullptr;
     if (g.regions == g.by_address_capacity) {
         const std::size_t capacity = g.by_address_capacity == 0 ? 64 : 2 * g.by_address_capacity;
-        auto *table = static_cast<Region **>(os::host_alloc(capacity * sizeof(Region *)));
+        auto *table = static_cast<AddressEntry *>(os::host_alloc(capacity * sizeof(AddressEntry)));
         if (table == nullptr) return nullptr;
-        if (g.regions != 0) std::memcpy(table, g.by_address, g.regions * sizeof(Region *));
+        if (g.regions != 0) std::memcpy(table, g.by_address, g.regions * sizeof(AddressEntry));
         if (g.by_address != nullptr) os::host_free(g.by_address);
         g.by_address = table;
         g.by_address_capacity = capacity;
@@ -156,8 +163,8 @@ Region *create_region(std::size_t r) {
     g.slots[index->slot] = region;
     tree_set(index->slot, region->largest_free);
     const std::size_t pos = address_position(region->arena_start);
-    std::memmove(g.by_address + pos + 1, g.by_address + pos, (g.regions - pos) * sizeof(Region *));
-    g.by_address[pos] = region;
+    std::memmove(g.by_address + pos + 1, g.by_address + pos, (g.regions - pos) * sizeof(AddressEntry));
+    g.by_address[pos] = {region->arena_start, region};
     ++g.regions;
     g.host_bytes += host_size;
     if (g.host_bytes > g.host_bytes_peak) g.host_bytes_peak = g.host_bytes;
@@ -177,7 +184,7 @@ void release_region(Region *region) {
     tree_set(index->slot, 0);
     g.slots[index->slot] = nullptr;
     const std::size_t pos = address_position(region->arena_start);
-    std::memmove(g.by_address + pos, g.by_address + pos + 1, (g.regions - pos - 1) * sizeof(Region *));
+    std::memmove(g.by_address + pos, g.by_address + pos + 1, (g.regions - pos - 1) * sizeof(AddressEntry));
     --g.regions;
     g.host_bytes -= index->host_size;
     os::host_free(index);
@@ -197,13 +204,13 @@ Region *region_of(const void *p) {
     std::size_t lo = 0, hi = g.regions;
     while (lo < hi) {  // last region whose arena starts at or below p
         const std::size_t mid = lo + (hi - lo) / 2;
-        if (g.by_address[mid]->arena_start <= c)
+        if (g.by_address[mid].arena_start <= c)
             lo = mid + 1;
         else
             hi = mid;
     }
     if (lo == 0) return nullptr;
-    Region *region = g.by_address[lo - 1];
+    Region *region = g.by_address[lo - 1].region;
     return c >= region->arena_start + kBlockHeader && c < region->top ? region : nullptr;
 }
 
@@ -283,6 +290,6 @@ bool slot_tree_consistent() {
 }
 Region *slot_region(std::size_t slot) { return slot < g.slot_capacity ? g.slots[slot] : nullptr; }
 std::size_t region_count_by_address() { return g.regions; }
-Region *region_by_address(std::size_t i) { return g.by_address[i]; }
+Region *region_by_address(std::size_t i) { return g.by_address[i].region; }
 
 }  // namespace kez::core
