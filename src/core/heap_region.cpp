@@ -277,7 +277,14 @@ void recompute_largest(Region *region) {
 
 Region *first_region() { return g.first; }
 
-HeapStats heap_stats() { return {g.regions, g.host_bytes, g.host_bytes_peak, host_requests()}; }
+// Read under the section: other threads may be allocating.
+HeapStats heap_stats() {
+    if (!user_mem_ready()) return {g.regions, g.host_bytes, g.host_bytes_peak, 0};
+    const int token = BeginUserMemCriticalSection();
+    const HeapStats stats = {g.regions, g.host_bytes, g.host_bytes_peak, host_requests()};
+    EndUserMemCriticalSection(token);
+    return stats;
+}
 
 // Test access to the tables for the consistency walk.
 std::size_t slot_tree_value(std::size_t slot) { return g.slot_capacity == 0 ? 0 : g.tree[g.slot_capacity + slot]; }
