@@ -1,5 +1,6 @@
 // Host memory for the user heap, the host-memory lock, the user-memory
 // critical section and the two start-up steps that create them.
+#include <atomic>
 #include <cstdint>
 
 #include "core/heap.h"
@@ -17,6 +18,7 @@ std::size_t g_host_requests = 0;  // under the host lock
 
 os::Mutex *g_user_mem_section = nullptr;
 int g_section_flag_slot = 0;
+std::atomic<os::ThreadId> g_section_owner{0};
 
 // Tokens of BeginUserMemCriticalSection.
 constexpr int kAlreadyHeld = 0;
@@ -98,30 +100,38 @@ std::size_t host_requests() {
     return n;
 }
 
+// The per-thread flag says whether the thread holds the section. The owner's
+// thread id backs it up: a thread whose flag cannot be stored (no memory for
+// its thread block, or the slot was released under the engine) still knows
+// that it holds the section and never enters it twice or leaves it wrongly.
 int BeginUserMemCriticalSection() {
-    if (GetKezThreadVarValue(g_section_flag_slot) != nullptr) return kAlreadyHeld;
+    const os::ThreadId me = os::current_thread_id();
+    if (GetKezThreadVarValue(g_section_flag_slot) != nullptr ||
+        g_section_owner.load(std::memory_order_relaxed) == me)
+        return kAlreadyHeld;
     os::mutex_lock(g_user_mem_section);
+    g_section_owner.store(me, std::memory_order_relaxed);
     SetKezThreadVarValue(g_section_flag_slot, kFlagSet);
     return GetKezThreadVarValue(g_section_flag_slot) == kFlagSet ? kEnteredWithFlag : kEnteredWithoutFlag;
 }
 
 void EndUserMemCriticalSection(int token) {
     if (token == kAlreadyHeld) return;
-    if (token == kEnteredWithoutFlag) {
-        os::mutex_unlock(g_user_mem_section);
-        return;
+    if (token == kEnteredWithFlag) {
+        if (GetKezThreadVarValue(g_section_flag_slot) == nullptr)
+            KEZ_ASSERT_MSG(false, "EndUserMemCriticalSection without the user memory critical section");
+        else
+            SetKezThreadVarValue(g_section_flag_slot, nullptr);
     }
-    if (GetKezThreadVarValue(g_section_flag_slot) == nullptr) {
-        KEZ_ASSERT_MSG(false, "EndUserMemCriticalSection without the user memory critical section");
-        return;
-    }
-    SetKezThreadVarValue(g_section_flag_slot, nullptr);
+    // This call entered the section, so it leaves it in every case.
+    g_section_owner.store(0, std::memory_order_relaxed);
     os::mutex_unlock(g_user_mem_section);
 }
 
 bool holds_user_mem_section() {
     if (g_user_mem_section == nullptr) return false;
-    return GetKezThreadVarValue(g_section_flag_slot) != nullptr;
+    return g_section_owner.load(std::memory_order_relaxed) == os::current_thread_id() ||
+           GetKezThreadVarValue(g_section_flag_slot) != nullptr;
 }
 
 bool user_mem_ready() { return g_user_mem_section != nullptr; }
