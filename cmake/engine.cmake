@@ -13,6 +13,7 @@ set(KEZ_OS_SOURCES
   src/os/fault.cpp
   src/os/cpu_x86.cpp
   src/os/${KEZ_OS_DIR}/ipc.cpp
+  src/os/${KEZ_OS_DIR}/memory.cpp
   src/os/${KEZ_OS_DIR}/module.cpp
   src/os/${KEZ_OS_DIR}/process.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
@@ -23,6 +24,12 @@ set(KEZ_ENGINE_SOURCES
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
   src/core/handle_memory.cpp
+  src/core/heap_alloc.cpp
+  src/core/heap_exports.cpp
+  src/core/heap_free.cpp
+  src/core/heap_host.cpp
+  src/core/heap_region.cpp
+  src/core/heap_walk.cpp
   src/core/library_error.cpp
   src/core/list.cpp
   src/core/list_search.cpp
@@ -34,6 +41,9 @@ set(KEZ_ENGINE_SOURCES
   src/core/test_hooks.cpp
   src/core/thread_var.cpp
   src/core/time_base.cpp
+  src/debug/resource_tracking.cpp
+  src/protect/heap_hooks.cpp
+  src/protect/runtime_error.cpp
   src/util/log.cpp
   src/util/log_config.cpp
   src/util/log_line.cpp

@@ -14,7 +14,9 @@ Outputs, in --out-dir:
   twins.cpp         the _UP_ twins, and compile-time checks that every
                     export is declared with the table's signature
 On Linux a name that the host C library also defines is linked as
-kez_<name> (src/exports/host_c_names.txt).
+kez_<name> (src/exports/host_c_names.txt); on Windows it is exported under
+its plain name from the definition kez_<name>. Either way the engine
+defines such a function as kez_<name>.
 """
 import argparse
 import glob
@@ -129,8 +131,14 @@ def main():
 
     write_if_changed(os.path.join(a.out_dir, "exports.manifest"), "".join(f"{n}\n" for n in links))
     if a.platform == "windows":
+        # A C library name is exported from its kez_<name> definition: a
+        # definition under the plain name would also capture the engine's own
+        # calls of the C runtime (and those of the statically linked C++
+        # runtime).
+        def def_line(n):
+            return f"    {n} = kez_{n}\n" if n in host else f"    {n}\n"
         write_if_changed(os.path.join(a.out_dir, "kez_dvrt.def"),
-                         "LIBRARY kez_dvrt.dll\nEXPORTS\n" + "".join(f"    {n}\n" for n in sorted(names)))
+                         "LIBRARY kez_dvrt.dll\nEXPORTS\n" + "".join(def_line(n) for n in sorted(names)))
     else:
         write_if_changed(os.path.join(a.out_dir, "kez_dvrt.map"),
                          "{\n  global:\n" + "".join(f"    {n};\n" for n in links) + "  local: *;\n};\n")
@@ -140,7 +148,10 @@ def main():
            "#if defined(KEZ_TEST_HOOKS)", '#include "core/test_hooks.h"', "#endif", "",
            "#if defined(_WIN32)", '#define KEZ_TWIN extern "C"', "#else",
            '#define KEZ_TWIN extern "C" __attribute__((visibility("default")))', "#endif", "",
-           "// Every export is declared in a header exactly as the table lists it."]
+           "// Every export is declared in a header exactly as the table lists it. The",
+           "// compiler's own attributes of C library names (malloc, alloc_size) are not",
+           "// part of the type.",
+           '#pragma GCC diagnostic ignored "-Wignored-attributes"']
     for e in exports:
         out.append(f"static_assert(std::is_same_v<decltype({e.name}), {e.function_type()}>, "
                    f"\"{e.name}: header and export table differ\");")

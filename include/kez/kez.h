@@ -2,6 +2,7 @@
 #ifndef KEZ_KEZ_H
 #define KEZ_KEZ_H
 
+#include "kez/ansi_c.h"
 #include "kez/logging.h"
 #include "kez/runtime.h"
 

@@ -5,6 +5,7 @@
 
 #include "core/frame.h"
 #include "core/handle_memory.h"
+#include "core/heap.h"
 #include "core/runtime_info.h"
 #include "core/thread_var.h"
 #include "core/time_base.h"
@@ -55,7 +56,7 @@ const InitStep kInitSteps[] = {
     // when a test forces them to.
     {"ConfigureKezLoggerOnce", Stage::app, ConfigureKezLoggerOnce, 91, "ConfigureKezLoggerOnce returned", false},
     {"PXInitMainThreadId", Stage::app, PXInitMainThreadId, 91, "PXInitMainThreadId returned", false},
-    {"SetUpMemory", Stage::app, nullptr, 0, "SetUpMemory returned", false},
+    {"SetUpMemory", Stage::app, SetUpMemory, 0, "SetUpMemory returned", false},
     {"InitializeCodePage", Stage::app, InitializeCodePage, 91, "InitializeCodePage returned", false},
     {"InitSupport", Stage::app, nullptr, 91, "InitSupport returned", false},
     {"InstallListMemoryFunctions", Stage::app, InstallListMemoryFunctions, 91, nullptr, false},
@@ -63,7 +64,7 @@ const InitStep kInitSteps[] = {
     {"KezDebugInitialize", Stage::app, CdbSynchronizeAndKezDebugInitialize, 91, "KezDebugInitialize returned", false},
     {"CdbInitialize", Stage::app, nullptr, 91, "CdbInitialize returned", false},
     {"SetupPCTimer", Stage::app, SetupPCTimer, 91, "SetupPCTimer returned. Changed timer resolution.", false},
-    {"InitAsyncAndMTProtection", Stage::app, nullptr, 91, "InitAsyncAndMTProtection returned", false},
+    {"InitAsyncAndMTProtection", Stage::app, InitAsyncAndMTProtection, 91, "InitAsyncAndMTProtection returned", false},
     {"GetTimeOptions", Stage::app, nullptr, 2, "GetTimeOptions/GetDateOptions returned.", false},
     // WMain: user-visible libraries.
     {"InitTimeLib", Stage::main, nullptr, -102, "InitTimeLib returned", false},
@@ -92,8 +93,8 @@ const CleanupStep kCleanupSteps[] = {
     {"TCPLibraryInitOnce", nullptr, true},
     {"PXRS232Initialize", nullptr, true},
     // The rest of the engine services.
-    {"InitAsyncAndMTProtection", nullptr, false},
-    {"SetUpMemory", nullptr, false},
+    {"InitAsyncAndMTProtection", UninitAsyncAndMTProtection, false},
+    {"SetUpMemory", CleanUpMemory, false},
 };
 const int kCleanupStepCount = sizeof kCleanupSteps / sizeof kCleanupSteps[0];
 

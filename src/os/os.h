@@ -170,6 +170,15 @@ void module_unload(Module m);
 void *module_symbol(Module m, const char *symbol);
 bool module_file_name(Module m, char *buf, std::size_t size);
 
+// ---- host heap ---------------------------------------------------------------
+
+// The host C library's heap, for the engine's user heap regions. host_alloc
+// checks the fault point "os.host_alloc" first.
+void *host_alloc(std::size_t size);
+void host_free(void *block);
+// Asks the host heap to give unused memory back to the system.
+void host_heap_compact();
+
 // ---- errors and diagnostics -------------------------------------------------
 
 std::uint32_t last_error();

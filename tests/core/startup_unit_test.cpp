@@ -10,7 +10,7 @@ TEST(StaticEngine, StartUpChainRanInThisProgram) {
     EXPECT_EQ(kez::core::engine().load_state.load(), kez::core::LoadState::initialised);
     int slot = 0;
     ASSERT_TRUE(kez::core::alloc_thread_var_slot(&slot, nullptr));
-    EXPECT_EQ(slot, 3);  // after the cross-library and execution slots
+    EXPECT_EQ(slot, 4);  // after the cross-library, user-memory section flag and execution slots
 }
 
 }  // namespace

@@ -1,0 +1,19 @@
+// The host heap on Windows: the C runtime's malloc.
+#include <malloc.h>
+#include <stdlib.h>
+
+#include "os/fault.h"
+#include "os/os.h"
+
+namespace kez::os {
+
+void *host_alloc(std::size_t size) {
+    if (fault::hit("os.host_alloc")) return nullptr;
+    return malloc(size);
+}
+
+void host_free(void *block) { free(block); }
+
+void host_heap_compact() { _heapmin(); }
+
+}  // namespace kez::os

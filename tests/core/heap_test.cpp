@@ -1,0 +1,603 @@
+// The user heap, linked statically: block shapes, first fit, splitting and
+// coalescing, realloc in place, host fall-back sizes, misuse reports,
+// registration with resource tracking, and long randomized and threaded runs
+// checked against the heap's own consistency walk.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/heap.h"
+#include "os/os.h"
+#include "debug/resource_tracking.h"
+#include "os/fault.h"
+#include "protect/heap_hooks.h"
+#include "protect/runtime_error.h"
+#include "support/linked_engine_tap.h"
+#include "support/watchdog.h"
+
+// The exported functions under their definitions' names: this file does not
+// include the engine's C library header, so gtest keeps the host's malloc.
+extern "C" {
+void *kez_malloc(std::size_t size);
+void *kez_calloc(std::size_t count, std::size_t size);
+void *kez_realloc(void *ptr, std::size_t size);
+void kez_free(void *ptr);
+}
+
+namespace {
+
+using namespace kez::core;
+namespace protect = kez::protect;
+
+const char kFreeMessage[] = "Attempt to free pointer to memory not allocated by malloc() or calloc().";
+const char kReallocMessage[] = "Attempt to realloc pointer to memory not allocated by malloc() or calloc().";
+const char kCorrupt[] = "Dynamic memory is corrupt.";
+
+struct Report {
+    int severity;
+    std::string text;
+};
+std::mutex g_reports_lock;
+std::vector<Report> g_reports;
+
+void record_report(int severity, const char *text) {
+    std::lock_guard<std::mutex> lock(g_reports_lock);
+    g_reports.push_back({severity, text});
+}
+
+std::vector<Report> take_reports() {
+    std::lock_guard<std::mutex> lock(g_reports_lock);
+    std::vector<Report> out;
+    out.swap(g_reports);
+    return out;
+}
+
+BlockHeader *header_of(void *p) { return reinterpret_cast<BlockHeader *>(static_cast<char *>(p) - kBlockHeader); }
+
+std::string consistency() {
+    char why[160];
+    const int token = BeginUserMemCriticalSection();
+    const bool ok = heap_consistent(why, sizeof why);
+    EndUserMemCriticalSection(token);
+    return ok ? "" : why;
+}
+
+class Heap : public testing::Test {
+protected:
+    void SetUp() override {
+        protect::set_runtime_error_sink(record_report);
+        protect::set_debugging_level(protect::kNoDebugging);
+        take_reports();
+        ASSERT_EQ(heap_stats().regions, 0u) << "a previous test left blocks behind";
+    }
+    void TearDown() override {
+        kez::fault::disarm_all();
+        protect::set_heap_hooks(nullptr);
+        kez::debug::set_resource_tracker(nullptr);
+        protect::set_debugging_level(protect::kNoDebugging);
+        EXPECT_EQ(consistency(), "");
+        EXPECT_TRUE(take_reports().empty());
+        protect::set_runtime_error_sink(nullptr);
+    }
+};
+
+TEST_F(Heap, BlockShapesAndTheTrivialCases) {
+    EXPECT_EQ(kez_malloc(0), nullptr);
+    EXPECT_EQ(kez_calloc(0, 8), nullptr);
+    EXPECT_EQ(kez_calloc(8, 0), nullptr);
+    void *one = kez_malloc(1);
+    void *sixteen = kez_malloc(16);
+    void *seventeen = kez_malloc(17);
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(sixteen, nullptr);
+    ASSERT_NE(seventeen, nullptr);
+    for (void *p : {one, sixteen, seventeen}) EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 16, 0u);
+    EXPECT_EQ(header_of(one)->size, 16u);
+    EXPECT_EQ(header_of(sixteen)->size, 16u);
+    EXPECT_EQ(header_of(seventeen)->size, 32u);
+    // First fit from a fresh region: one after the other.
+    EXPECT_EQ(static_cast<char *>(sixteen), static_cast<char *>(one) + 32);
+
+    // calloc zero-fills even memory that held something.
+    std::memset(seventeen, 0xAB, 17);
+    kez_free(seventeen);
+    auto *zeros = static_cast<unsigned char *>(kez_calloc(3, 10));
+    ASSERT_EQ(static_cast<void *>(zeros), seventeen);
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(zeros[i], 0) << i;
+
+    // realloc of null allocates; to size 0 it frees.
+    void *fresh = kez_realloc(nullptr, 40);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(header_of(fresh)->size, 48u);
+    EXPECT_EQ(kez_realloc(fresh, 0), nullptr);
+    kez_free(nullptr);
+    for (void *p : {one, sixteen, static_cast<void *>(zeros)}) kez_free(p);
+    EXPECT_EQ(heap_stats().regions, 0u);
+    EXPECT_EQ(heap_stats().host_bytes, 0u);
+}
+
+TEST_F(Heap, SizesThatCannotBeServedGiveNullWithoutTouchingTheHeap) {
+    void *kept = kez_malloc(100);
+    ASSERT_NE(kept, nullptr);
+    std::memset(kept, 0x5A, 100);
+    const HeapStats before = heap_stats();
+    const std::size_t huge[] = {SIZE_MAX, SIZE_MAX - 15, SIZE_MAX - 31, SIZE_MAX - 79, kMaxRequest + 1};
+    for (std::size_t n : huge) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(kez_malloc(n), nullptr);
+        EXPECT_EQ(_AllocDynamicUserMem(n, 0), nullptr);
+        EXPECT_EQ(kez_realloc(kept, n), nullptr);
+        EXPECT_EQ(kez_calloc(1, n), nullptr);
+    }
+    EXPECT_EQ(kez_calloc(SIZE_MAX / 2 + 1, 2), nullptr);
+    EXPECT_EQ(kez_calloc(2, SIZE_MAX / 2 + 1), nullptr);
+    const HeapStats after = heap_stats();
+    EXPECT_EQ(after.regions, before.regions);
+    EXPECT_EQ(after.host_bytes, before.host_bytes);
+    EXPECT_EQ(after.host_requests, before.host_requests);  // the host was not even asked
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(static_cast<unsigned char *>(kept)[i], 0x5A);
+    EXPECT_EQ(header_of(kept)->size, 112u);
+    kez_free(kept);
+}
+
+TEST_F(Heap, ExhaustedHostMemoryGivesNullWithoutAReport) {
+    // Representable, but no host has it (the sanitizers are told to return
+    // null for such requests, as the C library does).
+    EXPECT_EQ(kez_malloc(std::size_t{1} << 52), nullptr);
+    EXPECT_EQ(kez_calloc(std::size_t{1} << 26, std::size_t{1} << 26), nullptr);
+    EXPECT_EQ(heap_stats().regions, 0u);
+}
+
+TEST_F(Heap, FirstFitSplittingAndCoalescing) {
+    void *a = kez_malloc(64), *b = kez_malloc(64), *c = kez_malloc(64), *d = kez_malloc(64);
+    kez_free(b);
+    // 48 of 64: the remainder (16 bytes) stays with the block.
+    void *b2 = kez_malloc(48);
+    EXPECT_EQ(b2, b);
+    EXPECT_EQ(header_of(b2)->size, 64u);
+    kez_free(b2);
+    // 32 of 64: split; the remainder (16 bytes after its header) is free.
+    void *b3 = kez_malloc(32);
+    EXPECT_EQ(b3, b);
+    EXPECT_EQ(header_of(b3)->size, 32u);
+    void *rest = kez_malloc(16);
+    EXPECT_EQ(static_cast<char *>(rest), static_cast<char *>(b) + 48);
+    EXPECT_EQ(consistency(), "");
+    // Freeing b3, rest and c merges them (48 + 32 + 80 bytes with headers)
+    // into one free block of 144 bytes where b was: a request of 144 fits
+    // there exactly, before the top; 145 would not.
+    kez_free(b3);
+    kez_free(c);
+    kez_free(rest);
+    EXPECT_EQ(consistency(), "");
+    void *beyond = kez_malloc(145);
+    EXPECT_GT(beyond, d);
+    void *big = kez_malloc(144);
+    EXPECT_EQ(big, b);
+    EXPECT_EQ(header_of(big)->size, 144u);
+    for (void *p : {a, d, big, beyond}) kez_free(p);
+    EXPECT_EQ(heap_stats().regions, 0u);
+}
+
+TEST_F(Heap, AFreeMakesAFullRegionSearchableAgain) {
+    // Region 1: one free block of 102400 - 48 - 16 bytes, taken by two blocks
+    // exactly; its free list is then empty and a small block goes to region 2.
+    void *a = kez_malloc(51152);
+    void *b = kez_malloc(51168);
+    ASSERT_EQ(static_cast<char *>(b), static_cast<char *>(a) + 51168);
+    void *c = kez_malloc(64);
+    EXPECT_EQ(heap_stats().regions, 2u);
+    ASSERT_EQ(region_of(c), first_region()->next);
+    // Freeing a gives region 1 a free block again: the first region in list
+    // order that fits serves the next request.
+    kez_free(a);
+    void *d = kez_malloc(64);
+    EXPECT_EQ(d, a);
+    EXPECT_EQ(region_of(d), first_region());
+    for (void *p : {b, c, d}) kez_free(p);
+    EXPECT_EQ(heap_stats().regions, 0u);
+}
+
+TEST_F(Heap, EveryRegionGoesBackToTheHostWhenItsBlocksAreFreed) {
+    std::vector<void *> blocks;
+    for (int i = 0; i < 2000; ++i) blocks.push_back(kez_malloc(static_cast<std::size_t>(200 + i % 700)));
+    blocks.push_back(kez_malloc(300000));  // a region of its own, r + 80 bytes
+    const HeapStats full = heap_stats();
+    EXPECT_GE(full.regions, 10u);
+    EXPECT_EQ(consistency(), "");
+    // Free every second block, then the rest: regions empty in any order.
+    for (std::size_t i = 0; i < blocks.size(); i += 2) kez_free(blocks[i]);
+    EXPECT_EQ(consistency(), "");
+    for (std::size_t i = 1; i < blocks.size(); i += 2) kez_free(blocks[i]);
+    EXPECT_EQ(heap_stats().regions, 0u);
+    EXPECT_EQ(heap_stats().host_bytes, 0u);
+    EXPECT_GE(heap_stats().host_bytes_peak, full.host_bytes);
+}
+
+TEST_F(Heap, HostRefusalsFallBackInStepsToTheMinimum) {
+    kez_free(kez_malloc(16));  // the region tables exist from here on
+    const std::size_t expected[] = {102400, 92160, 81920, 71680, 61440, 51200, 40960, 30720, 20480, 96};
+    for (int refusals = 0; refusals < 10; ++refusals) {
+        SCOPED_TRACE(refusals);
+        const std::size_t requests = heap_stats().host_requests;
+        kez::fault::arm("os.host_alloc", refusals);
+        void *p = kez_malloc(16);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(heap_stats().host_bytes, expected[refusals]);
+        EXPECT_EQ(heap_stats().host_requests, requests + static_cast<std::size_t>(refusals) + 1);
+        EXPECT_EQ(consistency(), "");
+        kez_free(p);
+    }
+    kez::fault::arm("os.host_alloc", 10);
+    EXPECT_EQ(kez_malloc(16), nullptr);
+    EXPECT_EQ(heap_stats().regions, 0u);
+
+    // A request above the region size: r + 80 is both preferred and minimum,
+    // asked for once.
+    const std::size_t requests = heap_stats().host_requests;
+    kez::fault::arm("os.host_alloc", 1);
+    EXPECT_EQ(kez_malloc(200000), nullptr);
+    EXPECT_EQ(heap_stats().host_requests, requests + 1);
+    void *big = kez_malloc(200000);
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(heap_stats().host_bytes, 200080u);
+    kez_free(big);
+}
+
+TEST_F(Heap, HostReserveMustBeAvailableToo) {
+    void *block = nullptr;
+    std::size_t size = 0;
+    std::size_t before = heap_stats().host_requests;
+    ASSERT_EQ(TryToMallocFromHost(4096, 1024, 1024, 512, &block, &size), 1);
+    EXPECT_EQ(size, 4096u);
+    EXPECT_EQ(heap_stats().host_requests, before + 2);  // the block and its reserve
+    kez::os::host_free(block);
+    // The first size is had but its reserve is not: the block goes back and
+    // the next smaller size is tried.
+    before = heap_stats().host_requests;
+    kez::fault::arm("TryToMallocFromHost.reserve", 1);
+    ASSERT_EQ(TryToMallocFromHost(4096, 1024, 1024, 512, &block, &size), 1);
+    EXPECT_EQ(size, 3072u);
+    EXPECT_EQ(heap_stats().host_requests, before + 3);
+    kez::os::host_free(block);
+    // Every size refused: 4096, 3072, then the minimum.
+    before = heap_stats().host_requests;
+    kez::fault::arm("os.host_alloc", 100);
+    EXPECT_EQ(TryToMallocFromHost(4096, 1024, 1024, 0, &block, &size), 0);
+    EXPECT_EQ(block, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(heap_stats().host_requests, before + 3);
+}
+
+TEST_F(Heap, ReallocShrinksInPlaceAndMergesTheTail) {
+    void *a = kez_malloc(64);
+    std::memset(a, 0x11, 64);
+    // Shrinking by 16 keeps the block as it is.
+    ASSERT_EQ(kez_realloc(a, 48), a);
+    EXPECT_EQ(header_of(a)->size, 64u);
+    // By 32: the tail becomes free and merges with the free block after it
+    // (here the top), so the next block starts right after the shrunk one.
+    ASSERT_EQ(kez_realloc(a, 32), a);
+    EXPECT_EQ(header_of(a)->size, 32u);
+    auto *tail = reinterpret_cast<BlockHeader *>(static_cast<char *>(a) + 32);
+    EXPECT_EQ(tail->check, free_check(tail));
+    EXPECT_EQ(region_of(a)->top, reinterpret_cast<char *>(tail));
+    EXPECT_EQ(consistency(), "");
+    void *b = kez_malloc(16);
+    EXPECT_EQ(static_cast<char *>(b), static_cast<char *>(a) + 48);
+    // Growing moves and keeps the contents.
+    void *grown = kez_realloc(a, 4000);
+    ASSERT_NE(grown, a);
+    for (int i = 0; i < 32; ++i) ASSERT_EQ(static_cast<unsigned char *>(grown)[i], 0x11) << i;
+    kez_free(grown);
+    kez_free(b);
+}
+
+bool g_realloc_named = false;
+bool realloc_named() { return g_realloc_named; }
+
+TEST_F(Heap, AtUserProtectionLevelOnlyADirectReallocStaysInPlace) {
+    const protect::HeapHooks hooks = {nullptr, nullptr, nullptr, realloc_named};
+    protect::set_heap_hooks(&hooks);
+    protect::set_debugging_level(protect::kUserProtection);
+    void *a = kez_malloc(128);
+    std::memset(a, 0x22, 128);
+    g_realloc_named = false;
+    void *moved = kez_realloc(a, 64);
+    ASSERT_NE(moved, a);
+    EXPECT_EQ(header_of(moved)->size, 64u);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(static_cast<unsigned char *>(moved)[i], 0x22) << i;
+    g_realloc_named = true;
+    EXPECT_EQ(kez_realloc(moved, 32), moved);
+    EXPECT_EQ(header_of(moved)->size, 32u);
+    kez_free(moved);
+}
+
+TEST_F(Heap, BadFreesAreReportedAndChangeNothing) {
+    kez::test::TapReader tap(kez::test::linked_engine_tap());
+    void *a = kez_malloc(256), *b = kez_malloc(64), *c = kez_malloc(64), *d = kez_malloc(64);
+    std::memset(a, 0, 256);
+    kez_free(b);
+    kez_free(c);  // merges with b
+    const HeapStats before = heap_stats();
+    int on_stack = 0;
+    void *bad[] = {&on_stack,                           // no region
+                   static_cast<char *>(a) + 32,         // inside a block
+                   static_cast<char *>(a) + 1,          // misaligned
+                   b,                                   // freed twice
+                   c,                                   // freed, and inside a merged free block
+                   static_cast<char *>(d) + 64 + 4096};  // past the top
+    for (void *p : bad) {
+        tap.mark();
+        kez_free(p);
+        const auto reports = take_reports();
+        ASSERT_EQ(reports.size(), 1u) << p;
+        EXPECT_EQ(reports[0].severity, protect::kNonFatal);
+        EXPECT_EQ(reports[0].text, kFreeMessage);
+        EXPECT_TRUE(tap.contains_since_mark(kFreeMessage));
+        EXPECT_EQ(consistency(), "");
+    }
+    EXPECT_EQ(kez_realloc(&on_stack, 10), nullptr);
+    EXPECT_EQ(kez_realloc(b, 10), nullptr);
+    for (const Report &r : take_reports()) EXPECT_EQ(r.text, kReallocMessage);
+    const HeapStats after = heap_stats();
+    EXPECT_EQ(after.regions, before.regions);
+    EXPECT_EQ(after.host_bytes, before.host_bytes);
+    // The free block is still one block: a request for all of it lands there.
+    void *bc = kez_malloc(144);
+    EXPECT_EQ(bc, b);
+    for (void *p : {a, bc, d}) kez_free(p);
+}
+
+TEST_F(Heap, TheExtendedLevelWalksTheRegionToProveABlock) {
+    protect::set_debugging_level(protect::kExtended);
+    void *a = kez_malloc(1024), *b = kez_malloc(64), *c = kez_malloc(64);
+    // A header forged inside a block passes every cheap check; the walk finds
+    // that no block starts there.
+    auto *forged = reinterpret_cast<BlockHeader *>(static_cast<char *>(a) + 256);
+    forged->size = 64;
+    forged->check = allocated_check(forged);
+    kez_free(reinterpret_cast<char *>(forged) + kBlockHeader);
+    auto reports = take_reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].text, kFreeMessage);
+    // A corrupt header met on the way is reported as such, fatal.
+    const std::size_t saved = header_of(b)->size;
+    header_of(b)->size = 7;
+    kez_free(c);
+    reports = take_reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].severity, protect::kFatal);
+    EXPECT_EQ(reports[0].text, kCorrupt);
+    EXPECT_TRUE(block_in_use_sound(c, 64));  // c was not freed
+    header_of(b)->size = saved;
+    EXPECT_EQ(consistency(), "");
+    for (void *p : {a, b, c}) kez_free(p);
+}
+
+TEST_F(Heap, ACorruptFreeBlockFailsTheAllocationThatMeetsIt) {
+    void *a = kez_malloc(64), *b = kez_malloc(64), *c = kez_malloc(64);
+    kez_free(b);
+    // An overrun of a writes over the free block's header.
+    BlockHeader saved = *header_of(b);
+    std::memset(static_cast<char *>(a) + 64, 0x41, 16);
+    EXPECT_NE(consistency(), "");
+    EXPECT_EQ(kez_malloc(64), nullptr);
+    auto reports = take_reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].severity, protect::kFatal);
+    EXPECT_EQ(reports[0].text, kCorrupt);
+    *header_of(b) = saved;
+    EXPECT_EQ(consistency(), "");
+    EXPECT_EQ(kez_malloc(64), b);
+    for (void *p : {a, b, c}) kez_free(p);
+}
+
+std::vector<std::pair<void *, std::size_t>> g_allocated_seen;
+std::vector<void *> g_freed_seen;
+void *g_protected = nullptr;
+
+TEST_F(Heap, UserProtectionHearsOfEveryBlockAndMayKeepOne) {
+    g_allocated_seen.clear();
+    g_freed_seen.clear();
+    const protect::HeapHooks hooks = {
+        [](void *p, std::size_t n) { g_allocated_seen.push_back({p, n}); },
+        [](void *p) { return p == g_protected; },
+        [](void *p) { g_freed_seen.push_back(p); },
+        nullptr,
+    };
+    protect::set_heap_hooks(&hooks);
+    void *a = kez_malloc(10);
+    void *b = kez_malloc(20);
+    ASSERT_EQ(g_allocated_seen.size(), 2u);
+    EXPECT_EQ(g_allocated_seen[0].first, a);
+    EXPECT_EQ(g_allocated_seen[0].second, 16u);
+    g_protected = b;
+    kez_free(b);  // dealt with by protection: untouched
+    EXPECT_TRUE(block_in_use_sound(b, 20));
+    g_protected = nullptr;
+    kez_free(a);
+    kez_free(b);
+    EXPECT_EQ(g_freed_seen, (std::vector<void *>{a, b}));
+}
+
+std::vector<std::string> g_tracked;
+TEST_F(Heap, BlocksAreTrackedAsMemoryResources) {
+    g_tracked.clear();
+    const kez::debug::ResourceTracker tracker = {
+        [] { return true; },
+        [](std::uint64_t r, const char *type, const char *description) {
+            char line[160];
+            std::snprintf(line, sizeof line, "+%llx %s %s", static_cast<unsigned long long>(r), type, description);
+            g_tracked.push_back(line);
+        },
+        [](std::uint64_t r) {
+            char line[40];
+            std::snprintf(line, sizeof line, "-%llx", static_cast<unsigned long long>(r));
+            g_tracked.push_back(line);
+        },
+    };
+    kez::debug::set_resource_tracker(&tracker);
+    void *one = kez_malloc(1);
+    void *two = kez_calloc(1, 2);
+    void *moved = kez_realloc(two, 5000);
+    kez_free(one);
+    kez_free(moved);
+    auto expect = [](const char *sign, void *p, const char *rest) {
+        char line[160];
+        const auto v = static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p));
+        if (rest == nullptr)
+            std::snprintf(line, sizeof line, "%s%llx", sign, v);
+        else
+            std::snprintf(line, sizeof line, "%s%llx Memory Block 0x%016llX of %s", sign, v, v, rest);
+        return std::string(line);
+    };
+    const std::vector<std::string> want = {
+        expect("+", one, "1 byte"),  expect("+", two, "2 bytes"), expect("-", two, nullptr),
+        expect("+", moved, "5000 bytes"), expect("-", one, nullptr), expect("-", moved, nullptr),
+    };
+    EXPECT_EQ(g_tracked, want);
+}
+
+// Contents: block k of generation g holds kPattern[(k * 7 + g) % 4096 ...].
+std::vector<unsigned char> make_pattern() {
+    std::vector<unsigned char> p(4096 + 200000);
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<unsigned char>((i * 131 + (i >> 8)) & 0xFF);
+    return p;
+}
+const std::vector<unsigned char> kPattern = make_pattern();
+
+struct Live {
+    unsigned char *p = nullptr;
+    std::size_t size = 0;
+    std::size_t offset = 0;
+};
+
+std::size_t random_size(std::mt19937_64 &rng) {
+    const unsigned pick = static_cast<unsigned>(rng() % 1000);
+    if (pick < 800) return 1 + rng() % 256;
+    if (pick < 995) return 257 + rng() % 8000;
+    return 100000 + rng() % 100000;  // more than a region holds
+}
+
+TEST_F(Heap, AMillionRandomOperationsKeepTheHeapConsistent) {
+    kez::test::Watchdog watchdog(std::chrono::seconds(600), "random heap operations");
+    std::mt19937_64 rng(20240611);
+    std::vector<Live> live(3000);
+    const int kOperations = 1000000;
+    for (int op = 0; op < kOperations; ++op) {
+        Live &l = live[rng() % live.size()];
+        const unsigned kind = static_cast<unsigned>(rng() % 10);
+        if (l.p == nullptr) {
+            const std::size_t n = random_size(rng);
+            l.offset = rng() % 4096;
+            l.p = static_cast<unsigned char *>(kind < 2 ? kez_calloc(1, n) : kez_malloc(n));
+            ASSERT_NE(l.p, nullptr) << op;
+            if (kind < 2) {
+                ASSERT_TRUE(l.p[0] == 0 && l.p[n - 1] == 0 && l.p[n / 2] == 0) << op;
+            }
+            l.size = n;
+            std::memcpy(l.p, kPattern.data() + l.offset, n);
+        } else if (kind < 5) {
+            ASSERT_EQ(std::memcmp(l.p, kPattern.data() + l.offset, l.size), 0) << op;
+            kez_free(l.p);
+            l.p = nullptr;
+            continue;
+        } else {
+            const std::size_t n = random_size(rng);
+            auto *q = static_cast<unsigned char *>(kez_realloc(l.p, n));
+            ASSERT_NE(q, nullptr) << op;
+            const std::size_t kept = n < l.size ? n : l.size;
+            ASSERT_EQ(std::memcmp(q, kPattern.data() + l.offset, kept), 0) << op;
+            if (n > kept) std::memcpy(q + kept, kPattern.data() + l.offset + kept, n - kept);
+            l.p = q;
+            l.size = n;
+        }
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(l.p) % 16, 0u) << op;
+        ASSERT_TRUE(block_in_use_sound(l.p, l.size)) << op;
+        if (op % 5000 == 0) {
+            ASSERT_EQ(consistency(), "") << op;
+            for (const Live &x : live)
+                if (x.p != nullptr) {
+                    ASSERT_EQ(std::memcmp(x.p, kPattern.data() + x.offset, x.size), 0) << op;
+                }
+        }
+    }
+    ASSERT_TRUE(take_reports().empty());
+    for (Live &l : live) kez_free(l.p);
+    EXPECT_EQ(heap_stats().regions, 0u);
+}
+
+TEST_F(Heap, EightThreadsOfChurn) {
+    kez::test::Watchdog watchdog(std::chrono::seconds(600), "eight threads of heap churn");
+    std::vector<std::thread> threads;
+    std::vector<int> failures(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &failures] {
+            std::mt19937_64 rng(static_cast<unsigned>(t) * 7919u + 1);
+            std::vector<Live> live(200);
+            for (int op = 0; op < 40000; ++op) {
+                Live &l = live[rng() % live.size()];
+                if (l.p != nullptr) {
+                    if (std::memcmp(l.p, kPattern.data() + l.offset, l.size) != 0) ++failures[t];
+                    if (rng() % 2 == 0) {
+                        kez_free(l.p);
+                        l.p = nullptr;
+                        continue;
+                    }
+                    const std::size_t n = 1 + rng() % 3000;
+                    auto *q = static_cast<unsigned char *>(kez_realloc(l.p, n));
+                    if (q == nullptr) {
+                        ++failures[t];
+                        continue;
+                    }
+                    const std::size_t kept = n < l.size ? n : l.size;
+                    if (std::memcmp(q, kPattern.data() + l.offset, kept) != 0) ++failures[t];
+                    std::memcpy(q, kPattern.data() + l.offset, n);
+                    l.p = q;
+                    l.size = n;
+                } else {
+                    l.size = 1 + rng() % 3000;
+                    l.offset = rng() % 4096;
+                    l.p = static_cast<unsigned char *>(kez_malloc(l.size));
+                    if (l.p == nullptr) {
+                        ++failures[t];
+                        continue;
+                    }
+                    std::memcpy(l.p, kPattern.data() + l.offset, l.size);
+                }
+                if (op % 4000 == 0 && t == 0 && !consistency().empty()) ++failures[t];
+            }
+            for (Live &l : live) kez_free(l.p);
+        });
+    }
+    for (auto &th : threads) th.join();
+    for (int t = 0; t < 8; ++t) EXPECT_EQ(failures[t], 0) << t;
+    EXPECT_EQ(heap_stats().regions, 0u);
+    EXPECT_EQ(heap_stats().host_bytes, 0u);
+}
+
+TEST_F(Heap, InternalCallsRequireTheSection) {
+    kez::test::TapReader tap(kez::test::linked_engine_tap());
+    // Without the section an internal allocation is an assertion failure.
+    void *p = allocate_block(16);
+    EXPECT_TRUE(tap.contains_since_mark(
+        "Assertion failed: holds_user_mem_section() (_AllocDynamicUserMem called without user memory critical "
+        "section!)"));
+    const int outer = BeginUserMemCriticalSection();
+    const int inner = BeginUserMemCriticalSection();  // held already: not entered again
+    EXPECT_TRUE(holds_user_mem_section());
+    EndUserMemCriticalSection(inner);
+    EXPECT_TRUE(holds_user_mem_section());
+    _FreeDynamicUserMem(p, 0, 1);
+    EndUserMemCriticalSection(outer);
+    EXPECT_FALSE(holds_user_mem_section());
+}
+
+}  // namespace
