@@ -33,6 +33,7 @@ set(KEZ_ENGINE_SOURCES
   src/core/library_error.cpp
   src/core/list.cpp
   src/core/list_search.cpp
+  src/core/messages.cpp
   src/core/quick_sort.cpp
   src/core/run_state.cpp
   src/core/runtime_info.cpp
@@ -42,6 +43,7 @@ set(KEZ_ENGINE_SOURCES
   src/core/thread_var.cpp
   src/core/time_base.cpp
   src/debug/resource_tracking.cpp
+  src/mt/thread_util.cpp
   src/protect/heap_hooks.cpp
   src/protect/runtime_error.cpp
   src/util/log.cpp

@@ -4,6 +4,7 @@
 
 #include "kez/ansi_c.h"
 #include "kez/logging.h"
+#include "kez/multithreading.h"
 #include "kez/runtime.h"
 
 #endif

@@ -10,6 +10,7 @@
 #include "core/thread_var.h"
 #include "core/time_base.h"
 #include "kez/runtime.h"
+#include "mt/thread_util.h"
 #include "os/os.h"
 #include "util/log.h"
 
@@ -71,7 +72,7 @@ const InitStep kInitSteps[] = {
     {"StdCLibInitOnce", Stage::main, nullptr, -103, "StdCLibInitOnce returned", false},
     {"InitExecutionThreadVars", Stage::main, InitExecutionThreadVars, -103, "InitExecutionThreadVars returned", false},
     {"FmtIOLibInitOnce", Stage::main, nullptr, -103, "FmtIOLibInitOnce returned", false},
-    {"UtilityLibraryInitOnce", Stage::main, nullptr, -103, "UtilityLibraryInitOnce returned", false},
+    {"UtilityLibraryInitOnce", Stage::main, mt::UtilityLibraryInitOnce, -103, "UtilityLibraryInitOnce returned", false},
     {"RegisterUtilityLibraryRunStateChangeCallback", Stage::main, nullptr, -103,
      "RegisterUtilityLibraryRunStateChangeCallback returned", false},
     {"TCPLibraryInitOnce", Stage::main, nullptr, -103, nullptr, false},
@@ -83,7 +84,7 @@ const CleanupStep kCleanupSteps[] = {
     // WMain's clean-up.
     {"InitExecutionThreadVars", ReleaseExecutionThreadVars, false},
     {"StdCLibInitOnce", nullptr, false},
-    {"UtilityLibraryInitOnce", nullptr, false},
+    {"UtilityLibraryInitOnce", mt::UtilityLibraryUninit, false},
     {"FmtIOLibInitOnce", nullptr, false},
     // WExitApp.
     {"SetupPCTimer", RestorePCTimer, true},

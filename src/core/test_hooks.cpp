@@ -39,6 +39,7 @@ int KezTest_AllocThreadVarSlot(int *slot, int freeValuesWithFree) {
 }
 
 int KezTest_HasThreadBlock(void) { return has_thread_block() ? 1 : 0; }
+int KezTest_ThreadVarSlotsInUse(void) { return thread_var_slots_in_use(); }
 int KezTest_LiveThreadBlocks(void) { return live_thread_blocks(); }
 long long KezTest_MilliSecs(void) { return MilliSecs(); }
 unsigned long long KezTest_MicroSecs(void) { return MicroSecs(); }

@@ -15,6 +15,7 @@ KEZ_API void KezTest_ArmFault(const char *point, int count);
 KEZ_API int KezTest_OpenLogTap(const char *path);
 KEZ_API int KezTest_AllocThreadVarSlot(int *slot, int freeValuesWithFree);
 KEZ_API int KezTest_HasThreadBlock(void);
+KEZ_API int KezTest_ThreadVarSlotsInUse(void);
 KEZ_API int KezTest_LiveThreadBlocks(void);
 KEZ_API long long KezTest_MilliSecs(void);
 KEZ_API unsigned long long KezTest_MicroSecs(void);

@@ -123,6 +123,8 @@ void free_calling_thread_block() {
 
 int live_thread_blocks() { return g_live_blocks.load(); }
 
+int thread_var_slots_in_use() { return g_slots_in_use; }
+
 bool AllocCrossLibraryThreadVarSlots() { return alloc_thread_var_slot(&g_cross_library_slot, free_error_buffer); }
 
 void FreeCrossLibraryThreadVarSlots() {

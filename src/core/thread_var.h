@@ -25,6 +25,9 @@ bool has_thread_block();
 // Frees the calling thread's block and the values in it (thread end).
 void free_calling_thread_block();
 
+// Number of slots taken and not released.
+int thread_var_slots_in_use();
+
 // Number of per-thread blocks alive (leak checks in tests).
 int live_thread_blocks();
 

@@ -36,6 +36,13 @@ bool thread_start_detached(void (*fn)(void *), void *arg);
 
 void sleep_ms(std::uint32_t ms);
 
+int processor_count();
+// The calling thread's priority on the engine's scale -15 (idle) to 15
+// (time critical), 0 normal. Windows takes the scale as it is; on POSIX it
+// is the thread's nice value negated. False with the system's error.
+bool thread_priority_get(int *priority);
+bool thread_priority_set(int priority);
+
 // Runs a program with a null-terminated list of arguments (may be null) and
 // waits for it. False when it could not be started or did not end within
 // the time-out (it is then killed).
@@ -182,8 +189,11 @@ void host_heap_compact();
 // ---- errors and diagnostics -------------------------------------------------
 
 std::uint32_t last_error();
-// The system's text for an error code, without trailing line ends.
-void error_text(std::uint32_t code, char *buf, std::size_t size);
+// The system's text for an error code, without trailing line ends; cut to
+// fit. False when the system has no text for it (buf then holds a fallback).
+bool error_text(std::uint32_t code, char *buf, std::size_t size);
+// The code the system gives for a refused permission (tests).
+extern const std::uint32_t kAccessDenied;
 bool debugger_present();
 void debug_output(const char *text);
 

@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -79,6 +81,32 @@ bool env_get(const char *name, char *buf, std::size_t size) {
     return true;
 }
 
+int processor_count() {
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+// Linux gives each thread its own nice value (setpriority with a thread id).
+bool thread_priority_get(int *priority) {
+    if (fault::hit("os.thread_priority_get")) {
+        errno = EACCES;
+        return false;
+    }
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    if (nice == -1 && errno != 0) return false;
+    *priority = -nice;
+    return true;
+}
+
+bool thread_priority_set(int priority) {
+    if (fault::hit("os.thread_priority_set")) {
+        errno = EACCES;
+        return false;
+    }
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -priority) == 0;
+}
+
 bool env_set(const char *name, const char *value) {
     return (value != nullptr ? setenv(name, value, 1) : unsetenv(name)) == 0;
 }
@@ -102,13 +130,16 @@ bool code_page_is_multibyte() { return MB_CUR_MAX > 1; }
 
 std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
 
-void error_text(std::uint32_t code, char *buf, std::size_t size) {
-    if (size == 0) return;
+bool error_text(std::uint32_t code, char *buf, std::size_t size) {
+    if (size == 0) return false;
     buf[0] = '\0';
     // GNU strerror_r may return a static string instead of filling buf.
     const char *text = strerror_r(static_cast<int>(code), buf, size);
     if (text != buf) snprintf(buf, size, "%s", text);
+    return buf[0] != '\0';
 }
+
+const std::uint32_t kAccessDenied = EACCES;
 
 bool debugger_present() {
     FILE *f = fopen("/proc/self/status", "re");

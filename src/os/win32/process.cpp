@@ -51,6 +51,31 @@ bool env_get(const char *name, char *buf, std::size_t size) {
     return n != 0 && n < size;
 }
 
+int processor_count() {
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    return si.dwNumberOfProcessors > 0 ? static_cast<int>(si.dwNumberOfProcessors) : 1;
+}
+
+bool thread_priority_get(int *priority) {
+    if (fault::hit("os.thread_priority_get")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    const int p = GetThreadPriority(GetCurrentThread());
+    if (p == THREAD_PRIORITY_ERROR_RETURN) return false;
+    *priority = p;
+    return true;
+}
+
+bool thread_priority_set(int priority) {
+    if (fault::hit("os.thread_priority_set")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return SetThreadPriority(GetCurrentThread(), priority) != 0;
+}
+
 bool env_set(const char *name, const char *value) { return SetEnvironmentVariableA(name, value) != 0; }
 
 int startup_show_window() {
@@ -82,17 +107,29 @@ bool code_page_is_multibyte() {
 
 std::uint32_t last_error() { return GetLastError(); }
 
-void error_text(std::uint32_t code, char *buf, std::size_t size) {
-    if (size == 0) return;
+bool error_text(std::uint32_t code, char *buf, std::size_t size) {
+    if (size == 0) return false;
     buf[0] = '\0';
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
-                             static_cast<DWORD>(size), nullptr);
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD n = FormatMessageA(flags, nullptr, code, 0, buf, static_cast<DWORD>(size), nullptr);
+    if (n == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        // Longer than the caller's buffer: let the system allocate, then cut.
+        char *whole = nullptr;
+        n = FormatMessageA(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code, 0, reinterpret_cast<char *>(&whole),
+                           0, nullptr);
+        if (n != 0 && whole != nullptr) snprintf(buf, size, "%s", whole);
+        if (whole != nullptr) LocalFree(whole);
+        n = static_cast<DWORD>(strlen(buf));
+    }
     if (n == 0) {
         snprintf(buf, size, "Unknown error %u", code);
-        return;
+        return false;
     }
     while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == ' ')) buf[--n] = '\0';
+    return true;
 }
+
+const std::uint32_t kAccessDenied = ERROR_ACCESS_DENIED;
 
 bool debugger_present() { return IsDebuggerPresent() != 0; }
 

@@ -1,0 +1,6 @@
+// The message functions that generated _UP_ twins name in the export table.
+#pragma once
+
+#include "mt/thread_util.h"
+
+using kez::mt::GetKmtUserProtErrorString;

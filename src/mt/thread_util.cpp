@@ -1,0 +1,125 @@
+// Thread utilities, status codes and their messages.
+#include "mt/thread_util.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/frame.h"
+#include "core/messages.h"
+#include "core/thread_var.h"
+#include "kez/multithreading.h"
+#include "kez/runtime.h"
+#include "os/os.h"
+#include "util/log.h"
+
+namespace kez::mt {
+namespace {
+
+int g_utility_slot = 0;
+
+void free_utility_block(void *block) { std::free(block); }
+
+constexpr int kFirstCode = 14901;
+constexpr int kLastCode = 14933;
+constexpr std::size_t kMessageBuffer = 256;
+
+int finish(int code) {
+    const int result = KezErrToKmtErr(code);
+    if (result < 0) KEZ_LOG_ERR(result);
+    return result;
+}
+
+}  // namespace
+
+int UtilityLibraryInitOnce() { return core::alloc_thread_var_slot(&g_utility_slot, free_utility_block) ? 0 : -103; }
+
+void UtilityLibraryUninit() {
+    if (g_utility_slot != 0) UninitializeKezThreadVar(g_utility_slot);
+    g_utility_slot = 0;
+}
+
+UtilityThreadBlock *utility_block() {
+    if (g_utility_slot == 0) return nullptr;
+    auto *block = static_cast<UtilityThreadBlock *>(GetKezThreadVarValue(g_utility_slot));
+    if (block != nullptr) return block;
+    block = static_cast<UtilityThreadBlock *>(std::calloc(1, sizeof(UtilityThreadBlock)));
+    if (block == nullptr) return nullptr;
+    SetKezThreadVarValue(g_utility_slot, block);
+    if (GetKezThreadVarValue(g_utility_slot) != block) {  // no per-thread block could be had
+        std::free(block);
+        return nullptr;
+    }
+    return block;
+}
+
+bool SetKmtSystemErrorCode(std::uint32_t code) {
+    UtilityThreadBlock *block = utility_block();
+    if (block == nullptr) return false;
+    block->last_system_error = code;
+    return true;
+}
+
+int system_error_result() {
+    const std::uint32_t code = os::last_error();
+    return SetKmtSystemErrorCode(code) ? -14910 : -102;
+}
+
+int KezErrToKmtErr(int code) {
+    if (code >= 0) return code;
+    if (-code >= kFirstCode && -code <= kLastCode) return code;
+    if (code == -102) return -14905;
+    // An internal code no library function should return. Reported, and
+    // given back as "Invalid status code." rather than as a positive value
+    // that callers would take for success.
+    char message[96];
+    std::snprintf(message, sizeof message, "Unexpected internal status code %d", code);
+    log::assert_failed("0", __FILE__, "KezErrToKmtErr", __LINE__, message);
+    return -kLastCode;
+}
+
+const char *GetKmtUserProtErrorString(int code) {
+    char *buffer = GetThreadLocalErrorStringBuffer();
+    if (KmtGetErrorMessage(code, buffer) < 0) {
+        KEZ_ASSERT_MSG(false, "KmtGetErrorMessage failed for a library status code");
+        buffer[0] = '\0';
+    }
+    return buffer;
+}
+
+}  // namespace kez::mt
+
+using namespace kez::mt;
+namespace os = kez::os;
+
+extern "C" unsigned int KmtGetCurrentThreadID(void) { return os::current_thread_id(); }
+extern "C" unsigned int KmtGetMainThreadID(void) { return kez::core::engine().main_thread_id; }
+extern "C" int KmtGetNumProcessors(void) { return os::processor_count(); }
+
+extern "C" int KmtGetCurrentThreadPriority(int *priority) {
+    if (priority == nullptr) return finish(-14902);
+    int p = 0;
+    if (!os::thread_priority_get(&p)) return finish(system_error_result());
+    *priority = p;
+    return 0;
+}
+
+extern "C" int KmtSetCurrentThreadPriority(int priority) {
+    if (priority < -15 || priority > 15) return finish(-14922);
+    if (!os::thread_priority_set(priority)) return finish(system_error_result());
+    return 0;
+}
+
+extern "C" int KmtGetErrorMessage(int code, char *buffer) {
+    const int number = code < 0 ? -code : code;
+    if (number < kFirstCode || number > kLastCode || buffer == nullptr) return finish(-14902);
+    if (number == 14910) {
+        UtilityThreadBlock *block = utility_block();
+        if (block == nullptr) return finish(-14905);
+        if (!os::error_text(block->last_system_error, buffer, kMessageBuffer))
+            std::snprintf(buffer, kMessageBuffer, "%s", "Unknown error.");
+        return 0;
+    }
+    std::snprintf(buffer, kMessageBuffer, "%s", kez::core::message_text(number));
+    return 0;
+}
