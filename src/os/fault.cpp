@@ -76,9 +76,9 @@ void disarm_all() {
 }
 
 void arm_from_environment() {
-    char spec[512];
-    if (!kez::os::env_get("KEZ_TEST_FAIL", spec, sizeof spec)) return;
-    char *item = spec;
+    char setting[512];
+    if (!kez::os::env_get("KEZ_TEST_FAIL", setting, sizeof setting)) return;
+    char *item = setting;
     while (*item != '\0') {
         char *end = std::strchr(item, ',');
         if (end != nullptr) *end = '\0';
