@@ -125,6 +125,19 @@ int live_thread_blocks() { return g_live_blocks.load(); }
 
 int thread_var_slots_in_use() { return g_slots_in_use; }
 
+void *thread_record(int slot, std::size_t size, bool *created) {
+    if (created != nullptr) *created = false;
+    if (!valid_slot(slot)) return nullptr;
+    ThreadBlock *b = current_or_new_block();
+    if (b == nullptr) return nullptr;  // the record could not be stored: do not make one
+    if (void *existing = b->values[slot - 1].load(std::memory_order_relaxed)) return existing;
+    void *record = std::calloc(1, size);
+    if (record == nullptr) return nullptr;
+    b->values[slot - 1].store(record, std::memory_order_relaxed);
+    if (created != nullptr) *created = true;
+    return record;
+}
+
 bool AllocCrossLibraryThreadVarSlots() { return alloc_thread_var_slot(&g_cross_library_slot, free_error_buffer); }
 
 void FreeCrossLibraryThreadVarSlots() {
@@ -196,17 +209,9 @@ extern "C" void UninitializeKezThreadVar(int slot) {
 
 extern "C" char *GetThreadLocalErrorStringBuffer(void) {
     if (g_cross_library_slot == 0) return g_shared_error_buffer;
-    auto *buffer = static_cast<char *>(GetKezThreadVarValue(g_cross_library_slot));
-    if (buffer != nullptr) return buffer;
-    buffer = static_cast<char *>(std::malloc(sizeof g_shared_error_buffer));
-    if (buffer == nullptr) return g_shared_error_buffer;
-    std::memcpy(buffer, g_shared_error_buffer, sizeof g_shared_error_buffer);
-    SetKezThreadVarValue(g_cross_library_slot, buffer);
-    // No block could be had: the buffer could not be stored, so do not hand
-    // out memory nobody would free.
-    if (GetKezThreadVarValue(g_cross_library_slot) != buffer) {
-        std::free(buffer);
-        return g_shared_error_buffer;
-    }
+    bool created = false;
+    auto *buffer = static_cast<char *>(thread_record(g_cross_library_slot, sizeof g_shared_error_buffer, &created));
+    if (buffer == nullptr) return g_shared_error_buffer;  // threads without memory share one buffer
+    if (created) std::memcpy(buffer, g_shared_error_buffer, sizeof g_shared_error_buffer);
     return buffer;
 }

@@ -3,6 +3,8 @@
 // init-once step and releases it in its clean-up.
 #pragma once
 
+#include <cstddef>
+
 namespace kez::core {
 
 constexpr int kThreadVarSlots = 8;
@@ -14,6 +16,12 @@ using SlotValueDestructor = void (*)(void *value);
 // the thread ends, and every thread's value when the slot is released.
 // False when no index can be had or all eight slots are taken.
 bool alloc_thread_var_slot(int *slot, SlotValueDestructor destroy);
+
+// The calling thread's value of `slot`: a zero-filled record of `size`
+// bytes, created and stored on first use (freed by the slot's destructor,
+// which must therefore be free()). Null when no memory or no per-thread
+// block can be had. `created` (may be null) tells whether it is new.
+void *thread_record(int slot, std::size_t size, bool *created);
 
 // The cross-library slot: the thread's error-string buffer.
 bool AllocCrossLibraryThreadVarSlots();

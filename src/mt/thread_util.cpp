@@ -41,16 +41,7 @@ void UtilityLibraryUninit() {
 
 UtilityThreadBlock *utility_block() {
     if (g_utility_slot == 0) return nullptr;
-    auto *block = static_cast<UtilityThreadBlock *>(GetKezThreadVarValue(g_utility_slot));
-    if (block != nullptr) return block;
-    block = static_cast<UtilityThreadBlock *>(std::calloc(1, sizeof(UtilityThreadBlock)));
-    if (block == nullptr) return nullptr;
-    SetKezThreadVarValue(g_utility_slot, block);
-    if (GetKezThreadVarValue(g_utility_slot) != block) {  // no per-thread block could be had
-        std::free(block);
-        return nullptr;
-    }
-    return block;
+    return static_cast<UtilityThreadBlock *>(core::thread_record(g_utility_slot, sizeof(UtilityThreadBlock), nullptr));
 }
 
 bool SetKmtSystemErrorCode(std::uint32_t code) {
