@@ -18,12 +18,14 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/process.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
   src/os/${KEZ_OS_DIR}/thread.cpp
-  src/os/${KEZ_OS_DIR}/time.cpp)
+  src/os/${KEZ_OS_DIR}/time.cpp
+  src/os/${KEZ_OS_DIR}/user_mutex.cpp)
 
 set(KEZ_ENGINE_SOURCES
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
   src/core/handle_memory.cpp
+  src/core/handle_pool.cpp
   src/core/heap_alloc.cpp
   src/core/heap_exports.cpp
   src/core/heap_free.cpp
@@ -43,7 +45,10 @@ set(KEZ_ENGINE_SOURCES
   src/core/thread_var.cpp
   src/core/time_base.cpp
   src/debug/resource_tracking.cpp
+  src/mt/locks.cpp
   src/mt/thread_util.cpp
+  src/mt/tlv.cpp
+  src/mt/tsv.cpp
   src/protect/heap_hooks.cpp
   src/protect/runtime_error.cpp
   src/util/log.cpp

@@ -102,12 +102,12 @@ const int kCleanupStepCount = sizeof kCleanupSteps / sizeof kCleanupSteps[0];
 // Thread-local variables (multithreading), the deferred-call queue and the
 // debugger link join here; the thread's thread variables are freed after.
 const ThreadEndStep kThreadEndSteps[] = {
-    {"ReleaseThreadLocalVars", nullptr},
+    {"ReleaseThreadLocalVars", mt::ReleaseThreadLocalVars},
     {"DropDeferredCalls", nullptr},
     {"DebuggerThreadEnd", nullptr},
 };
 const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[0];
 
-void (*const kUninitKmtResources)() = nullptr;
+void (*const kUninitKmtResources)() = mt::UtilityLibraryUninitKmtResources;
 
 }  // namespace kez::core

@@ -1,6 +1,8 @@
 // Thread utilities, status codes and their messages.
 #include "mt/thread_util.h"
 
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include "core/frame.h"
 #include "core/messages.h"
 #include "core/thread_var.h"
+#include "debug/resource_tracking.h"
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
 #include "os/os.h"
@@ -24,19 +27,54 @@ constexpr int kFirstCode = 14901;
 constexpr int kLastCode = 14933;
 constexpr std::size_t kMessageBuffer = 256;
 
-int finish(int code) {
+}  // namespace
+
+int kmt_result(int code, const char *function) {
     const int result = KezErrToKmtErr(code);
-    if (result < 0) KEZ_LOG_ERR(result);
+    if (result < 0 && log::enabled(log::kWarning))
+        log::write(log::kWarning, false, __FILE__, function, __LINE__, "Err = %d", result);
     return result;
 }
 
-}  // namespace
+void track_resource(const void *resource, const char *format, ...) {
+    if (!debug::resource_tracking_enabled()) return;
+    char description[400];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(description, sizeof description, format, args);
+    va_end(args);
+    debug::resource_acquire(reinterpret_cast<std::uintptr_t>(resource), "Multithreading", description);
+}
 
-int UtilityLibraryInitOnce() { return core::alloc_thread_var_slot(&g_utility_slot, free_utility_block) ? 0 : -103; }
+void untrack_resource(const void *resource) { debug::resource_release(reinterpret_cast<std::uintptr_t>(resource)); }
+
+// The utility slot first: the other pieces keep per-thread state in it.
+int UtilityLibraryInitOnce() {
+    if (!core::alloc_thread_var_slot(&g_utility_slot, free_utility_block)) return -103;
+    if (UserLockManagerInit() != 0 || TsvInit() != 0 || TlvInit() != 0) {
+        UtilityLibraryUninit();
+        return -103;
+    }
+    return 0;
+}
 
 void UtilityLibraryUninit() {
+    TlvUninit();
+    TsvUninit();
+    UserLockManagerUninit();
     if (g_utility_slot != 0) UninitializeKezThreadVar(g_utility_slot);
     g_utility_slot = 0;
+}
+
+void UtilityLibraryUninitKmtResources() {
+    TlvUninit();
+    TsvUninit();
+    UserLockManagerUninit();
+}
+
+UtilityThreadBlock *utility_block_if_any() {
+    if (g_utility_slot == 0 || !core::has_thread_block()) return nullptr;
+    return static_cast<UtilityThreadBlock *>(GetKezThreadVarValue(g_utility_slot));
 }
 
 UtilityThreadBlock *utility_block() {
@@ -88,25 +126,25 @@ extern "C" unsigned int KmtGetMainThreadID(void) { return kez::core::engine().ma
 extern "C" int KmtGetNumProcessors(void) { return os::processor_count(); }
 
 extern "C" int KmtGetCurrentThreadPriority(int *priority) {
-    if (priority == nullptr) return finish(-14902);
+    if (priority == nullptr) return KMT_RESULT(-14902);
     int p = 0;
-    if (!os::thread_priority_get(&p)) return finish(system_error_result());
+    if (!os::thread_priority_get(&p)) return KMT_RESULT(system_error_result());
     *priority = p;
     return 0;
 }
 
 extern "C" int KmtSetCurrentThreadPriority(int priority) {
-    if (priority < -15 || priority > 15) return finish(-14922);
-    if (!os::thread_priority_set(priority)) return finish(system_error_result());
+    if (priority < -15 || priority > 15) return KMT_RESULT(-14922);
+    if (!os::thread_priority_set(priority)) return KMT_RESULT(system_error_result());
     return 0;
 }
 
 extern "C" int KmtGetErrorMessage(int code, char *buffer) {
     const int number = code < 0 ? -code : code;
-    if (number < kFirstCode || number > kLastCode || buffer == nullptr) return finish(-14902);
+    if (number < kFirstCode || number > kLastCode || buffer == nullptr) return KMT_RESULT(-14902);
     if (number == 14910) {
         UtilityThreadBlock *block = utility_block();
-        if (block == nullptr) return finish(-14905);
+        if (block == nullptr) return KMT_RESULT(-14905);
         if (!os::error_text(block->last_system_error, buffer, kMessageBuffer))
             std::snprintf(buffer, kMessageBuffer, "%s", "Unknown error.");
         return 0;

@@ -5,18 +5,36 @@
 
 namespace kez::mt {
 
+struct TlvThreadValues;
+
 // The utility and multithreading libraries' per-thread record.
 struct UtilityThreadBlock {
     std::uint32_t last_system_error;
-    void *pool_exit_point;  // where KmtExitThreadPoolThread returns to
+    void *pool_exit_point;          // where KmtExitThreadPoolThread returns to
+    TlvThreadValues *tlv_values;    // this thread's thread-local values, or null
 };
 
 // The calling thread's record, created on first use; null without memory.
 UtilityThreadBlock *utility_block();
+// The calling thread's record if it has one; never creates it.
+UtilityThreadBlock *utility_block_if_any();
 
 // Start-up and clean-up of the utility library's process state.
 int UtilityLibraryInitOnce();
 void UtilityLibraryUninit();
+// At process detach, before the clean-up steps: frees every lock, thread-safe
+// and thread-local variable the program left behind, without callbacks.
+void UtilityLibraryUninitKmtResources();
+// Thread end: the ending thread's thread-local values.
+void ReleaseThreadLocalVars();
+
+// Each piece's process state (locks.cpp, tsv.cpp, tlv.cpp).
+int UserLockManagerInit();
+void UserLockManagerUninit();
+int TsvInit();
+void TsvUninit();
+int TlvInit();
+void TlvUninit();
 
 // Stores the system's last error for KmtGetErrorMessage; false (the caller
 // then returns -14905) when the thread has no record.
@@ -26,6 +44,15 @@ int system_error_result();
 
 // Every library function passes its result through this before returning.
 int KezErrToKmtErr(int code);
+
+// KezErrToKmtErr, and an error logged as "Err = %d" under `function`.
+int kmt_result(int code, const char *function);
+#define KMT_RESULT(code) ::kez::mt::kmt_result((code), __func__)
+
+// "Multithreading", the resource-tracking category of the library's objects;
+// describes and registers one when tracking is on.
+void track_resource(const void *resource, const char *format, ...);
+void untrack_resource(const void *resource);
 
 // The message function of the _UP_ twins.
 const char *GetKmtUserProtErrorString(int code);

@@ -141,6 +141,20 @@ void named_mutex_unlock(NamedMutex *m);
 void named_mutex_close(NamedMutex *m);
 bool named_mutex_exists(const char *name);
 
+// The system object behind a user's mutex-kind lock: recursive, shared
+// with every process that opens the same name, with timed waits. When the
+// thread that held it ended without releasing it, the next wait reports
+// `abandoned` and the waiter then holds it once. Failures leave the system's
+// error code for last_error().
+enum class LockWait { acquired, abandoned, timed_out, failed };
+struct UserMutex;
+// Creates an unnamed object, or creates or opens the named one.
+UserMutex *user_mutex_open(const char *name);
+LockWait user_mutex_wait(UserMutex *m, std::uint32_t timeout_ms);
+bool user_mutex_release(UserMutex *m);
+// Always frees `m`; false when the system reported a failure.
+bool user_mutex_close(UserMutex *m);
+
 // ---- clocks ------------------------------------------------------------------
 
 // High-resolution counter and its frequency in ticks per second; frequency 0

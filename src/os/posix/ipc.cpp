@@ -19,6 +19,7 @@
 #include "os/fault.h"
 #include "os/object_name.h"
 #include "os/os.h"
+#include "os/posix/named_mutex_native.h"
 
 namespace kez::os {
 namespace {
@@ -196,6 +197,8 @@ void named_mutex_lock(NamedMutex *m) {
 }
 
 void named_mutex_unlock(NamedMutex *m) { pthread_mutex_unlock(&m->block->mutex); }
+
+pthread_mutex_t *named_mutex_native(NamedMutex *m) { return &m->block->mutex; }
 
 void named_mutex_close(NamedMutex *m) {
     if (m == nullptr) return;

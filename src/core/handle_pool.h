@@ -1,0 +1,82 @@
+// The registry of a library's live objects, and the memory they live in.
+//
+// A user handle is the address of its object's record. Records live in
+// chunks that the pool owns for the life of the engine and never gives back
+// to the host until unload, so checking a handle never reads memory that is
+// not the library's: a handle outside every chunk, or not at the start of a
+// slot, is refused without being read, and a slot whose object was discarded
+// is only ever reused for an object of the same kind.
+//
+// Each slot carries a state word beside the record: whether the slot is
+// allocated, whether its object is live (findable through its handle), and
+// how many calls are using it right now (pins). A call pins the object for
+// as long as it touches it, also while it waits on the object's lock.
+// Discard retires the object (no new pins) and whoever drops the last pin
+// destroys it, so a waiter never wakes on freed memory.
+//
+// Freed slots are reused oldest first, which keeps a just-discarded handle
+// invalid for as long as possible.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace kez::core {
+
+class HandlePool {
+public:
+    // record_size: bytes of one record (the slot adds its state word).
+    explicit constexpr HandlePool(std::size_t record_size) : record_size_(round_up(record_size)) {}
+    HandlePool(const HandlePool &) = delete;
+    HandlePool &operator=(const HandlePool &) = delete;
+
+    // A zero-filled record, not yet findable; null without memory.
+    void *allocate();
+    // Makes an allocated record findable through its address.
+    void publish(void *record);
+    // Gives back a record that was never published.
+    void free_unpublished(void *record);
+
+    // The live record at `handle`, pinned; null for anything else.
+    void *pin(const void *handle);
+    // True when the caller dropped the last pin of a retired record: it must
+    // then destroy the object and call recycle().
+    bool unpin(void *record);
+    // Stops new pins. The caller holds a pin. True for the one caller that
+    // retired the record.
+    bool retire(void *record);
+    // Returns a destroyed record's slot for reuse.
+    void recycle(void *record);
+
+    // Calls fn for every allocated record (live or retired), then frees all
+    // memory. Only for unload, when no other thread uses the pool.
+    void destroy_all(void (*fn)(void *record));
+
+    std::size_t live_count() const { return live_.load(std::memory_order_relaxed); }
+
+private:
+    static constexpr std::size_t round_up(std::size_t n) { return (n + 15) / 16 * 16; }
+    static constexpr int kMaxChunks = 40;
+    static constexpr std::size_t kFirstChunkSlots = 64;
+
+    struct SlotState;
+    SlotState *state_of(void *record) const;
+    void *find_slot(const void *handle) const;
+    std::size_t slot_size() const;
+    bool add_chunk();
+    void lock();
+    void unlock();
+
+    const std::size_t record_size_;
+    std::atomic<char *> chunks_[kMaxChunks] = {};
+    std::atomic<int> chunk_count_{0};
+    // Guarded by the pool's spin lock:
+    std::size_t bump_used_ = 0;  // slots handed out of the newest chunk
+    void *free_head_ = nullptr;
+    void *free_tail_ = nullptr;
+    std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
+    std::atomic<std::size_t> live_{0};
+};
+
+}  // namespace kez::core
