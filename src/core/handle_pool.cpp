@@ -18,11 +18,9 @@ struct HandlePool::SlotState {
     std::uint32_t unused;
     void *next_free;
 };
-static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "the state word is a plain 32-bit word");
-
-std::size_t HandlePool::slot_size() const { return record_size_ + sizeof(SlotState); }
 
 HandlePool::SlotState *HandlePool::state_of(void *record) const {
+    static_assert(sizeof(SlotState) == 16, "the slot adds 16 bytes to its record");
     return reinterpret_cast<SlotState *>(static_cast<char *>(record) + record_size_);
 }
 
@@ -62,7 +60,7 @@ void *HandlePool::allocate() {
         record = chunks_[last].load(std::memory_order_relaxed) + bump_used_++ * slot_size();
     }
     unlock();
-    std::memset(record, 0, record_size_);
+    std::memset(record, 0, zeroed_);
     state_of(record)->next_free = nullptr;
     state_of(record)->word.store(kAllocated, std::memory_order_relaxed);
     return record;
@@ -83,7 +81,7 @@ void *HandlePool::find_slot(const void *handle) const {
         const auto base = reinterpret_cast<std::uintptr_t>(chunks_[i].load(std::memory_order_relaxed));
         const std::uintptr_t span = (kFirstChunkSlots << i) * size;
         if (address < base || address - base >= span) continue;
-        if ((address - base) % size != 0) return nullptr;
+        if (((address - base) & (size - 1)) != 0) return nullptr;
         return reinterpret_cast<void *>(address);
     }
     return nullptr;
@@ -125,7 +123,7 @@ void HandlePool::recycle(void *record) {
     unlock();
 }
 
-void HandlePool::destroy_all(void (*fn)(void *record)) {
+void HandlePool::destroy_all(void (*fn)(void *record, bool allocated)) {
     lock();
     const int n = chunk_count_.load(std::memory_order_relaxed);
     for (int i = 0; i < n; ++i) {
@@ -133,8 +131,7 @@ void HandlePool::destroy_all(void (*fn)(void *record)) {
         const std::size_t used = i == n - 1 ? bump_used_ : kFirstChunkSlots << i;
         for (std::size_t s = 0; s < used; ++s) {
             void *record = chunk + s * slot_size();
-            if ((state_of(record)->word.load(std::memory_order_acquire) & kAllocated) != 0 && fn != nullptr)
-                fn(record);
+            if (fn != nullptr) fn(record, (state_of(record)->word.load(std::memory_order_acquire) & kAllocated) != 0);
         }
     }
     chunk_count_.store(0, std::memory_order_release);

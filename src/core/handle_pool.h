@@ -26,12 +26,18 @@ namespace kez::core {
 
 class HandlePool {
 public:
-    // record_size: bytes of one record (the slot adds its state word).
-    explicit constexpr HandlePool(std::size_t record_size) : record_size_(round_up(record_size)) {}
+    // record_size: bytes of one record (the slot adds its state word). Each
+    // allocation zero-fills the first `zeroed` bytes of the record; the rest
+    // belongs to the slot and keeps its value from one object to the next.
+    explicit constexpr HandlePool(std::size_t record_size, std::size_t zeroed = ~std::size_t{0})
+        : record_size_(round_up(record_size)),
+          slot_size_(power_of_two(round_up(record_size) + 16)),
+          zeroed_(zeroed < record_size ? zeroed : record_size) {}
     HandlePool(const HandlePool &) = delete;
     HandlePool &operator=(const HandlePool &) = delete;
 
-    // A zero-filled record, not yet findable; null without memory.
+    // A record, zero-filled as far as asked, not yet findable; null without
+    // memory.
     void *allocate();
     // Makes an allocated record findable through its address.
     void publish(void *record);
@@ -40,6 +46,17 @@ public:
 
     // The live record at `handle`, pinned; null for anything else.
     void *pin(const void *handle);
+    // The slot at `handle` without pinning it, live or not; null when
+    // `handle` is not the start of one of the pool's slots. Only what stays
+    // valid across objects may be used without a pin.
+    void *find(const void *handle) const {
+        // Most programs' objects fit the first chunk: checked inline.
+        const auto address = reinterpret_cast<std::uintptr_t>(handle);
+        const auto base = reinterpret_cast<std::uintptr_t>(chunks_[0].load(std::memory_order_acquire));
+        if (address - base < kFirstChunkSlots * slot_size_)
+            return ((address - base) & (slot_size_ - 1)) == 0 && base != 0 ? const_cast<void *>(handle) : nullptr;
+        return find_slot(handle);
+    }
     // True when the caller dropped the last pin of a retired record: it must
     // then destroy the object and call recycle().
     bool unpin(void *record);
@@ -49,26 +66,34 @@ public:
     // Returns a destroyed record's slot for reuse.
     void recycle(void *record);
 
-    // Calls fn for every allocated record (live or retired), then frees all
-    // memory. Only for unload, when no other thread uses the pool.
-    void destroy_all(void (*fn)(void *record));
+    // Calls fn for every slot ever handed out, telling whether it holds an
+    // object (live or retired), then frees all memory. Only for unload, when
+    // no other thread uses the pool.
+    void destroy_all(void (*fn)(void *record, bool allocated));
 
     std::size_t live_count() const { return live_.load(std::memory_order_relaxed); }
 
 private:
     static constexpr std::size_t round_up(std::size_t n) { return (n + 15) / 16 * 16; }
+    static constexpr std::size_t power_of_two(std::size_t n) {
+        std::size_t p = 16;
+        while (p < n) p *= 2;
+        return p;
+    }
     static constexpr int kMaxChunks = 40;
     static constexpr std::size_t kFirstChunkSlots = 64;
 
     struct SlotState;
     SlotState *state_of(void *record) const;
     void *find_slot(const void *handle) const;
-    std::size_t slot_size() const;
+    std::size_t slot_size() const { return slot_size_; }
     bool add_chunk();
     void lock();
     void unlock();
 
     const std::size_t record_size_;
+    const std::size_t slot_size_;  // a power of two, so that a handle is checked with a mask
+    const std::size_t zeroed_;
     std::atomic<char *> chunks_[kMaxChunks] = {};
     std::atomic<int> chunk_count_{0};
     // Guarded by the pool's spin lock:

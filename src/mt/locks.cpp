@@ -1,11 +1,18 @@
 // User locks: recursive locks that know their owner.
 //
 // A lock is a critical section when it needs nothing more, and a system
-// mutex when it is named or asks for time-outs or event processing. The
-// lock's records live in the library's handle pool, which is the lock
-// table: it refuses wild and discarded handles, lists the live locks for
-// unload, and keeps a record alive while any call is still using it, also a
-// call that is waiting for the lock when another thread discards it.
+// mutex when it is named or asks for time-outs or event processing. Lock
+// records live in the library's handle pool, which is the lock table: it
+// refuses wild and discarded handles, lists the live locks for unload, and
+// keeps a record alive while a call still uses it.
+//
+// Critical-section locks are the common, fast kind. Their critical section
+// belongs to the pool slot and stays with it from one lock to the next
+// until unload, so get and release reach it without pinning the record: a
+// call that finds its lock discarded once it holds the critical section
+// leaves it and reports -14901. Mutex locks close their system object at
+// discard (a named one must disappear), so calls pin them.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -26,94 +33,100 @@ constexpr std::size_t kMaxNameLength = 260;
 enum LockKind : std::uint32_t { kCriticalSection = 0, kMutex = 1 };
 
 // The lock record; a handle is its address. Owner and count are written only
-// by the thread that holds the object; other threads read them to refuse a
-// release, so they are atomics.
+// by the thread that holds the lock; every field is an atomic because calls
+// with stale handles may read a slot while it changes hands.
 struct UserLock {
     std::atomic<std::uint32_t> marker;
-    void *object;  // os::CriticalSection or os::UserMutex
+    std::atomic<void *> object;  // the slot's critical section, or an os::UserMutex
     std::atomic<std::uint32_t> owner;
     std::atomic<std::int32_t> count;
-    std::uint32_t options;
-    std::uint32_t kind;
+    std::atomic<std::uint32_t> options;
+    std::atomic<std::uint32_t> kind;
+    // The slot's own, kept across its locks: created by the first
+    // critical-section lock in the slot, destroyed at unload.
+    std::atomic<os::CriticalSection *> slot_cs;
 };
 
-constinit core::HandlePool g_locks(sizeof(UserLock));
+constinit core::HandlePool g_locks(sizeof(UserLock), offsetof(UserLock, slot_cs));
 
-os::CriticalSection *critical_section(const UserLock *lock) { return static_cast<os::CriticalSection *>(lock->object); }
-os::UserMutex *user_mutex(const UserLock *lock) { return static_cast<os::UserMutex *>(lock->object); }
-
-bool destroy_object(UserLock *lock) {
-    if (lock->object == nullptr) return true;
-    bool ok = true;
-    if (lock->kind == kCriticalSection)
-        os::cs_destroy(critical_section(lock));
-    else
-        ok = os::user_mutex_close(user_mutex(lock));
-    lock->object = nullptr;
-    return ok;
+std::uint32_t kind_of(const UserLock *lock) { return lock->kind.load(std::memory_order_relaxed); }
+bool is_live(const UserLock *lock) { return lock->marker.load(std::memory_order_acquire) == kLockMarker; }
+os::UserMutex *user_mutex(const UserLock *lock) {
+    return static_cast<os::UserMutex *>(lock->object.load(std::memory_order_relaxed));
 }
 
-void destroy_at_unload(void *record) { destroy_object(static_cast<UserLock *>(record)); }
+bool close_mutex(UserLock *lock) {
+    if (kind_of(lock) != kMutex) return true;
+    return os::user_mutex_close(static_cast<os::UserMutex *>(lock->object.exchange(nullptr)));
+}
 
-// Ends a call's use of the record. The call that ends the last use of a
-// discarded lock destroys it; false when closing the system object failed.
+void destroy_at_unload(void *record, bool allocated) {
+    auto *lock = static_cast<UserLock *>(record);
+    if (allocated) close_mutex(lock);
+    os::cs_destroy(lock->slot_cs.exchange(nullptr));
+}
+
+// Ends a pinned call's use of the record. The call that ends the last use of
+// a discarded lock closes its mutex and frees the slot; false when closing
+// the system object failed.
 bool drop(UserLock *lock) {
     if (!g_locks.unpin(lock)) return true;
-    const bool ok = destroy_object(lock);
+    const bool ok = close_mutex(lock);
     g_locks.recycle(lock);
     return ok;
 }
 
-// The live lock at `handle`, held in use until drop(); null for a handle
-// that is not one.
+// The record at a handle that reads as a live lock, not pinned (the check
+// the get functions of critical-section locks need); null for anything else.
 UserLock *ValidateUserLockPtr(KmtLockHandle handle) {
+    auto *lock = static_cast<UserLock *>(g_locks.find(handle));
+    return lock != nullptr && is_live(lock) ? lock : nullptr;
+}
+
+// The live lock at `handle`, pinned until drop().
+UserLock *pin_lock(KmtLockHandle handle) {
     auto *lock = static_cast<UserLock *>(g_locks.pin(handle));
     if (lock == nullptr) return nullptr;
-    if (lock->marker.load(std::memory_order_acquire) != kLockMarker) {
+    if (!is_live(lock)) {
         drop(lock);
         return nullptr;
     }
     return lock;
 }
 
-bool is_discarded(const UserLock *lock) { return lock->marker.load(std::memory_order_acquire) != kLockMarker; }
+// Whether the critical section just entered still belongs to a live
+// critical-section lock at this address.
+bool still_critical_section_lock(UserLock *lock, os::CriticalSection *cs) {
+    return is_live(lock) && kind_of(lock) == kCriticalSection && lock->object.load(std::memory_order_relaxed) == cs;
+}
 
 // Gives the object back once; -14910 when the system refuses.
 int release_object(UserLock *lock) {
-    if (lock->kind == kCriticalSection) {
-        os::cs_leave(critical_section(lock));
+    if (kind_of(lock) == kCriticalSection) {
+        os::cs_leave(static_cast<os::CriticalSection *>(lock->object.load(std::memory_order_relaxed)));
         return 0;
     }
     return os::user_mutex_release(user_mutex(lock)) ? 0 : system_error_result();
 }
 
-// Takes the lock's object. A lock discarded while this call waited gives
-// -14901 and is not held.
-int AcquireUserLock(UserLock *lock, int process_events, std::uint32_t timeout_ms) {
-    if (process_events == 1 && (lock->options & kProcessEvents) == 0) return -14933;
-    if (lock->kind == kCriticalSection) {
-        KEZ_ASSERT_MSG((lock->options & (kProcessEvents | kSupportTimeout)) == 0,
-                       "a critical-section lock has no options");
-        if (is_discarded(lock)) return -14901;
-        os::cs_enter(critical_section(lock));
-    } else {
-        if (is_discarded(lock)) return -14901;
-        switch (os::user_mutex_wait(user_mutex(lock), timeout_ms)) {
-        case os::LockWait::failed:
-            return system_error_result();
-        case os::LockWait::timed_out:
-            return -14906;
-        case os::LockWait::abandoned:
-            // The holder's thread ended while holding it: its holds died
-            // with it, and this call's hold is the only one.
-            lock->count.store(0, std::memory_order_relaxed);
-            lock->owner.store(0, std::memory_order_relaxed);
-            break;
-        case os::LockWait::acquired:
-            break;
-        }
+// Waits on a pinned mutex lock. A lock discarded while this call waited
+// gives -14901 and is not held.
+int acquire_mutex(UserLock *lock, std::uint32_t timeout_ms) {
+    switch (os::user_mutex_wait(user_mutex(lock), timeout_ms)) {
+    case os::LockWait::failed:
+        return system_error_result();
+    case os::LockWait::timed_out:
+        return -14906;
+    case os::LockWait::abandoned:
+        // The holder's thread ended while holding it: its holds died with
+        // it, and this call's hold is the only one.
+        lock->count.store(0, std::memory_order_relaxed);
+        lock->owner.store(0, std::memory_order_relaxed);
+        break;
+    case os::LockWait::acquired:
+        break;
     }
-    if (is_discarded(lock)) {
+    if (!is_live(lock)) {
         release_object(lock);
         return -14901;
     }
@@ -122,75 +135,116 @@ int AcquireUserLock(UserLock *lock, int process_events, std::uint32_t timeout_ms
 
 void count_hold(UserLock *lock) {
     lock->owner.store(os::current_thread_id(), std::memory_order_relaxed);
-    lock->count.fetch_add(1, std::memory_order_relaxed);
+    lock->count.store(lock->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// AcquireUserLock: takes the lock at `handle` and counts the hold.
+// timeout_ms 0 only tries. *held tells whether it was taken; a time-out is
+// -14906.
+int AcquireUserLock(KmtLockHandle handle, int process_events, std::uint32_t timeout_ms, bool *held) {
+    *held = false;
+    UserLock *lock = ValidateUserLockPtr(handle);
+    if (lock == nullptr) return -14901;
+    if (process_events == 1 && (lock->options.load(std::memory_order_relaxed) & kProcessEvents) == 0) return -14933;
+    if (kind_of(lock) == kCriticalSection) {
+        os::CriticalSection *cs = lock->slot_cs.load(std::memory_order_acquire);
+        if (cs == nullptr) return -14901;
+        if (timeout_ms == 0) {
+            if (!os::cs_try_enter(cs)) return -14906;
+        } else {
+            os::cs_enter(cs);
+        }
+        if (!still_critical_section_lock(lock, cs)) {
+            os::cs_leave(cs);
+            return -14901;
+        }
+        count_hold(lock);
+        *held = true;
+        return 0;
+    }
+    lock = pin_lock(handle);
+    if (lock == nullptr) return -14901;
+    int result = kind_of(lock) == kMutex ? acquire_mutex(lock, timeout_ms) : -14901;
+    if (result == 0) {
+        count_hold(lock);
+        *held = true;
+    }
+    drop(lock);
+    return result;
 }
 
 std::uint32_t wait_time(int timeout_ms) { return timeout_ms < 0 ? os::kInfinite : static_cast<std::uint32_t>(timeout_ms); }
 
 int create_lock(const char *name, unsigned options, KmtLockHandle *out) {
     if (out == nullptr || options >= 4) return -14902;
+    const bool named = name != nullptr && name[0] != '\0';
+    if (named && std::strlen(name) > kMaxNameLength) return -14902;
     auto *lock = static_cast<UserLock *>(g_locks.allocate());
     if (lock == nullptr) return -14905;
-    const bool named = name != nullptr && name[0] != '\0';
-    if (named && std::strlen(name) > kMaxNameLength) {
-        g_locks.free_unpublished(lock);
-        return -14902;
-    }
     if (options == 0 && !named) {
-        lock->kind = kCriticalSection;
-        lock->object = os::cs_create();
-        if (lock->object == nullptr) {
-            g_locks.free_unpublished(lock);
-            return -14905;
+        os::CriticalSection *cs = lock->slot_cs.load(std::memory_order_relaxed);
+        if (cs == nullptr) {
+            cs = os::cs_create();
+            if (cs == nullptr) {
+                g_locks.free_unpublished(lock);
+                return -14905;
+            }
+            lock->slot_cs.store(cs, std::memory_order_release);
         }
+        lock->kind.store(kCriticalSection, std::memory_order_relaxed);
+        lock->object.store(cs, std::memory_order_relaxed);
     } else {
-        lock->kind = kMutex;
-        lock->object = os::user_mutex_open(named ? name : nullptr);
-        if (lock->object == nullptr) {
+        os::UserMutex *mutex = os::user_mutex_open(named ? name : nullptr);
+        if (mutex == nullptr) {
             const int result = system_error_result();
             g_locks.free_unpublished(lock);
             return result;
         }
+        lock->kind.store(kMutex, std::memory_order_relaxed);
+        lock->object.store(mutex, std::memory_order_relaxed);
     }
-    lock->options = options;
-    lock->marker.store(kLockMarker, std::memory_order_relaxed);
+    lock->options.store(options, std::memory_order_relaxed);
+    lock->marker.store(kLockMarker, std::memory_order_release);
     g_locks.publish(lock);
     *out = lock;
+    const auto address = static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(lock));
     if (named)
-        track_resource(lock, "Thread lock 0x%016llX \"%s\"", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(lock)), name);
+        track_resource(lock, "Thread lock 0x%016llX \"%s\"", address, name);
     else
-        track_resource(lock, "Thread lock 0x%016llX", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(lock)));
+        track_resource(lock, "Thread lock 0x%016llX", address);
     return 0;
+}
+
+// Gives back one hold of the calling thread: the count, then the object.
+int give_back_hold(UserLock *lock) {
+    const std::int32_t left = lock->count.load(std::memory_order_relaxed) - 1;
+    lock->count.store(left, std::memory_order_relaxed);
+    if (left == 0) lock->owner.store(0, std::memory_order_relaxed);
+    return release_object(lock);
 }
 
 int discard_lock(KmtLockHandle handle) {
     if (handle == nullptr) return 0;
-    UserLock *lock = ValidateUserLockPtr(handle);
-    if (lock == nullptr) return -14901;
-    int result = AcquireUserLock(lock, 0, os::kInfinite);
-    if (result != 0) {
-        drop(lock);
-        return result;
-    }
-    if (lock->count.load(std::memory_order_relaxed) >= 1) {
-        release_object(lock);
-        drop(lock);
+    bool held = false;
+    int result = AcquireUserLock(handle, 0, os::kInfinite, &held);
+    if (result != 0) return result;
+    // Held: no other call can discard the lock now, so the slot stays this
+    // lock's.
+    auto *lock = static_cast<UserLock *>(g_locks.find(handle));
+    if (lock->count.load(std::memory_order_relaxed) > 1) {
+        give_back_hold(lock);  // this thread holds it through a get function too
         return -14931;
     }
-    lock->owner.store(os::current_thread_id(), std::memory_order_relaxed);
-    lock->marker.store(0, std::memory_order_release);
-    if (!g_locks.retire(lock)) {
-        // Cannot happen while the marker is checked under the hold; refuse
-        // rather than destroy a lock twice.
-        release_object(lock);
-        drop(lock);
+    if (pin_lock(handle) == nullptr) {
+        give_back_hold(lock);
         return -14901;
     }
-    lock->owner.store(0, std::memory_order_relaxed);
-    result = release_object(lock);
+    lock->marker.store(0, std::memory_order_release);
+    g_locks.retire(lock);
+    result = give_back_hold(lock);
     untrack_resource(lock);
     // Calls still waiting for the lock wake, see it discarded and leave; the
-    // last of them destroys it.
+    // last pinned one closes a mutex lock's object.
     if (!drop(lock) && result == 0) result = system_error_result();
     return result;
 }
@@ -200,74 +254,42 @@ int get_lock_ex(KmtLockHandle handle, int process_events, int timeout_ms, int *o
     *obtained = 0;
     UserLock *lock = ValidateUserLockPtr(handle);
     if (lock == nullptr) return -14901;
-    int result = 0;
-    if ((process_events != 0 && (lock->options & kProcessEvents) == 0) ||
-        (timeout_ms != -1 && (lock->options & kSupportTimeout) == 0)) {
-        result = -14933;
-    } else {
-        result = AcquireUserLock(lock, process_events, wait_time(timeout_ms));
-        if (result == 0) {
-            count_hold(lock);
-            *obtained = 1;
-        } else if (result == -14906) {
-            result = 0;
-        }
-    }
-    drop(lock);
-    return result;
+    const std::uint32_t options = lock->options.load(std::memory_order_relaxed);
+    if ((process_events != 0 && (options & kProcessEvents) == 0) ||
+        (timeout_ms != -1 && (options & kSupportTimeout) == 0))
+        return -14933;
+    bool held = false;
+    const int result = AcquireUserLock(handle, process_events, wait_time(timeout_ms), &held);
+    *obtained = held ? 1 : 0;
+    return result == -14906 ? 0 : result;
 }
 
 int try_to_get_lock(KmtLockHandle handle, int *obtained) {
     if (obtained == nullptr) return -14902;
     *obtained = 0;
-    UserLock *lock = ValidateUserLockPtr(handle);
-    if (lock == nullptr) return -14901;
-    int result = 0;
     bool held = false;
-    if (lock->kind == kCriticalSection) {
-        held = os::cs_try_enter(critical_section(lock));
-    } else {
-        switch (os::user_mutex_wait(user_mutex(lock), 0)) {
-        case os::LockWait::failed:
-            result = system_error_result();
-            break;
-        case os::LockWait::timed_out:
-            break;
-        case os::LockWait::abandoned:
-            lock->count.store(0, std::memory_order_relaxed);
-            lock->owner.store(0, std::memory_order_relaxed);
-            held = true;
-            break;
-        case os::LockWait::acquired:
-            held = true;
-            break;
-        }
-    }
-    if (held && is_discarded(lock)) {
-        release_object(lock);
-        result = -14901;
-    } else if (held) {
-        count_hold(lock);
-        *obtained = 1;
-    }
-    drop(lock);
-    return result;
+    const int result = AcquireUserLock(handle, 0, 0, &held);
+    *obtained = held ? 1 : 0;
+    return result == -14906 ? 0 : result;
 }
 
+// A release needs no pin: a lock the caller holds cannot be discarded.
 int release_lock(KmtLockHandle handle) {
     UserLock *lock = ValidateUserLockPtr(handle);
     if (lock == nullptr) return -14901;
-    int result = 0;
-    if (lock->count.load(std::memory_order_relaxed) <= 0) {
-        result = -14932;
-    } else if (lock->owner.load(std::memory_order_relaxed) != os::current_thread_id()) {
-        result = -14930;
-    } else {
-        if (lock->count.fetch_sub(1, std::memory_order_relaxed) == 1) lock->owner.store(0, std::memory_order_relaxed);
-        result = release_object(lock);
-    }
-    drop(lock);
-    return result;
+    if (lock->count.load(std::memory_order_relaxed) <= 0) return -14932;
+    if (lock->owner.load(std::memory_order_relaxed) != os::current_thread_id()) return -14930;
+    return give_back_hold(lock);
+}
+
+int get_lock_attribute(KmtLockHandle handle, int attribute, void *value) {
+    UserLock *lock = ValidateUserLockPtr(handle);
+    if (lock == nullptr) return -14901;
+    if (attribute != ATTR_TL_OWNER_THREAD_ID) return -14903;
+    if (value == nullptr) return -14902;
+    const auto owner = static_cast<int>(lock->owner.load(std::memory_order_relaxed));
+    std::memcpy(value, &owner, sizeof owner);
+    return 0;
 }
 
 }  // namespace
@@ -287,12 +309,8 @@ extern "C" int KmtNewLock(const char *name, unsigned int options, KmtLockHandle 
 extern "C" int KmtDiscardLock(KmtLockHandle lockHandle) { return KMT_RESULT(discard_lock(lockHandle)); }
 
 extern "C" int KmtGetLock(KmtLockHandle lockHandle) {
-    UserLock *lock = ValidateUserLockPtr(lockHandle);
-    if (lock == nullptr) return KMT_RESULT(-14901);
-    const int result = AcquireUserLock(lock, 0, kez::os::kInfinite);
-    if (result == 0) count_hold(lock);
-    drop(lock);
-    return KMT_RESULT(result);
+    bool held = false;
+    return KMT_RESULT(AcquireUserLock(lockHandle, 0, kez::os::kInfinite, &held));
 }
 
 extern "C" int KmtGetLockEx(KmtLockHandle lockHandle, int processEventsWhileWaiting, int timeoutMs, int *obtained) {
@@ -306,17 +324,5 @@ extern "C" int KmtTryToGetLock(KmtLockHandle lockHandle, int *obtained) {
 extern "C" int KmtReleaseLock(KmtLockHandle lockHandle) { return KMT_RESULT(release_lock(lockHandle)); }
 
 extern "C" int KmtGetLockAttribute(KmtLockHandle lockHandle, int attribute, void *value) {
-    UserLock *lock = ValidateUserLockPtr(lockHandle);
-    if (lock == nullptr) return KMT_RESULT(-14901);
-    int result = 0;
-    if (attribute != ATTR_TL_OWNER_THREAD_ID) {
-        result = -14903;
-    } else if (value == nullptr) {
-        result = -14902;
-    } else {
-        const auto owner = static_cast<int>(lock->owner.load(std::memory_order_relaxed));
-        std::memcpy(value, &owner, sizeof owner);
-    }
-    drop(lock);
-    return KMT_RESULT(result);
+    return KMT_RESULT(get_lock_attribute(lockHandle, attribute, value));
 }

@@ -29,7 +29,7 @@ constexpr std::size_t kMessageBuffer = 256;
 
 }  // namespace
 
-int kmt_result(int code, const char *function) {
+int kmt_error_result(int code, const char *function) {
     const int result = KezErrToKmtErr(code);
     if (result < 0 && log::enabled(log::kWarning))
         log::write(log::kWarning, false, __FILE__, function, __LINE__, "Err = %d", result);

@@ -46,7 +46,8 @@ int system_error_result();
 int KezErrToKmtErr(int code);
 
 // KezErrToKmtErr, and an error logged as "Err = %d" under `function`.
-int kmt_result(int code, const char *function);
+int kmt_error_result(int code, const char *function);
+inline int kmt_result(int code, const char *function) { return code >= 0 ? code : kmt_error_result(code, function); }
 #define KMT_RESULT(code) ::kez::mt::kmt_result((code), __func__)
 
 // "Multithreading", the resource-tracking category of the library's objects;

@@ -37,7 +37,9 @@ void destroy(ThreadSafeVar *tsv) {
     tsv->data = nullptr;
 }
 
-void destroy_at_unload(void *record) { destroy(static_cast<ThreadSafeVar *>(record)); }
+void destroy_at_unload(void *record, bool allocated) {
+    if (allocated) destroy(static_cast<ThreadSafeVar *>(record));
+}
 
 void drop(ThreadSafeVar *tsv) {
     if (!g_tsvs.unpin(tsv)) return;

@@ -17,7 +17,19 @@ namespace kez::os {
 
 using ThreadId = std::uint32_t;
 
+#if defined(__linux__)
+// Asked on every lock operation, so the id is cached in static TLS and read
+// inline (the initial-exec model needs no call; the few bytes fit the
+// surplus the C library keeps for libraries loaded later).
+extern __thread ThreadId t_current_thread_id __attribute__((tls_model("initial-exec")));
+ThreadId current_thread_id_slow();
+inline ThreadId current_thread_id() {
+    const ThreadId id = t_current_thread_id;
+    return id != 0 ? id : current_thread_id_slow();
+}
+#else
 ThreadId current_thread_id();
+#endif
 std::uint32_t current_process_id();
 
 // A value that differs between two processes that happened to get the same

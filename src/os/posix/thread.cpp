@@ -13,9 +13,11 @@
 
 namespace kez::os {
 
-ThreadId current_thread_id() {
-    thread_local ThreadId id = static_cast<ThreadId>(syscall(SYS_gettid));
-    return id;
+__thread ThreadId t_current_thread_id __attribute__((tls_model("initial-exec"))) = 0;
+
+ThreadId current_thread_id_slow() {
+    t_current_thread_id = static_cast<ThreadId>(syscall(SYS_gettid));
+    return t_current_thread_id;
 }
 
 namespace {
