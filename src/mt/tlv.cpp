@@ -149,6 +149,11 @@ int new_variable(int size, const void *initial, KmtTLVDiscardCallback callback, 
     var->size = static_cast<std::uint32_t>(size);
     var->callback = callback;
     var->callback_data = data;
+    if (g_tlv.lock == nullptr) {  // the library is not started
+        std::free(var->initial);
+        std::free(var);
+        return -14905;
+    }
     os::cs_enter(g_tlv.lock);
     std::uint32_t index = 0;
     if (!GetFirstAvailableTlvIndex(&index)) {
@@ -201,6 +206,7 @@ int get_value(int handle, void *out) {
             v = t->values[handle - 1].load(std::memory_order_acquire);
     }
     if (v == nullptr) {
+        if (g_tlv.lock == nullptr) return -14901;
         os::cs_enter(g_tlv.lock);
         const int result = get_value_locked(handle, &v);
         os::cs_leave(g_tlv.lock);
@@ -212,6 +218,7 @@ int get_value(int handle, void *out) {
 
 int discard_variable(int handle) {
     if (handle == 0) return 0;
+    if (g_tlv.lock == nullptr) return -14901;
     os::cs_enter(g_tlv.lock);
     TlvVariable *var = variable_of(handle);
     if (var == nullptr || var->discarding) {

@@ -1,0 +1,164 @@
+// The handle pool: the registry every library checks user handles against.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "core/handle_pool.h"
+#include "support/watchdog.h"
+
+namespace {
+
+using kez::core::HandlePool;
+
+struct Record {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::uint64_t kept;  // beyond the zero-filled prefix
+};
+
+TEST(HandlePool, OnlyTheStartOfALiveRecordIsFound) {
+    HandlePool pool(sizeof(Record));
+    int on_stack = 0;
+    EXPECT_EQ(pool.pin(nullptr), nullptr);
+    EXPECT_EQ(pool.pin(&on_stack), nullptr);  // no chunk yet
+    auto *r = static_cast<Record *>(pool.allocate());
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(pool.pin(r), nullptr) << "not published yet";
+    pool.publish(r);
+    for (const void *wild : {static_cast<const void *>(&on_stack), reinterpret_cast<const void *>(std::uintptr_t{1}),
+                             static_cast<const void *>(reinterpret_cast<char *>(r) + 8),
+                             static_cast<const void *>(reinterpret_cast<char *>(r) - 16)}) {
+        EXPECT_EQ(pool.pin(wild), nullptr) << wild;
+        EXPECT_EQ(pool.find(wild), nullptr) << wild;
+    }
+    EXPECT_EQ(pool.pin(r), r);
+    EXPECT_FALSE(pool.unpin(r));
+    EXPECT_EQ(pool.live_count(), 1u);
+    pool.destroy_all(nullptr);
+    EXPECT_EQ(pool.pin(r), nullptr) << "the memory is gone";
+    EXPECT_EQ(pool.live_count(), 0u);
+}
+
+TEST(HandlePool, TheLastPinOfARetiredRecordIsReportedOnce) {
+    HandlePool pool(sizeof(Record));
+    void *r = pool.allocate();
+    pool.publish(r);
+    ASSERT_EQ(pool.pin(r), r);  // the discarding call
+    ASSERT_EQ(pool.pin(r), r);  // a waiter
+    EXPECT_TRUE(pool.retire(r));
+    EXPECT_FALSE(pool.retire(r)) << "a second discard must lose";
+    EXPECT_EQ(pool.pin(r), nullptr) << "retired records take no new pins";
+    EXPECT_FALSE(pool.unpin(r));
+    EXPECT_TRUE(pool.unpin(r));
+    pool.recycle(r);
+    EXPECT_EQ(pool.pin(r), nullptr);
+    pool.destroy_all(nullptr);
+}
+
+TEST(HandlePool, FreedSlotsAreReusedOldestFirstAndKeepTheirTail) {
+    HandlePool pool(sizeof(Record), offsetof(Record, kept));
+    std::vector<Record *> records;
+    for (int i = 0; i < 3; ++i) {
+        auto *r = static_cast<Record *>(pool.allocate());
+        r->a = 7;
+        r->kept = 100 + static_cast<std::uint64_t>(i);
+        pool.publish(r);
+        records.push_back(r);
+    }
+    for (int i : {1, 0}) {
+        ASSERT_EQ(pool.pin(records[i]), records[i]);
+        pool.retire(records[i]);
+        ASSERT_TRUE(pool.unpin(records[i]));
+        pool.recycle(records[i]);
+    }
+    auto *first = static_cast<Record *>(pool.allocate());
+    auto *second = static_cast<Record *>(pool.allocate());
+    EXPECT_EQ(first, records[1]);
+    EXPECT_EQ(second, records[0]);
+    EXPECT_EQ(first->a, 0u) << "the prefix is zero-filled";
+    EXPECT_EQ(first->kept, 101u) << "the slot's own part survives";
+    pool.destroy_all(nullptr);
+}
+
+std::set<void *> g_visited_allocated;
+int g_visited_free = 0;
+
+TEST(HandlePool, GrowsAcrossChunksAndUnloadVisitsEverySlotHandedOut) {
+    HandlePool pool(sizeof(Record));
+    std::vector<void *> records;
+    for (int i = 0; i < 64 + 128 + 5; ++i) {
+        void *r = pool.allocate();
+        ASSERT_NE(r, nullptr);
+        pool.publish(r);
+        records.push_back(r);
+    }
+    for (void *r : records) {
+        ASSERT_EQ(pool.pin(r), r);
+        pool.unpin(r);
+    }
+    void *freed = records.back();
+    pool.pin(freed);
+    pool.retire(freed);
+    ASSERT_TRUE(pool.unpin(freed));
+    pool.recycle(freed);
+    g_visited_allocated.clear();
+    g_visited_free = 0;
+    pool.destroy_all([](void *record, bool allocated) {
+        if (allocated)
+            g_visited_allocated.insert(record);
+        else
+            ++g_visited_free;
+    });
+    EXPECT_EQ(g_visited_allocated.size(), records.size() - 1);
+    EXPECT_EQ(g_visited_allocated.count(freed), 0u);
+    EXPECT_EQ(g_visited_free, 1);
+    // Usable again after unload (the engine may be loaded again).
+    void *again = pool.allocate();
+    ASSERT_NE(again, nullptr);
+    pool.publish(again);
+    EXPECT_EQ(pool.pin(again), again);
+    pool.unpin(again);
+    pool.destroy_all(nullptr);
+}
+
+// Many threads pin and unpin while one retires: exactly one caller sees
+// the last pin, and nobody pins after retirement.
+TEST(HandlePool, RetireRacingPinsHasExactlyOneLastUser) {
+    kez::test::Watchdog watchdog(std::chrono::seconds(120), "pin race");
+    HandlePool pool(sizeof(Record));
+    for (int round = 0; round < 200; ++round) {
+        void *r = pool.allocate();
+        pool.publish(r);
+        ASSERT_EQ(pool.pin(r), r);
+        std::atomic<int> last_users{0};
+        std::atomic<bool> retired{false};
+        std::atomic<int> pins_after_retire{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 200; ++i) {
+                    const bool was_retired = retired.load();
+                    if (pool.pin(r) == nullptr) continue;
+                    if (was_retired) ++pins_after_retire;
+                    if (pool.unpin(r)) ++last_users;
+                }
+            });
+        }
+        std::this_thread::yield();
+        EXPECT_TRUE(pool.retire(r));
+        retired.store(true);
+        if (pool.unpin(r)) ++last_users;
+        for (auto &t : threads) t.join();
+        EXPECT_EQ(last_users.load(), 1) << "round " << round;
+        EXPECT_EQ(pins_after_retire.load(), 0) << "round " << round;
+        pool.recycle(r);
+    }
+    pool.destroy_all(nullptr);
+}
+
+}  // namespace

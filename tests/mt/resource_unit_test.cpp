@@ -1,0 +1,119 @@
+// The multithreading library's objects as tracked resources, and what
+// unload leaves behind.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "debug/resource_tracking.h"
+#include "kez/multithreading.h"
+#include "mt/thread_util.h"
+
+namespace {
+
+std::vector<std::string> g_tracked;
+
+std::string hex(const void *p) {
+    char text[40];
+    std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)));
+    return text;
+}
+
+class Tracked : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_tracked.clear();
+        kez::debug::set_resource_tracker(&tracker_);
+    }
+    void TearDown() override { kez::debug::set_resource_tracker(nullptr); }
+
+private:
+    const kez::debug::ResourceTracker tracker_ = {
+        [] { return true; },
+        [](std::uint64_t r, const char *type, const char *description) {
+            g_tracked.push_back("+" + hex(reinterpret_cast<void *>(r)) + " " + type + ": " + description);
+        },
+        [](std::uint64_t r) { g_tracked.push_back("-" + hex(reinterpret_cast<void *>(r))); },
+    };
+};
+
+TEST_F(Tracked, LocksAreTrackedFromCreationToDiscard) {
+    KmtLockHandle plain = nullptr;
+    KmtLockHandle named = nullptr;
+    ASSERT_EQ(KmtNewLock(nullptr, 0, &plain), 0);
+    ASSERT_EQ(KmtNewLock("kez-tracked-lock", 0, &named), 0);
+    EXPECT_EQ(KmtDiscardLock(plain), 0);
+    EXPECT_EQ(KmtDiscardLock(named), 0);
+    const std::vector<std::string> want = {
+        "+" + hex(plain) + " Multithreading: Thread lock " + hex(plain),
+        "+" + hex(named) + " Multithreading: Thread lock " + hex(named) + " \"kez-tracked-lock\"",
+        "-" + hex(plain),
+        "-" + hex(named),
+    };
+    EXPECT_EQ(g_tracked, want);
+}
+
+TEST_F(Tracked, AThreadSafeVariableAndItsHeldPointerAreTracked) {
+    KmtTSVHandle tsv = nullptr;
+    ASSERT_EQ(KmtNewTSV(16, &tsv), 0);
+    void *data = nullptr;
+    ASSERT_EQ(KmtGetTSVPtr(tsv, &data), 0);
+    ASSERT_EQ(KmtGetTSVPtr(tsv, &data), 0);  // a second hold adds no resource
+    ASSERT_EQ(KmtReleaseTSVPtr(tsv), 0);
+    ASSERT_EQ(KmtReleaseTSVPtr(tsv), 0);
+    ASSERT_EQ(KmtDiscardTSV(tsv), 0);
+    ASSERT_EQ(g_tracked.size(), 4u);
+    EXPECT_EQ(g_tracked[0], "+" + hex(tsv) + " Multithreading: Thread-safe variable " + hex(tsv));
+    EXPECT_EQ(g_tracked[1].substr(g_tracked[1].find(' ') + 1),
+              "Multithreading: Thread-safe variable pointer " + hex(data) + " for variable " + hex(tsv));
+    EXPECT_EQ(g_tracked[2], "-" + g_tracked[1].substr(1, 18));
+    EXPECT_EQ(g_tracked[3], "-" + hex(tsv));
+}
+
+TEST_F(Tracked, AThreadLocalVariableIsTrackedByItsHandle) {
+    KmtTLVHandle tlv = 0;
+    ASSERT_EQ(KmtNewThreadLocalVar(4, nullptr, nullptr, nullptr, &tlv), 0);
+    ASSERT_EQ(KmtDiscardThreadLocalVar(tlv), 0);
+    ASSERT_EQ(g_tracked.size(), 2u);
+    EXPECT_EQ(g_tracked[0].substr(g_tracked[0].find(' ') + 1),
+              "Multithreading: Thread-local variable " + std::to_string(tlv));
+    EXPECT_EQ(g_tracked[1], "-" + g_tracked[0].substr(1, 18));
+}
+
+// Unload frees what the program left, without calling back, and the
+// library works again after it (the engine can be loaded again).
+int g_callbacks = 0;
+TEST(KmtUnload, LeftoversAreFreedWithoutCallbacksAndTheLibraryStartsAgain) {
+    KmtLockHandle lock = nullptr;
+    KmtTSVHandle tsv = nullptr;
+    KmtTLVHandle tlv = 0;
+    ASSERT_EQ(KmtNewLock(nullptr, 0, &lock), 0);
+    ASSERT_EQ(KmtGetLock(lock), 0);  // left held
+    ASSERT_EQ(KmtNewLock(nullptr, OPT_TL_SUPPORT_TIMEOUT, &lock), 0);
+    ASSERT_EQ(KmtNewTSV(8, &tsv), 0);
+    void *data = nullptr;
+    ASSERT_EQ(KmtGetTSVPtr(tsv, &data), 0);
+    ASSERT_EQ(KmtNewThreadLocalVar(
+                  4, nullptr, [](void *, int, void *, unsigned) { ++g_callbacks; }, nullptr, &tlv),
+              0);
+    int *value = nullptr;
+    ASSERT_EQ(KmtGetThreadLocalVar(tlv, &value), 0);
+    kez::mt::UtilityLibraryUninitKmtResources();
+    EXPECT_EQ(g_callbacks, 0);
+    EXPECT_EQ(KmtReleaseLock(lock), KMT_ERR_INVALID_HANDLE);
+    EXPECT_EQ(KmtGetTSVPtr(tsv, &data), KMT_ERR_INVALID_HANDLE);
+    EXPECT_EQ(KmtGetThreadLocalVar(tlv, &value), KMT_ERR_INVALID_HANDLE);
+    ASSERT_EQ(kez::mt::UserLockManagerInit(), 0);
+    ASSERT_EQ(kez::mt::TsvInit(), 0);
+    ASSERT_EQ(kez::mt::TlvInit(), 0);
+    ASSERT_EQ(KmtNewLock(nullptr, 0, &lock), 0);
+    EXPECT_EQ(KmtGetLock(lock), 0);
+    EXPECT_EQ(KmtReleaseLock(lock), 0);
+    EXPECT_EQ(KmtDiscardLock(lock), 0);
+    ASSERT_EQ(KmtNewThreadLocalVar(4, nullptr, nullptr, nullptr, &tlv), 0);
+    EXPECT_EQ(tlv, 1) << "the index table starts empty again";
+    EXPECT_EQ(KmtDiscardThreadLocalVar(tlv), 0);
+}
+
+}  // namespace
