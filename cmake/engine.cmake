@@ -15,6 +15,7 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/ipc.cpp
   src/os/${KEZ_OS_DIR}/memory.cpp
   src/os/${KEZ_OS_DIR}/module.cpp
+  src/os/${KEZ_OS_DIR}/owned_thread.cpp
   src/os/${KEZ_OS_DIR}/process.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
   src/os/${KEZ_OS_DIR}/thread.cpp
@@ -22,8 +23,10 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/user_mutex.cpp)
 
 set(KEZ_ENGINE_SOURCES
+  src/core/deferred_calls.cpp
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
+  src/core/guarded_call.cpp
   src/core/handle_memory.cpp
   src/core/handle_pool.cpp
   src/core/heap_alloc.cpp
@@ -42,10 +45,14 @@ set(KEZ_ENGINE_SOURCES
   src/core/startup.cpp
   src/core/startup_steps.cpp
   src/core/test_hooks.cpp
+  src/core/thread_naming.cpp
   src/core/thread_var.cpp
   src/core/time_base.cpp
   src/debug/resource_tracking.cpp
   src/mt/locks.cpp
+  src/mt/thread_pool.cpp
+  src/mt/thread_pool_query.cpp
+  src/mt/thread_pool_run.cpp
   src/mt/thread_util.cpp
   src/mt/tlv.cpp
   src/mt/tsv.cpp

@@ -14,6 +14,15 @@ KEZ_BEGIN_DECLS
 #define KMT_ERR_TIMEOUT (-14906)
 #define KMT_ERR_SYSTEM_ERROR (-14910)
 #define KMT_ERR_INVALID_THREAD_PRIORITY (-14922)
+#define KMT_ERR_CALLBACK_ALREADY_INSTALLED (-14907)
+#define KMT_ERR_CALLBACK_NOT_INSTALLED (-14908)
+#define KMT_ERR_POOL_HAS_THREADS (-14921)
+#define KMT_ERR_INVALID_FUNCTION_ID (-14923)
+#define KMT_ERR_FUNCTION_ID_NOT_OWNED (-14924)
+#define KMT_ERR_FUNCTION_ATTRIBUTE_NOT_AVAILABLE (-14925)
+#define KMT_ERR_NOT_A_POOL_THREAD (-14926)
+#define KMT_ERR_DEFAULT_POOL_NOT_ALLOWED (-14927)
+#define KMT_ERR_MAX_THREADS_NOT_RAISED (-14928)
 #define KMT_ERR_TSV_NOT_OWNED (-14929)
 #define KMT_ERR_LOCK_NOT_OWNED (-14930)
 #define KMT_ERR_LOCK_HELD (-14931)
@@ -89,6 +98,100 @@ KEZ_API int KmtNewThreadLocalVar(int sizeOfVar, const void *initialValue, KmtTLV
 KEZ_API int KmtGetThreadLocalVar(KmtTLVHandle tlvHandle, void *ptrToVarPtr);
 KEZ_API int KmtDiscardThreadLocalVar(KmtTLVHandle tlvHandle);
 
+/* ---- Thread pools -----------------------------------------------------------
+   Functions scheduled on a pool run on its worker threads, created on demand
+   up to the pool's maximum and kept until the pool is discarded. The
+   default pool (DEFAULT_THREAD_POOL_HANDLE) is created at first use with a
+   maximum of 2 x processors + 2 threads.
+
+   KmtTerminateThreadPoolThread: on Windows the thread is terminated at
+   once. POSIX has no safe way to end another thread at once: there the
+   thread is cancelled and ends at its next cancellation point (a sleep, a
+   read or write, a wait of the C library; the engine's own waits are not
+   cancellation points), so a function that never reaches one keeps
+   running. The results and function states are the same on both. */
+typedef void *KmtThreadPoolHandle;
+typedef void *KmtThreadPoolCallbackID;
+
+#define DEFAULT_THREAD_POOL_HANDLE ((KmtThreadPoolHandle)(~(__SIZE_TYPE__)0))
+#define UNLIMITED_THREAD_POOL_THREADS (-1)
+#define THREAD_PRIORITY_POOL_DEFAULT (-99)
+
+typedef int (*KmtThreadFunctionPtr)(void *functionData);
+/* value: 0 when the function begins, its return value when it ends. */
+typedef void (*KmtThreadFunctionCallbackPtr)(KmtThreadPoolHandle poolHandle, int functionID, unsigned int event,
+                                             int value, void *callbackData);
+/* value: the thread id for thread events, the function ID for function
+   events. */
+typedef void (*KmtThreadPoolCallbackPtr)(KmtThreadPoolHandle poolHandle, unsigned int event, int value,
+                                         void *callbackData);
+
+/* Per-function events. */
+#define EVENT_TP_THREAD_FUNCTION_BEGIN 1
+#define EVENT_TP_THREAD_FUNCTION_END 2
+/* Pool events. */
+#define EVENT_TP_POOL_THREAD_BEGIN 1
+#define EVENT_TP_POOL_THREAD_END 2
+#define EVENT_TP_POOL_FUNCTION_BEGIN 8
+#define EVENT_TP_POOL_FUNCTION_END 16
+
+#define OPT_TP_PROCESS_EVENTS_WHILE_WAITING 1
+
+/* Pool attributes. */
+#define ATTR_TP_THREAD_STACK_SIZE 1    /* read as unsigned long long, set as unsigned int */
+#define ATTR_TP_THREAD_SECURITY 2      /* void * */
+#define ATTR_TP_FLAG_3 3               /* int, stored as 0 or 1 */
+#define ATTR_TP_THREAD_PRIORITY 4      /* int, -15 to 15 */
+#define ATTR_TP_MAX_NUM_THREADS 5      /* int, can only be raised */
+#define ATTR_TP_NUM_THREADS 6          /* int, read only */
+#define ATTR_TP_NUM_ACTIVE_THREADS 7   /* int, read only */
+
+/* Function attributes. */
+#define ATTR_TP_FUNCTION_RETURN_VALUE 1     /* int, once the function returned */
+#define ATTR_TP_FUNCTION_THREAD_ID 2        /* unsigned int */
+#define ATTR_TP_FUNCTION_THREAD_HANDLE 3    /* void * */
+#define ATTR_TP_FUNCTION_EXECUTION_STATUS 4 /* int, one of the states below */
+
+#define KMT_FUNCTION_SCHEDULED 0
+#define KMT_FUNCTION_TAKEN 1
+#define KMT_FUNCTION_EXECUTING 2
+#define KMT_FUNCTION_RETURNED 3
+#define KMT_FUNCTION_COMPLETED 4
+#define KMT_FUNCTION_TERMINATED 5
+
+KEZ_API int KmtNewThreadPool(int maxThreads, KmtThreadPoolHandle *poolHandle);
+KEZ_API int KmtDiscardThreadPool(KmtThreadPoolHandle poolHandle);
+/* functionID may be null: the pool then owns the ID and frees it when the
+   function completes. */
+KEZ_API int KmtScheduleThreadPoolFunction(KmtThreadPoolHandle poolHandle, KmtThreadFunctionPtr threadFunction,
+                                          void *threadFunctionData, int *threadFunctionID);
+/* callbackThreadID 0 calls the callback on the pool thread; any other id
+   has it called through a deferred call on that thread. */
+KEZ_API int KmtScheduleThreadPoolFunctionAdv(KmtThreadPoolHandle poolHandle, KmtThreadFunctionPtr threadFunction,
+                                             void *threadFunctionData, int threadPriority,
+                                             KmtThreadFunctionCallbackPtr callbackFunction, unsigned int eventMask,
+                                             void *callbackData, unsigned int callbackThreadID,
+                                             int *threadFunctionID);
+KEZ_API int KmtWaitForThreadPoolFunctionCompletion(KmtThreadPoolHandle poolHandle, int threadFunctionID,
+                                                   unsigned int options);
+KEZ_API int KmtWaitForThreadPoolFunctionCompletionEx(KmtThreadPoolHandle poolHandle, int threadFunctionID,
+                                                     unsigned int options, int timeout);
+KEZ_API int KmtGetThreadPoolFunctionAttribute(KmtThreadPoolHandle poolHandle, int threadFunctionID, int attribute,
+                                              void *attributeValue);
+KEZ_API int KmtReleaseThreadPoolFunctionID(KmtThreadPoolHandle poolHandle, int threadFunctionID);
+/* Ends the calling pool function with returnValue; returns only when the
+   caller is not running a pool function (KMT_ERR_NOT_A_POOL_THREAD). */
+KEZ_API int KmtExitThreadPoolThread(int returnValue);
+KEZ_API int KmtTerminateThreadPoolThread(KmtThreadPoolHandle poolHandle, unsigned int threadID,
+                                         unsigned int exitCode);
+KEZ_API int KmtPreAllocThreadPoolThreads(KmtThreadPoolHandle poolHandle, int numThreads, int *numThreadsAllocated);
+KEZ_API int KmtGetThreadPoolAttribute(KmtThreadPoolHandle poolHandle, int attribute, void *attributeValue);
+KEZ_API int KmtSetThreadPoolAttribute(KmtThreadPoolHandle poolHandle, int attribute, ...);
+KEZ_API int KmtInstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, unsigned int eventMask,
+                                         KmtThreadPoolCallbackPtr callbackFunction, void *callbackData,
+                                         KmtThreadPoolCallbackID *callbackID);
+KEZ_API int KmtUninstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, KmtThreadPoolCallbackID callbackID);
+
 KEZ_API int _UP_KmtGetCurrentThreadPriority(int *priority);
 KEZ_API int _UP_KmtSetCurrentThreadPriority(int priority);
 KEZ_API int _UP_KmtGetErrorMessage(int code, char *buffer);
@@ -108,6 +211,33 @@ KEZ_API int _UP_KmtNewThreadLocalVar(int sizeOfVar, const void *initialValue, Km
                                      void *callbackData, KmtTLVHandle *tlvHandle);
 KEZ_API int _UP_KmtGetThreadLocalVar(KmtTLVHandle tlvHandle, void *ptrToVarPtr);
 KEZ_API int _UP_KmtDiscardThreadLocalVar(KmtTLVHandle tlvHandle);
+KEZ_API int _UP_KmtNewThreadPool(int maxThreads, KmtThreadPoolHandle *poolHandle);
+KEZ_API int _UP_KmtDiscardThreadPool(KmtThreadPoolHandle poolHandle);
+KEZ_API int _UP_KmtScheduleThreadPoolFunction(KmtThreadPoolHandle poolHandle, KmtThreadFunctionPtr threadFunction,
+                                              void *threadFunctionData, int *threadFunctionID);
+KEZ_API int _UP_KmtScheduleThreadPoolFunctionAdv(KmtThreadPoolHandle poolHandle, KmtThreadFunctionPtr threadFunction,
+                                                 void *threadFunctionData, int threadPriority,
+                                                 KmtThreadFunctionCallbackPtr callbackFunction,
+                                                 unsigned int eventMask, void *callbackData,
+                                                 unsigned int callbackThreadID, int *threadFunctionID);
+KEZ_API int _UP_KmtWaitForThreadPoolFunctionCompletion(KmtThreadPoolHandle poolHandle, int threadFunctionID,
+                                                       unsigned int options);
+KEZ_API int _UP_KmtWaitForThreadPoolFunctionCompletionEx(KmtThreadPoolHandle poolHandle, int threadFunctionID,
+                                                         unsigned int options, int timeout);
+KEZ_API int _UP_KmtGetThreadPoolFunctionAttribute(KmtThreadPoolHandle poolHandle, int threadFunctionID,
+                                                  int attribute, void *attributeValue);
+KEZ_API int _UP_KmtReleaseThreadPoolFunctionID(KmtThreadPoolHandle poolHandle, int threadFunctionID);
+KEZ_API int _UP_KmtExitThreadPoolThread(int returnValue);
+KEZ_API int _UP_KmtTerminateThreadPoolThread(KmtThreadPoolHandle poolHandle, unsigned int threadID,
+                                             unsigned int exitCode);
+KEZ_API int _UP_KmtPreAllocThreadPoolThreads(KmtThreadPoolHandle poolHandle, int numThreads,
+                                             int *numThreadsAllocated);
+KEZ_API int _UP_KmtGetThreadPoolAttribute(KmtThreadPoolHandle poolHandle, int attribute, void *attributeValue);
+KEZ_API int _UP_KmtSetThreadPoolAttribute(KmtThreadPoolHandle poolHandle, int attribute, ...);
+KEZ_API int _UP_KmtInstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, unsigned int eventMask,
+                                             KmtThreadPoolCallbackPtr callbackFunction, void *callbackData,
+                                             KmtThreadPoolCallbackID *callbackID);
+KEZ_API int _UP_KmtUninstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, KmtThreadPoolCallbackID callbackID);
 
 KEZ_END_DECLS
 

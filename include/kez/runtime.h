@@ -48,6 +48,27 @@ KEZ_API char *GetThreadLocalErrorStringBuffer(void);
 /* Memory-manager code to library code. */
 KEZ_API int MgrToPXError(int managerCode);
 
+/* ---- Deferred calls and event processing ----------------------------------
+   Any thread may post a call to any thread. A thread runs the calls posted
+   to it, in posting order and each once, when it calls ProcessSystemEvents;
+   a call posted while it runs them waits for the next ProcessSystemEvents.
+   Calls still queued for a thread that ends are dropped without being
+   called. PostDeferredCall posts to the thread the debugger link named, or
+   to the engine's main thread (KmtGetMainThreadID) until it names one. */
+typedef void (*DeferredCallbackPtr)(void *callbackData);
+
+KEZ_API int PostDeferredCall(DeferredCallbackPtr deferredFunction, void *callbackData);
+KEZ_API int PostDeferredCallToThread(DeferredCallbackPtr deferredFunction, void *callbackData, unsigned int threadId);
+/* Dispatches the calling thread's communication events, then runs its
+   deferred calls. 0, or the first negative status of those steps. */
+KEZ_API int ProcessSystemEvents(void);
+KEZ_API void EnterAsyncCallback(void);
+KEZ_API void ExitAsyncCallback(void);
+
+KEZ_API int _UP_PostDeferredCall(DeferredCallbackPtr deferredFunction, void *callbackData);
+KEZ_API int _UP_PostDeferredCallToThread(DeferredCallbackPtr deferredFunction, void *callbackData,
+                                         unsigned int threadId);
+
 KEZ_END_DECLS
 
 #endif

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/deferred_calls.h"
 #include "core/frame.h"
 #include "core/startup_steps.h"
 #include "core/thread_var.h"
@@ -224,6 +225,7 @@ void on_process_detach() {
     e.process_detaching.store(true);
     if (kUninitKmtResources != nullptr) kUninitKmtResources();
     KEZ_LOG_AS(kTrace, "DllMain", "UtilityLibraryUninitKmtResources returned");
+    deferred_calls_shutdown();
     if (e.initialised) {
         CloseRTDll();
         KEZ_LOG_AS(kTrace, "DllMain", "CloseRTDll returned");

@@ -3,6 +3,7 @@
 // still logged so the sequence keeps its shape.
 #include "core/startup_steps.h"
 
+#include "core/deferred_calls.h"
 #include "core/frame.h"
 #include "core/handle_memory.h"
 #include "core/heap.h"
@@ -41,13 +42,18 @@ int CdbSynchronizeAndKezDebugInitialize() {
     return 0;
 }
 
-int g_execution_slot = 0;
-
-int InitExecutionThreadVars() { return alloc_thread_var_slot(&g_execution_slot, nullptr) ? 0 : -103; }
+// The execution slot holds jump targets that live on their threads'
+// stacks: nothing to free at thread end.
+int InitExecutionThreadVars() {
+    int slot = 0;
+    if (!alloc_thread_var_slot(&slot, nullptr)) return -103;
+    set_execution_slot(slot);
+    return 0;
+}
 
 void ReleaseExecutionThreadVars() {
-    if (g_execution_slot != 0) UninitializeKezThreadVar(g_execution_slot);
-    g_execution_slot = 0;
+    if (execution_slot() != 0) UninitializeKezThreadVar(execution_slot());
+    set_execution_slot(0);
 }
 
 }  // namespace
@@ -103,7 +109,7 @@ const int kCleanupStepCount = sizeof kCleanupSteps / sizeof kCleanupSteps[0];
 // debugger link join here; the thread's thread variables are freed after.
 const ThreadEndStep kThreadEndSteps[] = {
     {"ReleaseThreadLocalVars", mt::ReleaseThreadLocalVars},
-    {"DropDeferredCalls", nullptr},
+    {"DropDeferredCalls", DropDeferredCalls},
     {"DebuggerThreadEnd", nullptr},
 };
 const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[0];

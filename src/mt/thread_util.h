@@ -10,7 +10,7 @@ struct TlvThreadValues;
 // The utility and multithreading libraries' per-thread record.
 struct UtilityThreadBlock {
     std::uint32_t last_system_error;
-    void *pool_exit_point;          // where KmtExitThreadPoolThread returns to
+    void *pool_exit_point;          // the pool thread whose function runs, for KmtExitThreadPoolThread
     TlvThreadValues *tlv_values;    // this thread's thread-local values, or null
 };
 
@@ -35,6 +35,8 @@ int TsvInit();
 void TsvUninit();
 int TlvInit();
 void TlvUninit();
+int ThreadPoolInit();  // thread_pool.cpp
+void ThreadPoolUninit();
 
 // Stores the system's last error for KmtGetErrorMessage; false (the caller
 // then returns -14905) when the thread has no record.

@@ -40,6 +40,28 @@ std::uint64_t process_start_token();
 // Starts a detached thread running fn(arg). False if the system refused.
 bool thread_start_detached(void (*fn)(void *), void *arg);
 
+// A thread the engine owns and can wait for. Created held at a start gate:
+// it runs fn(arg) only after thread_resume(). stack_size 0 is the system's
+// default. Null with the system's error.
+struct Thread;
+Thread *thread_create_suspended(void (*fn)(void *), void *arg, std::size_t stack_size, ThreadId *id);
+void thread_resume(Thread *t);
+// Waits until the thread has ended; false on time-out.
+bool thread_join(Thread *t, std::uint32_t timeout_ms);
+// Ends the thread without its cooperation. Windows terminates it at once.
+// POSIX cancels it: it ends at its next cancellation point, and only while
+// it allows cancellation (thread_allow_cancel); the engine's own waits are
+// never cancellation points. False with the system's error.
+bool thread_terminate(Thread *t, std::uint32_t exit_code);
+// Whether thread_terminate ends the thread at once (Windows).
+extern const bool kThreadTerminateIsImmediate;
+// Lets the calling thread be ended by thread_terminate (POSIX), or not.
+void thread_allow_cancel(bool allow);
+// Releases the handle; a thread still running goes on on its own.
+void thread_close(Thread *t);
+// The system's handle of the thread (pthread_t or HANDLE), as a pointer.
+void *thread_native_handle(Thread *t);
+
 // Ends the calling thread with an exit code. On POSIX, when the ending
 // thread is the last one of the process, the process exit status is `code`
 // (POSIX would otherwise report 0 for a process whose main thread left
