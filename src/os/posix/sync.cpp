@@ -35,6 +35,19 @@ timespec deadline_after(std::uint32_t ms) {
     return ts;
 }
 
+// The engine's waits are never cancellation points: a thread cancelled
+// inside one would end holding the object's internal mutex.
+class NoCancel {
+public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~NoCancel() { pthread_setcancelstate(old_, nullptr); }
+    NoCancel(const NoCancel &) = delete;
+    NoCancel &operator=(const NoCancel &) = delete;
+
+private:
+    int old_ = 0;
+};
+
 }  // namespace
 
 struct CriticalSection {
@@ -101,6 +114,7 @@ bool mutex_timed_lock(Mutex *mx, std::uint32_t timeout_ms) {
             return false;
         }
         const timespec deadline = deadline_after(timeout_ms == kInfinite ? 0 : timeout_ms);
+        const NoCancel no_cancel;
         ++mx->waiters;
         while (mx->owner != 0) {
             if (timeout_ms == kInfinite) {
@@ -173,6 +187,7 @@ void event_reset(Event *e) {
 }
 
 bool event_wait(Event *e, std::uint32_t timeout_ms) {
+    const NoCancel no_cancel;
     pthread_mutex_lock(&e->m);
     const timespec deadline = deadline_after(timeout_ms == kInfinite ? 0 : timeout_ms);
     while (!e->set) {
