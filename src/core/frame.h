@@ -22,6 +22,7 @@ struct EngineState {
     bool initialised = false;
     std::atomic<bool> closed{false};
     std::atomic<bool> process_detaching{false};
+    std::atomic<bool> process_ending{false};  // detaching because the process ends
     os::Module self = nullptr;
     os::Module main_module = nullptr;
     int cmd_show = 10;

@@ -219,10 +219,11 @@ bool on_process_attach(os::Module self) {
     return true;
 }
 
-void on_process_detach() {
+void on_process_detach(bool process_ending) {
     EngineState &e = engine();
     KEZ_LOG_AS(kDllMain, "DllMain", "DLL_PROCESS_DETACH");
     e.process_detaching.store(true);
+    e.process_ending.store(process_ending);
     if (kUninitKmtResources != nullptr) kUninitKmtResources();
     KEZ_LOG_AS(kTrace, "DllMain", "UtilityLibraryUninitKmtResources returned");
     deferred_calls_shutdown();

@@ -32,7 +32,7 @@ void free_thread_record(PoolThread *t) {
 }
 
 void free_function_record(FunctionRecord *f) {
-    os::event_destroy(f->completed);
+    if (f->completed != nullptr) os::event_destroy(f->completed);
     std::free(f);
 }
 
@@ -43,12 +43,14 @@ void destroy_pool(ThreadPool *pool) {
         pool->thread_list = t->next;
         free_thread_record(t);
     }
-    while (pool->functions != nullptr) {
-        FunctionRecord *f = pool->functions;
-        pool->functions = f->next;
-        if (pool->id_table[f->id - 1] == kIdCaller) untrack_resource(f);
+    for (int i = 0; i < pool->id_table_length; ++i) {
+        FunctionRecord *f = pool->function_records[i];
+        if (f == nullptr) continue;
+        if (pool->id_table[i] == kIdCaller) untrack_resource(f);
         free_function_record(f);
     }
+    std::free(pool->function_records);
+    pool->function_records = nullptr;
     while (pool->queue_head != nullptr) {
         WorkItem *item = pool->queue_head;
         pool->queue_head = item->next;
@@ -79,9 +81,12 @@ int create_pool(int max_threads, bool track, ThreadPool **out) {
     pool->flag_attribute_3 = 1;
     pool->id_table_length = max_threads == UNLIMITED_THREAD_POOL_THREADS ? default_max_threads() : max_threads;
     pool->id_table = static_cast<unsigned char *>(std::calloc(static_cast<std::size_t>(pool->id_table_length), 1));
-    if (pool->lock == nullptr || pool->id_table == nullptr) {
+    pool->function_records = static_cast<FunctionRecord **>(
+        std::calloc(static_cast<std::size_t>(pool->id_table_length), sizeof(FunctionRecord *)));
+    if (pool->lock == nullptr || pool->id_table == nullptr || pool->function_records == nullptr) {
         os::cs_destroy(pool->lock);
         std::free(pool->id_table);
+        std::free(pool->function_records);
         g_pools.free_unpublished(pool);
         return -14905;
     }
@@ -210,20 +215,19 @@ bool AddThreadToPool(ThreadPool *pool, int *error) {
 }
 
 FunctionRecord *find_function(ThreadPool *pool, int id) {
-    for (FunctionRecord *f = pool->functions; f != nullptr && f->id <= id; f = f->next)
-        if (f->id == id) return f;
-    return nullptr;
+    return id >= 1 && id <= pool->id_table_length ? pool->function_records[id - 1] : nullptr;
+}
+
+void signal_completed(FunctionRecord *record) {
+    if (record->completed != nullptr) os::event_set(record->completed);
 }
 
 void remove_function(ThreadPool *pool, FunctionRecord *record) {
-    for (FunctionRecord **link = &pool->functions; *link != nullptr; link = &(*link)->next) {
-        if (*link == record) {
-            *link = record->next;
-            break;
-        }
-    }
-    if (pool->id_table[record->id - 1] == kIdCaller) untrack_resource(record);
-    pool->id_table[record->id - 1] = kIdFree;
+    const int index = record->id - 1;
+    pool->function_records[index] = nullptr;
+    if (pool->id_table[index] == kIdCaller) untrack_resource(record);
+    pool->id_table[index] = kIdFree;
+    if (index < pool->first_free_id_hint) pool->first_free_id_hint = index;
     if (record->waiters > 0)
         record->orphaned = true;
     else
@@ -244,30 +248,37 @@ void free_work_item(WorkItem *item) {
 namespace {
 
 // GetFirstAvailableFnID: the lowest free ID, doubling the table when full.
+// The scan starts at a hint below which no ID is free, so a long queue of
+// outstanding functions does not make every schedule scan all of them.
 int GetFirstAvailableFnID(ThreadPool *pool, IdOwner owner) {
-    for (int i = 0; i < pool->id_table_length; ++i) {
+    for (int i = pool->first_free_id_hint; i < pool->id_table_length; ++i) {
         if (pool->id_table[i] == kIdFree) {
             pool->id_table[i] = owner;
+            pool->first_free_id_hint = i + 1;
             return i + 1;
         }
     }
-    const int old_length = pool->id_table_length;
-    if (old_length > (1 << 29)) return -14905;
-    auto *table = static_cast<unsigned char *>(std::realloc(pool->id_table, static_cast<std::size_t>(old_length) * 2));
-    if (table == nullptr) return -14905;
-    std::memset(table + old_length, 0, static_cast<std::size_t>(old_length));
+    if (pool->id_table_length <= 0 || pool->id_table_length > (1 << 29)) return -14905;
+    const auto old_length = static_cast<std::size_t>(pool->id_table_length);
+    auto *records = static_cast<FunctionRecord **>(std::calloc(old_length * 2, sizeof(FunctionRecord *)));
+    auto *table = records != nullptr ? static_cast<unsigned char *>(std::realloc(pool->id_table, old_length * 2))
+                                     : nullptr;
+    if (table == nullptr) {
+        std::free(records);
+        return -14905;
+    }
+    std::memset(table + old_length, 0, old_length);
+    std::memcpy(records, pool->function_records, old_length * sizeof(FunctionRecord *));
+    std::free(pool->function_records);
+    pool->function_records = records;
     pool->id_table = table;
-    pool->id_table_length = old_length * 2;
+    pool->id_table_length = static_cast<int>(old_length * 2);
     pool->id_table[old_length] = owner;
-    return old_length + 1;
+    pool->first_free_id_hint = static_cast<int>(old_length) + 1;
+    return static_cast<int>(old_length) + 1;
 }
 
-void insert_function(ThreadPool *pool, FunctionRecord *record) {
-    FunctionRecord **link = &pool->functions;
-    while (*link != nullptr && (*link)->id < record->id) link = &(*link)->next;
-    record->next = *link;
-    *link = record;
-}
+void insert_function(ThreadPool *pool, FunctionRecord *record) { pool->function_records[record->id - 1] = record; }
 
 int schedule(KmtThreadPoolHandle handle, KmtThreadFunctionPtr function, void *data, int priority,
              KmtThreadFunctionCallbackPtr callback, unsigned int mask, void *callback_data, unsigned int callback_thread,
@@ -284,8 +295,9 @@ int schedule(KmtThreadPoolHandle handle, KmtThreadFunctionPtr function, void *da
     }
     auto *record = static_cast<FunctionRecord *>(std::calloc(1, sizeof(FunctionRecord)));
     auto *item = static_cast<WorkItem *>(std::calloc(1, sizeof(WorkItem)));
-    if (record != nullptr) record->completed = os::event_create(true, false);
-    bool ok = record != nullptr && item != nullptr && record->completed != nullptr;
+    // Only the caller can wait for a function, so only its IDs get an event.
+    if (record != nullptr && out_id != nullptr) record->completed = os::event_create(true, false);
+    bool ok = record != nullptr && item != nullptr && (out_id == nullptr || record->completed != nullptr);
     for (unsigned e = 0; ok && callback != nullptr && e < 2; ++e) {
         if ((mask & (1u << e)) == 0) continue;
         item->events[e] = static_cast<FunctionEventRecord *>(std::calloc(1, sizeof(FunctionEventRecord)));
@@ -293,8 +305,7 @@ int schedule(KmtThreadPoolHandle handle, KmtThreadFunctionPtr function, void *da
     }
     int id = ok ? GetFirstAvailableFnID(pool, out_id != nullptr ? kIdCaller : kIdPool) : -14905;
     if (id < 0) {
-        if (record != nullptr) os::event_destroy(record->completed);
-        std::free(record);
+        if (record != nullptr) free_function_record(record);
         if (item != nullptr) free_work_item(item);
         unlock_pool(pool);
         return id;
@@ -304,8 +315,8 @@ int schedule(KmtThreadPoolHandle handle, KmtThreadFunctionPtr function, void *da
         if (!AddThreadToPool(pool, &error) && error != 0 && pool->threads == 0) {
             // Without any thread the function could never run.
             pool->id_table[id - 1] = kIdFree;
-            os::event_destroy(record->completed);
-            std::free(record);
+            if (id - 1 < pool->first_free_id_hint) pool->first_free_id_hint = id - 1;
+            free_function_record(record);
             free_work_item(item);
             unlock_pool(pool);
             return error;
@@ -343,7 +354,8 @@ int new_pool(int max_threads, KmtThreadPoolHandle *out) {
 void retire_pool(ThreadPool *pool) {
     pool->marker.store(0, std::memory_order_release);
     g_pools.retire(pool);
-    for (FunctionRecord *f = pool->functions; f != nullptr; f = f->next) os::event_set(f->completed);
+    for (int i = 0; i < pool->id_table_length; ++i)
+        if (pool->function_records[i] != nullptr) signal_completed(pool->function_records[i]);
     untrack_resource(pool);
     unlock_pool(pool);
 }
@@ -405,7 +417,7 @@ int terminate_thread(KmtThreadPoolHandle handle, unsigned int thread_id, unsigne
                 f->return_value = static_cast<int>(exit_code);
                 f->state.store(KMT_FUNCTION_TERMINATED);
                 // A terminated function counts as completed for its waiters.
-                os::event_set(f->completed);
+                signal_completed(f);
             } else {
                 remove_function(pool, f);
             }
@@ -462,7 +474,12 @@ void ThreadPoolUninit() {
     bool freed_all = true;
     if (pool != nullptr) {
         freed_all = false;
-        if (os::current_thread_id() == core::engine().main_thread_id && g_pools.pin(pool) != nullptr) {
+        // On Windows a process that ends has already lost its other threads:
+        // there is nothing to wait for.
+        const bool threads_gone = os::kThreadTerminateIsImmediate && core::engine().process_ending.load();
+        if (threads_gone) {
+            freed_all = true;
+        } else if (os::current_thread_id() == core::engine().main_thread_id && g_pools.pin(pool) != nullptr) {
             os::cs_enter(pool->lock);
             pool->discarding = true;
             if (stop_threads(pool, false, os::kThreadTerminateIsImmediate)) {
@@ -475,9 +492,9 @@ void ThreadPoolUninit() {
     }
     os::cs_destroy(g_default_lock);
     g_default_lock = nullptr;
-    // The pools the program left are freed with the engine's memory only
-    // when no thread of the default pool may still be running.
-    if (freed_all) g_pools.destroy_all(nullptr);
+    // The pools' memory goes only when no pool is left whose threads may
+    // still run: the program's own pools are not touched.
+    if (freed_all && g_pools.live_count() == 0) g_pools.destroy_all(nullptr);
 }
 
 }  // namespace kez::mt

@@ -50,10 +50,9 @@ struct FunctionRecord {
     std::atomic<int> state;
     std::uint32_t thread_id;
     void *thread_handle;
-    os::Event *completed;  // manual-reset
+    os::Event *completed;  // manual-reset; only for IDs the caller asked for
     int waiters;           // calls waiting on `completed`
     bool orphaned;         // out of the list; the last waiter frees it
-    FunctionRecord *next;
 };
 
 struct ThreadPool;
@@ -93,12 +92,13 @@ struct ThreadPool {
     void *thread_security;
     int flag_attribute_3;
     int id_table_length;
-    unsigned char *id_table;  // per ID: 0 free, 1 the caller's, 2 the pool's
+    unsigned char *id_table;           // per ID: 0 free, 1 the caller's, 2 the pool's
+    FunctionRecord **function_records;  // per ID, in ID order
+    int first_free_id_hint;            // no free ID lies below it
     unsigned int installed_events;
     PoolCallback *callbacks;
     PoolThread *thread_list;  // ascending thread ids
     PoolThread *waiters;      // idle threads waiting for work
-    FunctionRecord *functions;  // ascending IDs
     WorkItem *queue_head;
     WorkItem *queue_tail;
     int queued;
@@ -121,6 +121,7 @@ bool AddThreadToPool(ThreadPool *pool, int *error);
 // Wakes one idle thread waiting for work, if any.
 void wake_one_waiter(ThreadPool *pool);
 FunctionRecord *find_function(ThreadPool *pool, int id);
+void signal_completed(FunctionRecord *record);
 // Takes a function record out of the list and frees its ID; frees the
 // record unless calls still wait on it.
 void remove_function(ThreadPool *pool, FunctionRecord *record);

@@ -114,7 +114,7 @@ void HandleExecuteFnEvent(ThreadPool *pool, PoolThread *t) {
     // Completion and the pool's freeing of its own IDs happen under the
     // lock, so a release racing them frees the record exactly once.
     record->state.store(KMT_FUNCTION_COMPLETED);
-    os::event_set(record->completed);
+    signal_completed(record);
     if (pool->id_table[id - 1] == kIdPool) remove_function(pool, record);
     ++pool->idle_threads;
     free_work_item(item);

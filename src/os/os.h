@@ -260,5 +260,7 @@ long lowest_free_handle();
 // notifications (thread end arrives through the thread-exit hook).
 namespace kez::core {
 bool on_process_attach(kez::os::Module self);
-void on_process_detach();
+// process_ending: the whole process is ending, and on Windows its other
+// threads are already gone; otherwise the engine alone is being unloaded.
+void on_process_detach(bool process_ending = false);
 }  // namespace kez::core

@@ -8,12 +8,12 @@ namespace kez::os {
 void run_thread_exit_hook();
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
             return kez::core::on_process_attach(instance) ? TRUE : FALSE;
         case DLL_PROCESS_DETACH:
-            kez::core::on_process_detach();
+            kez::core::on_process_detach(reserved != nullptr);
             return TRUE;
         case DLL_THREAD_DETACH:
             kez::os::run_thread_exit_hook();
