@@ -6,7 +6,8 @@
  * acquisition module) and prints every notification it receives, so the
  * order in which the engine starts and stops callbacks can be seen:
  * START then ENABLE_CALLBACKS in registration order, DISABLE_CALLBACKS then
- * STOP in reverse order.
+ * STOP in reverse order. In between, the acquisition module scans its
+ * channels on a thread pool (acquisition.c).
  */
 #include <stdio.h>
 
@@ -29,6 +30,8 @@ static void acquisition_logger(int state) { printf("  acquisition logger   <- %s
 /* Any address unique to a module serves as its handle here. */
 static int driver_module;
 static int acquisition_module;
+
+int run_acquisition(void); /* acquisition.c */
 
 int main(void) {
     int timing;
@@ -60,6 +63,8 @@ int main(void) {
     WriteKezLogMessage(KEZ_LOG_INFO, 0, NULL, __FILE__, __func__, __LINE__, "%d modules running", 2);
     WriteKezLogTimingEvent(timing, 1, 0, 0, NULL, __FILE__, __func__, __LINE__, "writing the line above took [ELAPSED]");
     SetKezLogReportingLocation(KEZ_LOG_LOCATION_NONE, 0, NULL);
+
+    if (run_acquisition() != 0) return 1;
 
     printf("acquisition module ends:\n");
     CloseKezRTDll(&acquisition_module);
