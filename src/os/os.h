@@ -188,6 +188,10 @@ LockWait user_mutex_wait(UserMutex *m, std::uint32_t timeout_ms);
 bool user_mutex_release(UserMutex *m);
 // Always frees `m`; false when the system reported a failure.
 bool user_mutex_close(UserMutex *m);
+// Lets go of an object that a thread may still hold, at unload: its memory
+// is kept for the rest of the process where the system still refers to it
+// (POSIX robust lists), so that its holder's end is seen by other processes.
+void user_mutex_let_go_held(UserMutex *m);
 
 // ---- clocks ------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <new>
 
 #include "os/fault.h"
@@ -29,9 +30,13 @@ struct UserMutex {
     pthread_mutex_t own;      // unnamed objects
     NamedMutex *named;        // named objects
     pthread_mutex_t *native;  // the one in use
+    UserMutex *next_kept;
 };
 
 namespace {
+
+// Held objects let go at unload: the holders' robust lists point into them.
+std::atomic<UserMutex *> g_kept{nullptr};
 
 timespec deadline_on(clockid_t clock, std::uint32_t ms) {
     timespec ts;
@@ -136,6 +141,17 @@ bool user_mutex_close(UserMutex *m) {
     delete m;
     if (injected) errno = EIO;
     return !injected;
+}
+
+}  // namespace kez::os
+
+namespace kez::os {
+
+void user_mutex_let_go_held(UserMutex *m) {
+    if (m == nullptr) return;
+    m->next_kept = g_kept.load();
+    while (!g_kept.compare_exchange_weak(m->next_kept, m)) {
+    }
 }
 
 }  // namespace kez::os

@@ -63,3 +63,10 @@ bool user_mutex_close(UserMutex *m) {
 }
 
 }  // namespace kez::os
+
+namespace kez::os {
+
+// The system marks a mutex abandoned when its holder ends, handle or not.
+void user_mutex_let_go_held(UserMutex *m) { user_mutex_close(m); }
+
+}  // namespace kez::os
