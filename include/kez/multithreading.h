@@ -2,6 +2,8 @@
 #ifndef KEZ_MULTITHREADING_H
 #define KEZ_MULTITHREADING_H
 
+#include <stddef.h>
+
 #include "kez/kez_api.h"
 
 KEZ_BEGIN_DECLS
@@ -16,6 +18,17 @@ KEZ_BEGIN_DECLS
 #define KMT_ERR_INVALID_THREAD_PRIORITY (-14922)
 #define KMT_ERR_CALLBACK_ALREADY_INSTALLED (-14907)
 #define KMT_ERR_CALLBACK_NOT_INSTALLED (-14908)
+#define KMT_ERR_INVALID_EVENT (-14904)
+#define KMT_ERR_READING_IN_PROGRESS (-14911)
+#define KMT_ERR_WRITING_IN_PROGRESS (-14912)
+#define KMT_ERR_QUEUE_FULL (-14913)
+#define KMT_ERR_QUEUE_EMPTY (-14914)
+#define KMT_ERR_READ_MORE_THAN_AVAILABLE (-14915)
+#define KMT_ERR_WROTE_MORE_THAN_SPACE (-14916)
+#define KMT_ERR_AUTO_FLUSH_TOO_MANY_ITEMS (-14917)
+#define KMT_ERR_ACCESS_NOT_PERMITTED (-14918)
+#define KMT_ERR_WRITE_POINTER_HOLDER_CANNOT_RESIZE (-14919)
+#define KMT_ERR_RELEASE_FROM_OTHER_THREAD (-14920)
 #define KMT_ERR_POOL_HAS_THREADS (-14921)
 #define KMT_ERR_INVALID_FUNCTION_ID (-14923)
 #define KMT_ERR_FUNCTION_ID_NOT_OWNED (-14924)
@@ -192,6 +205,65 @@ KEZ_API int KmtInstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, unsigne
                                          KmtThreadPoolCallbackID *callbackID);
 KEZ_API int KmtUninstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, KmtThreadPoolCallbackID callbackID);
 
+/* ---- Thread-safe queues -----------------------------------------------------
+   A ring of fixed-size items between threads: one reader and one writer at
+   a time (a second one is refused at once), reads and writes bounded by a
+   time-out in milliseconds (-1 no limit, 0 no wait; a time-out is not an
+   error: the result is the number of items moved), zero-copy read and write
+   pointers, growth or flushing when full, and threshold callbacks delivered
+   as deferred calls on the thread named at installation. */
+typedef void *KmtTSQHandle;
+typedef void *KmtTSQCallbackID;
+
+#define TSQ_OPT_GROW 1
+#define TSQ_OPT_FLUSH_ALL_WHEN_FULL 2
+#define TSQ_OPT_FLUSH_EXACT_WHEN_FULL 4
+
+#define TSQ_READ_OPT_PEEK 1
+
+#define TSQ_FLUSH_ALL (-1)
+
+/* Events; the value is in items: capacity, items in the queue, free items. */
+#define EVENT_TSQ_QUEUE_SIZE 1
+#define EVENT_TSQ_ITEMS_IN_QUEUE 2
+#define EVENT_TSQ_QUEUE_SPACE_FREE 4
+
+/* Attributes. */
+#define ATTR_TSQ_READERS 1             /* int */
+#define ATTR_TSQ_WRITERS 2             /* int */
+#define ATTR_TSQ_QUEUE_SIZE 3          /* size_t, settable: resizes the queue */
+#define ATTR_TSQ_ITEM_SIZE 4           /* size_t */
+#define ATTR_TSQ_ITEMS_IN_QUEUE 5      /* size_t */
+#define ATTR_TSQ_SPACE_FREE 7          /* size_t */
+#define ATTR_TSQ_QUEUE_OPTIONS 8       /* unsigned int */
+#define ATTR_TSQ_GROW_INCREMENT 9      /* size_t, settable with TSQ_OPT_GROW */
+#define ATTR_TSQ_ACCESS_REFUSAL 10     /* unsigned int, settable: the bits below */
+
+#define TSQ_REFUSE_READS 1
+#define TSQ_REFUSE_WRITES 2
+#define TSQ_REFUSE_FLUSHES 4
+
+typedef void (*KmtTSQCallbackPtr)(KmtTSQHandle queueHandle, unsigned int event, int value, void *callbackData);
+
+KEZ_API int KmtNewTSQ(int numItems, int itemSize, unsigned int options, KmtTSQHandle *queueHandle);
+KEZ_API int KmtDiscardTSQ(KmtTSQHandle queueHandle);
+KEZ_API int KmtWriteTSQData(KmtTSQHandle queueHandle, const void *buffer, size_t numItems, int timeout,
+                            size_t *numItemsFlushed);
+KEZ_API int KmtReadTSQData(KmtTSQHandle queueHandle, void *buffer, size_t numItems, int timeout,
+                           unsigned int readOptions);
+KEZ_API int KmtGetTSQReadPtr(KmtTSQHandle queueHandle, void *ptrToBuffer, int *numItems);
+KEZ_API int KmtReleaseTSQReadPtr(KmtTSQHandle queueHandle, int numItems);
+KEZ_API int KmtGetTSQWritePtr(KmtTSQHandle queueHandle, void *ptrToBuffer, int *numItems);
+KEZ_API int KmtReleaseTSQWritePtr(KmtTSQHandle queueHandle, int numItems);
+KEZ_API int KmtFlushTSQ(KmtTSQHandle queueHandle, int numItems, size_t *numItemsFlushed);
+KEZ_API int KmtGetTSQAttribute(KmtTSQHandle queueHandle, int attribute, void *attributeValue);
+KEZ_API int KmtGetTSQAttributeEx(KmtTSQHandle queueHandle, int attribute, void *attributeValue, int timeout);
+KEZ_API int KmtSetTSQAttribute(KmtTSQHandle queueHandle, int attribute, ...);
+KEZ_API int KmtInstallTSQCallback(KmtTSQHandle queueHandle, unsigned int event, int threshold,
+                                  KmtTSQCallbackPtr callbackFunction, void *callbackData,
+                                  unsigned int callbackThreadID, KmtTSQCallbackID *callbackID);
+KEZ_API int KmtUninstallTSQCallback(KmtTSQHandle queueHandle, KmtTSQCallbackID callbackID);
+
 KEZ_API int _UP_KmtGetCurrentThreadPriority(int *priority);
 KEZ_API int _UP_KmtSetCurrentThreadPriority(int priority);
 KEZ_API int _UP_KmtGetErrorMessage(int code, char *buffer);
@@ -238,6 +310,24 @@ KEZ_API int _UP_KmtInstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, uns
                                              KmtThreadPoolCallbackPtr callbackFunction, void *callbackData,
                                              KmtThreadPoolCallbackID *callbackID);
 KEZ_API int _UP_KmtUninstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, KmtThreadPoolCallbackID callbackID);
+KEZ_API int _UP_KmtNewTSQ(int numItems, int itemSize, unsigned int options, KmtTSQHandle *queueHandle);
+KEZ_API int _UP_KmtDiscardTSQ(KmtTSQHandle queueHandle);
+KEZ_API int _UP_KmtWriteTSQData(KmtTSQHandle queueHandle, const void *buffer, size_t numItems, int timeout,
+                                size_t *numItemsFlushed);
+KEZ_API int _UP_KmtReadTSQData(KmtTSQHandle queueHandle, void *buffer, size_t numItems, int timeout,
+                               unsigned int readOptions);
+KEZ_API int _UP_KmtGetTSQReadPtr(KmtTSQHandle queueHandle, void *ptrToBuffer, int *numItems);
+KEZ_API int _UP_KmtReleaseTSQReadPtr(KmtTSQHandle queueHandle, int numItems);
+KEZ_API int _UP_KmtGetTSQWritePtr(KmtTSQHandle queueHandle, void *ptrToBuffer, int *numItems);
+KEZ_API int _UP_KmtReleaseTSQWritePtr(KmtTSQHandle queueHandle, int numItems);
+KEZ_API int _UP_KmtFlushTSQ(KmtTSQHandle queueHandle, int numItems, size_t *numItemsFlushed);
+KEZ_API int _UP_KmtGetTSQAttribute(KmtTSQHandle queueHandle, int attribute, void *attributeValue);
+KEZ_API int _UP_KmtGetTSQAttributeEx(KmtTSQHandle queueHandle, int attribute, void *attributeValue, int timeout);
+KEZ_API int _UP_KmtSetTSQAttribute(KmtTSQHandle queueHandle, int attribute, ...);
+KEZ_API int _UP_KmtInstallTSQCallback(KmtTSQHandle queueHandle, unsigned int event, int threshold,
+                                      KmtTSQCallbackPtr callbackFunction, void *callbackData,
+                                      unsigned int callbackThreadID, KmtTSQCallbackID *callbackID);
+KEZ_API int _UP_KmtUninstallTSQCallback(KmtTSQHandle queueHandle, KmtTSQCallbackID callbackID);
 
 KEZ_END_DECLS
 

@@ -16,6 +16,7 @@ namespace {
 struct DeferredCall {
     DeferredCallbackPtr fn;
     void *data;
+    void (*drop)(void *data);
     DeferredCall *next;
 };
 
@@ -59,9 +60,11 @@ ThreadQueue **find(Table *t, std::uint32_t thread_id) {
     return link;
 }
 
+// Frees calls that will never run, and the engine's own data of them.
 void free_calls(DeferredCall *call) {
     while (call != nullptr) {
         DeferredCall *next = call->next;
+        if (call->drop != nullptr) call->drop(call->data);
         std::free(call);
         call = next;
     }
@@ -69,7 +72,7 @@ void free_calls(DeferredCall *call) {
 
 }  // namespace
 
-bool post_deferred_call(DeferredCallbackPtr fn, void *data, std::uint32_t thread_id) {
+bool post_deferred_call(DeferredCallbackPtr fn, void *data, std::uint32_t thread_id, void (*drop)(void *data)) {
     Table *t = table();
     auto *call = static_cast<DeferredCall *>(std::malloc(sizeof(DeferredCall)));
     ThreadQueue *fresh = nullptr;
@@ -80,7 +83,7 @@ bool post_deferred_call(DeferredCallbackPtr fn, void *data, std::uint32_t thread
                 static_cast<unsigned>(thread_id));
         return false;
     }
-    *call = DeferredCall{fn, data, nullptr};
+    *call = DeferredCall{fn, data, drop, nullptr};
     os::cs_enter(t->lock);
     ThreadQueue **link = find(t, thread_id);
     if (*link == nullptr) {

@@ -10,8 +10,12 @@
 namespace kez::core {
 
 // Queues fn(data) for `thread_id`. False when no memory could be had (the
-// call is then dropped and logged).
-bool post_deferred_call(DeferredCallbackPtr fn, void *data, std::uint32_t thread_id);
+// call is then dropped and logged). `drop`, when given, frees the data of a
+// call that is dropped without running (its thread ended, or the engine
+// unloads): the engine's own posts own their data; a user's data is never
+// touched.
+bool post_deferred_call(DeferredCallbackPtr fn, void *data, std::uint32_t thread_id,
+                        void (*drop)(void *data) = nullptr);
 
 // Runs the calling thread's queued calls (those queued before this call
 // started). 0.

@@ -42,7 +42,7 @@ void CallThreadFnCallback(ThreadPool *pool, WorkItem *item, unsigned int event, 
     item->events[event - 1] = nullptr;
     *r = FunctionEventRecord{item->callback, pool, item->function_id, event, value, item->callback_data};
     if (item->callback_thread != 0) {
-        if (!core::post_deferred_call(run_function_event, r, item->callback_thread)) std::free(r);
+        if (!core::post_deferred_call(run_function_event, r, item->callback_thread, std::free)) std::free(r);
     } else {
         run_function_event(r);
     }

@@ -51,7 +51,7 @@ void untrack_resource(const void *resource) { debug::resource_release(reinterpre
 // The utility slot first: the other pieces keep per-thread state in it.
 int UtilityLibraryInitOnce() {
     if (!core::alloc_thread_var_slot(&g_utility_slot, free_utility_block)) return -103;
-    if (UserLockManagerInit() != 0 || TsvInit() != 0 || TlvInit() != 0 || ThreadPoolInit() != 0) {
+    if (UserLockManagerInit() != 0 || TsvInit() != 0 || TlvInit() != 0 || TsqInit() != 0 || ThreadPoolInit() != 0) {
         UtilityLibraryUninit();
         return -103;
     }
@@ -60,6 +60,7 @@ int UtilityLibraryInitOnce() {
 
 void UtilityLibraryUninit() {
     ThreadPoolUninit();
+    TsqUninit();
     TlvUninit();
     TsvUninit();
     UserLockManagerUninit();
@@ -70,6 +71,7 @@ void UtilityLibraryUninit() {
 // The default pool first: its threads may still use the other objects.
 void UtilityLibraryUninitKmtResources() {
     ThreadPoolUninit();
+    TsqUninit();
     TlvUninit();
     TsvUninit();
     UserLockManagerUninit();

@@ -35,6 +35,8 @@ int TsvInit();
 void TsvUninit();
 int TlvInit();
 void TlvUninit();
+int TsqInit();  // tsq.cpp
+void TsqUninit();
 int ThreadPoolInit();  // thread_pool.cpp
 void ThreadPoolUninit();
 
