@@ -167,9 +167,7 @@ std::int64_t read_loop(ThreadSafeQueue *q, char *to, std::int64_t bytes, int tim
                 *error = -14906;
                 break;
             }
-            os::cs_leave(q->main_lock);
-            os::event_wait(q->data_event, left);
-            os::cs_enter(q->main_lock);
+            wait_for_data(q, left);
             continue;
         }
         const std::int64_t chunk = bytes - done < q->bytes_in_queue ? bytes - done : q->bytes_in_queue;
@@ -185,7 +183,7 @@ std::int64_t read_loop(ThreadSafeQueue *q, char *to, std::int64_t bytes, int tim
         q->read_index = static_cast<int>((q->read_index + chunk) % q->size_bytes);
         free_retired(q);
         done += chunk;
-        os::event_set(q->space_event);
+        space_freed(q);
         CheckEvent(q, EVENT_TSQ_QUEUE_SPACE_FREE);
     }
     return done;
@@ -206,9 +204,7 @@ std::int64_t peek(ThreadSafeQueue *q, char *to, std::int64_t bytes, int timeout_
         }
         const std::uint32_t left = time_left(timeout_ms, deadline);
         if (left == 0) break;
-        os::cs_leave(q->main_lock);
-        os::event_wait(q->data_event, left);
-        os::cs_enter(q->main_lock);
+        wait_for_data(q, left);
     }
     const std::int64_t n = bytes < q->bytes_in_queue ? bytes : q->bytes_in_queue;
     // The writer may add bytes meanwhile, never these: the copy is made
@@ -258,9 +254,7 @@ int make_room(ThreadSafeQueue *q, std::int64_t items, int timeout_ms, std::uint6
     while (!os::cs_try_enter(q->reader_lock)) {
         const std::uint32_t left = time_left(timeout_ms, deadline);
         if (left == 0) return -14906;
-        os::cs_leave(q->main_lock);
-        os::event_wait(q->space_event, left < 1 ? left : 1);
-        os::cs_enter(q->main_lock);
+        wait_for_space(q, left < 1 ? left : 1);
         if (!is_live(q)) return -14901;
         if (needed() <= 0) return 0;
     }
@@ -320,9 +314,7 @@ int write_data(KmtTSQHandle handle, const void *buffer, std::size_t items, int t
                 error = -14906;
                 break;
             }
-            os::cs_leave(q->main_lock);
-            os::event_wait(q->space_event, left);
-            os::cs_enter(q->main_lock);
+            wait_for_space(q, left);
             continue;
         }
         const std::int64_t chunk = bytes - done < free_bytes ? bytes - done : free_bytes;
@@ -335,7 +327,7 @@ int write_data(KmtTSQHandle handle, const void *buffer, std::size_t items, int t
         q->bytes_in_queue += static_cast<int>(chunk);
         q->write_index = static_cast<int>((q->write_index + chunk) % q->size_bytes);
         done += chunk;
-        os::event_set(q->data_event);
+        data_added(q);
         CheckEvent(q, EVENT_TSQ_ITEMS_IN_QUEUE);
     }
     result = error != 0 && error != -14906 ? error : static_cast<int>(done / q->item_size);
@@ -409,7 +401,7 @@ int resize_locked(ThreadSafeQueue *q, std::int64_t new_items) {
     q->size_bytes = static_cast<int>(new_bytes);
     q->read_index = 0;
     q->write_index = q->bytes_in_queue < q->size_bytes ? q->bytes_in_queue : 0;
-    os::event_set(q->space_event);
+    space_freed(q);
     CheckEvent(q, EVENT_TSQ_QUEUE_SIZE);
     return 0;
 }
@@ -423,7 +415,7 @@ int FlushDataFromQueue(ThreadSafeQueue *q, std::int64_t items) {
         q->read_index = static_cast<int>((q->read_index + bytes) % q->size_bytes);
     }
     q->bytes_in_queue -= static_cast<int>(bytes);
-    os::event_set(q->space_event);
+    space_freed(q);
     return static_cast<int>(bytes / q->item_size);
 }
 

@@ -60,12 +60,34 @@ struct ThreadSafeQueue {
     TsqCallback *callbacks[3];  // items in queue, space free, queue size: one each
     os::Event *data_event;
     os::Event *space_event;
+    int data_waiters;   // threads waiting on data_event
+    int space_waiters;  // threads waiting on space_event
 };
 
 inline int capacity_items(const ThreadSafeQueue *q) { return q->size_bytes / q->item_size; }
 inline int items_in_queue(const ThreadSafeQueue *q) { return q->bytes_in_queue / q->item_size; }
 inline int free_items(const ThreadSafeQueue *q) { return (q->size_bytes - q->bytes_in_queue) / q->item_size; }
 inline bool is_live(const ThreadSafeQueue *q) { return q->marker.load(std::memory_order_acquire) == kTsqMarker; }
+
+// Waits for the other side with the main lock let go; called and returns
+// with it held.
+inline void wait_for(ThreadSafeQueue *q, os::Event *event, int *waiters, std::uint32_t timeout_ms) {
+    ++*waiters;
+    os::cs_leave(q->main_lock);
+    os::event_wait(event, timeout_ms);
+    os::cs_enter(q->main_lock);
+    --*waiters;
+}
+inline void wait_for_data(ThreadSafeQueue *q, std::uint32_t ms) { wait_for(q, q->data_event, &q->data_waiters, ms); }
+inline void wait_for_space(ThreadSafeQueue *q, std::uint32_t ms) { wait_for(q, q->space_event, &q->space_waiters, ms); }
+// Under the main lock: wakes the other side only when it waits, so a busy
+// queue makes no system calls to signal.
+inline void data_added(ThreadSafeQueue *q) {
+    if (q->data_waiters > 0) os::event_set(q->data_event);
+}
+inline void space_freed(ThreadSafeQueue *q) {
+    if (q->space_waiters > 0) os::event_set(q->space_event);
+}
 
 // GetStructFromUserHandleEx: pins the queue and takes its main lock (waiting
 // at most timeout_ms, -1 without limit); -14918 when `access` is refused.

@@ -45,7 +45,7 @@ void DeferredCallback(void *copy_record) {
         return;
     }
     const int index = event_index(copy->event);
-    TsqCallback *installed = q->callbacks[index];
+    TsqCallback *installed = index >= 0 ? q->callbacks[index] : nullptr;
     const bool still_installed = installed != nullptr && installed == copy->id;
     const int value = event_value(q, copy->event);
     if (still_installed) installed->pending = false;
@@ -143,14 +143,14 @@ int release_pointer(KmtTSQHandle handle, int items, bool read) {
         q->readers = 0;
         q->read_handed = 0;
         free_retired(q);
-        os::event_set(q->space_event);
+        space_freed(q);
         CheckEvent(q, EVENT_TSQ_QUEUE_SPACE_FREE);
     } else {
         q->bytes_in_queue += bytes;
         q->write_index = (q->write_index + bytes) % q->size_bytes;
         q->writers = 0;
         q->write_handed = 0;
-        os::event_set(q->data_event);
+        data_added(q);
         CheckEvent(q, EVENT_TSQ_ITEMS_IN_QUEUE);
     }
     holder = 0;
@@ -315,8 +315,9 @@ int uninstall_callback(KmtTSQHandle handle, KmtTSQCallbackID id) {
 }  // namespace
 
 void CheckEvent(ThreadSafeQueue *q, unsigned int event) {
-    if (process_detaching()) return;
-    TsqCallback *c = q->callbacks[event_index(event)];
+    const int index = event_index(event);
+    if (process_detaching() || index < 0) return;
+    TsqCallback *c = q->callbacks[index];
     if (c == nullptr || c->pending || c->threshold > event_value(q, event)) return;
     auto *copy = static_cast<TsqCallback *>(std::malloc(sizeof(TsqCallback)));
     if (copy == nullptr) {
