@@ -55,6 +55,8 @@ set(KEZ_ENGINE_SOURCES
   src/mt/thread_pool_run.cpp
   src/mt/thread_util.cpp
   src/mt/tlv.cpp
+  src/mt/tsq.cpp
+  src/mt/tsq_access.cpp
   src/mt/tsv.cpp
   src/protect/heap_hooks.cpp
   src/protect/runtime_error.cpp
