@@ -1,12 +1,13 @@
 /* An acquisition-style program on the multithreading library.
  *
  * Eight channels are scanned by functions scheduled on a thread pool of
- * three threads. Each scan averages a block of simulated samples and adds
- * them to a total kept in a thread-safe variable; each pool thread counts
- * its own scans in a thread-local variable. The main thread never waits on
- * a function: it collects every result from the functions' end callbacks,
- * which the pool delivers to it as deferred calls whenever it calls
- * ProcessSystemEvents.
+ * three threads. Each scan sends its simulated samples, in blocks, through
+ * a thread-safe queue to the main thread, and adds them to a total kept in
+ * a thread-safe variable; each pool thread counts its own scans in a
+ * thread-local variable. The main thread never waits on a function: the
+ * queue tells it when samples are waiting (an items-in-queue callback), and
+ * the pool tells it when a scan is done (the function's end callback); both
+ * arrive as deferred calls whenever it calls ProcessSystemEvents.
  */
 #include <math.h>
 #include <stdio.h>
@@ -15,6 +16,7 @@
 
 #define CHANNELS 8
 #define SAMPLES 200000
+#define BLOCK 500
 
 typedef struct {
     int channel;
@@ -22,11 +24,21 @@ typedef struct {
 } Scan;
 
 typedef struct {
+    int channel;
+    float value;
+} Sample;
+
+typedef struct {
     long samples;
     double sum;
 } Totals;
 
 static Scan scans[CHANNELS];
+static KmtTSQHandle samples;
+static KmtLockHandle writing; /* a queue takes one writer at a time */
+static double received_sum[CHANNELS];
+static long received[CHANNELS];
+static int deliveries;
 static KmtTSVHandle totals;
 static KmtTLVHandle scans_per_thread;
 static int results_in;
@@ -36,8 +48,19 @@ static int scan_channel(void *data) {
     Totals *t;
     int *mine;
     double sum = 0;
+    Sample block[BLOCK];
     int i;
-    for (i = 0; i < SAMPLES; ++i) sum += sin(0.001 * i + scan->channel) + 0.1 * scan->channel;
+    for (i = 0; i < SAMPLES; ++i) {
+        const double value = sin(0.001 * i + scan->channel) + 0.1 * scan->channel;
+        sum += value;
+        block[i % BLOCK].channel = scan->channel;
+        block[i % BLOCK].value = (float)value;
+        if (i % BLOCK == BLOCK - 1) {
+            KmtGetLock(writing);
+            KmtWriteTSQData(samples, block, BLOCK, -1, NULL);
+            KmtReleaseLock(writing);
+        }
+    }
     scan->mean = sum / SAMPLES;
     KmtGetTSVPtr(totals, &t);
     t->samples += SAMPLES;
@@ -46,6 +69,29 @@ static int scan_channel(void *data) {
     KmtGetThreadLocalVar(scans_per_thread, &mine);
     ++*mine;
     return scan->channel;
+}
+
+/* Takes whatever the queue holds, without waiting. */
+static void drain_samples(void) {
+    Sample block[BLOCK];
+    int n, i;
+    while ((n = KmtReadTSQData(samples, block, BLOCK, 0, 0)) > 0) {
+        for (i = 0; i < n; ++i) {
+            received_sum[block[i].channel] += block[i].value;
+            ++received[block[i].channel];
+        }
+    }
+}
+
+/* Runs on the main thread, from ProcessSystemEvents, when at least 1000
+   samples are waiting. */
+static void samples_waiting(KmtTSQHandle queue, unsigned int event, int value, void *data) {
+    (void)queue;
+    (void)event;
+    (void)value;
+    (void)data;
+    ++deliveries;
+    drain_samples();
 }
 
 /* Runs on the main thread, from ProcessSystemEvents. */
@@ -68,7 +114,10 @@ int run_acquisition(void) {
     Totals *t;
     int channel, rounds = 0;
     if (KmtNewThreadPool(3, &pool) != 0 || KmtNewTSV(sizeof(Totals), &totals) != 0 ||
-        KmtNewThreadLocalVar(sizeof(int), NULL, thread_scans, NULL, &scans_per_thread) != 0) {
+        KmtNewThreadLocalVar(sizeof(int), NULL, thread_scans, NULL, &scans_per_thread) != 0 ||
+        KmtNewTSQ(4 * BLOCK, sizeof(Sample), 0, &samples) != 0 || KmtNewLock(NULL, 0, &writing) != 0 ||
+        KmtInstallTSQCallback(samples, EVENT_TSQ_ITEMS_IN_QUEUE, 1000, samples_waiting, NULL, KmtGetCurrentThreadID(),
+                              NULL) != 0) {
         printf("the multithreading library did not start\n");
         return 1;
     }
@@ -82,11 +131,22 @@ int run_acquisition(void) {
         ProcessSystemEvents();
         ++rounds;
     }
+    drain_samples(); /* the last few, below the callback's threshold */
     KmtGetTSVPtr(totals, &t);
     printf("all %d results in (%s event rounds); %ld samples, overall mean %+.4f\n", results_in,
            rounds > 1 ? "several" : "one", t->samples, t->sum / (double)t->samples);
     KmtReleaseTSVPtr(totals);
+    for (channel = 0; channel < CHANNELS; ++channel) {
+        if (received[channel] != SAMPLES) {
+            printf("channel %d: %ld samples arrived, %d were sent\n", channel, received[channel], SAMPLES);
+            return 1;
+        }
+    }
+    printf("every sample arrived through the queue (%s callback deliveries); channel 7 mean there %+.4f\n",
+           deliveries > 1 ? "several" : "one", received_sum[7] / SAMPLES);
     KmtDiscardThreadPool(pool);
+    KmtDiscardTSQ(samples);
+    KmtDiscardLock(writing);
     KmtDiscardTSV(totals);
     KmtDiscardThreadLocalVar(scans_per_thread);
     return 0;
