@@ -295,15 +295,18 @@ int schedule(KmtThreadPoolHandle handle, KmtThreadFunctionPtr function, void *da
     }
     auto *record = static_cast<FunctionRecord *>(std::calloc(1, sizeof(FunctionRecord)));
     auto *item = static_cast<WorkItem *>(std::calloc(1, sizeof(WorkItem)));
+    int failure = record != nullptr && item != nullptr ? 0 : -14905;
     // Only the caller can wait for a function, so only its IDs get an event.
-    if (record != nullptr && out_id != nullptr) record->completed = os::event_create(true, false);
-    bool ok = record != nullptr && item != nullptr && (out_id == nullptr || record->completed != nullptr);
-    for (unsigned e = 0; ok && callback != nullptr && e < 2; ++e) {
+    if (failure == 0 && out_id != nullptr) {
+        record->completed = os::event_create(true, false);
+        if (record->completed == nullptr) failure = system_error_result();
+    }
+    for (unsigned e = 0; failure == 0 && callback != nullptr && e < 2; ++e) {
         if ((mask & (1u << e)) == 0) continue;
         item->events[e] = static_cast<FunctionEventRecord *>(std::calloc(1, sizeof(FunctionEventRecord)));
-        ok = item->events[e] != nullptr;
+        if (item->events[e] == nullptr) failure = -14905;
     }
-    int id = ok ? GetFirstAvailableFnID(pool, out_id != nullptr ? kIdCaller : kIdPool) : -14905;
+    int id = failure == 0 ? GetFirstAvailableFnID(pool, out_id != nullptr ? kIdCaller : kIdPool) : failure;
     if (id < 0) {
         if (record != nullptr) free_function_record(record);
         if (item != nullptr) free_work_item(item);
