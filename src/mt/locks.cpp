@@ -60,17 +60,21 @@ bool close_mutex(UserLock *lock) {
     return os::user_mutex_close(static_cast<os::UserMutex *>(lock->object.exchange(nullptr)));
 }
 
-// A mutex still held is let go without being destroyed: on POSIX its
+// A lock still held is let go without being destroyed. A mutex: on POSIX its
 // holder's robust list points into it, and the C library writes through that
 // list at the holder's next robust lock and at its end (which is also how
 // another process learns that the holder died).
 void destroy_at_unload(void *record, bool allocated) {
     auto *lock = static_cast<UserLock *>(record);
-    if (allocated && kind_of(lock) == kMutex && lock->count.load(std::memory_order_relaxed) > 0)
+    const bool held = allocated && lock->count.load(std::memory_order_relaxed) > 0;
+    if (held && kind_of(lock) == kMutex)
         os::user_mutex_let_go_held(static_cast<os::UserMutex *>(lock->object.exchange(nullptr)));
     else if (allocated)
         close_mutex(lock);
-    os::cs_destroy(lock->slot_cs.exchange(nullptr));
+    if (held && kind_of(lock) == kCriticalSection)
+        os::cs_let_go_held(lock->slot_cs.exchange(nullptr));
+    else
+        os::cs_destroy(lock->slot_cs.exchange(nullptr));
 }
 
 // Ends a pinned call's use of the record. The call that ends the last use of

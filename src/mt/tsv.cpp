@@ -37,8 +37,16 @@ void destroy(ThreadSafeVar *tsv) {
     tsv->data = nullptr;
 }
 
+// A variable still held keeps its lock (a locked mutex must not be
+// destroyed); its block goes.
 void destroy_at_unload(void *record, bool allocated) {
-    if (allocated) destroy(static_cast<ThreadSafeVar *>(record));
+    auto *tsv = static_cast<ThreadSafeVar *>(record);
+    if (!allocated) return;
+    if (tsv->count.load(std::memory_order_relaxed) > 0) {
+        os::cs_let_go_held(tsv->lock);
+        tsv->lock = nullptr;
+    }
+    destroy(tsv);
 }
 
 void drop(ThreadSafeVar *tsv) {

@@ -134,6 +134,9 @@ void cs_destroy(CriticalSection *cs);
 void cs_enter(CriticalSection *cs);
 bool cs_try_enter(CriticalSection *cs);
 void cs_leave(CriticalSection *cs);
+// Unload's way with a critical section a thread may still hold: POSIX must
+// not destroy a locked mutex, so it is kept for the rest of the process.
+void cs_let_go_held(CriticalSection *cs);
 
 // Recursive mutex. All time-outs are in milliseconds on the monotonic clock.
 struct Mutex;

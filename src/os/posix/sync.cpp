@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <new>
 
 #include "os/fault.h"
@@ -52,7 +53,19 @@ private:
 
 struct CriticalSection {
     pthread_mutex_t m;
+    CriticalSection *next_kept;
 };
+
+namespace {
+std::atomic<CriticalSection *> g_kept_sections{nullptr};
+}  // namespace
+
+void cs_let_go_held(CriticalSection *cs) {
+    if (cs == nullptr) return;
+    cs->next_kept = g_kept_sections.load();
+    while (!g_kept_sections.compare_exchange_weak(cs->next_kept, cs)) {
+    }
+}
 
 CriticalSection *cs_create() {
     if (fault::hit("os.cs_create")) return nullptr;

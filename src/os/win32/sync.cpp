@@ -32,6 +32,7 @@ void cs_destroy(CriticalSection *c) {
 void cs_enter(CriticalSection *c) { EnterCriticalSection(&c->cs); }
 bool cs_try_enter(CriticalSection *c) { return TryEnterCriticalSection(&c->cs) != 0; }
 void cs_leave(CriticalSection *c) { LeaveCriticalSection(&c->cs); }
+void cs_let_go_held(CriticalSection *c) { cs_destroy(c); }
 
 struct Mutex {
     SRWLOCK lock = SRWLOCK_INIT;
