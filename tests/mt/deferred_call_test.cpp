@@ -14,6 +14,7 @@
 #include "kez/runtime.h"
 #include "os/os.h"
 #include "support/latch.h"
+#include "support/eventually.h"
 #include "support/watchdog.h"
 
 namespace {
@@ -21,16 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using kez::test::Watchdog;
 
-// Polls `done` every millisecond until it holds or `limit` passed.
-template <class Pred>
-bool eventually(Pred done, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return done();
-        kez::os::sleep_ms(1);
-    }
-    return true;
-}
+using kez::test::eventually;
 
 // What the calls of one test did; only the thread that runs them writes it.
 struct Trace {

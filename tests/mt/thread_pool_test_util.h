@@ -15,6 +15,7 @@
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
 #include "os/os.h"
+#include "support/eventually.h"
 #include "support/watchdog.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -58,16 +59,7 @@ private:
     bool open_ = false;
 };
 
-// Polls `done` every millisecond until it holds or `limit` passed.
-template <class Pred>
-bool eventually(Pred done, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return done();
-        kez::os::sleep_ms(1);
-    }
-    return true;
-}
+using kez::test::eventually;
 
 inline int default_pool_maximum() { return 2 * KmtGetNumProcessors() + 2; }
 
