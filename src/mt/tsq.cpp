@@ -174,6 +174,7 @@ std::int64_t read_loop(ThreadSafeQueue *q, char *to, std::int64_t bytes, int tim
         const char *ring = q->buffer;
         const int ring_size = q->size_bytes;
         const int index = q->read_index;
+        q->reading_ring = q->buffer;
         os::cs_leave(q->main_lock);
         copy_out(ring, ring_size, index, to + done, chunk);
         os::cs_enter(q->main_lock);
@@ -216,6 +217,7 @@ std::int64_t peek(ThreadSafeQueue *q, char *to, std::int64_t bytes, int timeout_
 int read_data(KmtTSQHandle handle, void *buffer, std::size_t items, int timeout_ms, unsigned options) {
     ThreadSafeQueue *q = nullptr;
     int result = open_queue(handle, kAccessRead, timeout_ms, &q);
+    if (result == -14906) return 0;  // a time-out is not an error: no items moved
     if (result != 0) return result;
     if (buffer == nullptr || items > 0x7FFFFFFFu || timeout_ms < -1 || options >= 2 ||
         (options == TSQ_READ_OPT_PEEK && items > static_cast<std::size_t>(capacity_items(q)))) {
@@ -272,6 +274,7 @@ int make_room(ThreadSafeQueue *q, std::int64_t items, int timeout_ms, std::uint6
 int write_data(KmtTSQHandle handle, const void *buffer, std::size_t items, int timeout_ms, std::size_t *flushed) {
     ThreadSafeQueue *q = nullptr;
     int result = open_queue(handle, kAccessWrite, timeout_ms, &q);
+    if (result == -14906) return 0;  // a time-out is not an error: no items moved
     if (result != 0) return result;
     if (flushed != nullptr) *flushed = 0;
     if (buffer == nullptr || timeout_ms < -1 || items > 0x7FFFFFFFu) {
@@ -382,6 +385,7 @@ ThreadSafeQueue *find_queue(KmtTSQHandle handle) { return static_cast<ThreadSafe
 void free_retired(ThreadSafeQueue *q) {
     std::free(q->retired);
     q->retired = nullptr;
+    q->reading_ring = nullptr;
 }
 
 int resize_locked(ThreadSafeQueue *q, std::int64_t new_items) {
@@ -391,12 +395,14 @@ int resize_locked(ThreadSafeQueue *q, std::int64_t new_items) {
     auto *ring = static_cast<char *>(std::malloc(static_cast<std::size_t>(new_bytes)));
     if (ring == nullptr) return -14905;
     copy_out(q->buffer, q->size_bytes, q->read_index, ring, q->bytes_in_queue);
-    // A reader may be copying from the old ring: it is kept until the
-    // reader is done. A ring that replaced it meanwhile was never read from.
-    if (q->readers != 0 && q->retired == nullptr)
+    // The ring a reader is copying from (or a read pointer points into) is
+    // kept until the reader is done; any other ring goes now.
+    if (q->reading_ring == q->buffer) {
+        std::free(q->retired);
         q->retired = q->buffer;
-    else
+    } else {
         std::free(q->buffer);
+    }
     q->buffer = ring;
     q->size_bytes = static_cast<int>(new_bytes);
     q->read_index = 0;

@@ -32,6 +32,7 @@ struct TsqCallback {
     KmtTSQCallbackPtr callback;
     void *callback_data;
     TsqCallback *id;  // its own address, the callback ID
+    std::uint64_t serial;  // tells installations at one address apart
     bool pending;
 };
 
@@ -56,7 +57,8 @@ struct ThreadSafeQueue {
     int write_handed;  // items
     void *pointer_records[2];
     char *buffer;
-    char *retired;  // replaced by a resize while a reader copied from it
+    char *retired;       // replaced by a resize while a reader copied from it
+    char *reading_ring;  // the ring a reader copies from or a read pointer points into
     TsqCallback *callbacks[3];  // items in queue, space free, queue size: one each
     os::Event *data_event;
     os::Event *space_event;
@@ -109,7 +111,8 @@ int resize_locked(ThreadSafeQueue *q, std::int64_t new_items);
 // Under the main lock, with the reader and writer locks held: discards up
 // to `items` of the oldest items (-1 all); the number discarded.
 int FlushDataFromQueue(ThreadSafeQueue *q, std::int64_t items);
-// Frees a buffer a reader no longer copies from.
+// The reader is done with the ring it copied from: a ring a resize retired
+// meanwhile is freed.
 void free_retired(ThreadSafeQueue *q);
 
 

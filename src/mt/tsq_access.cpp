@@ -1,5 +1,6 @@
 // Thread-safe queues: read and write pointers, flushing, attributes and
 // threshold callbacks.
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -46,7 +47,7 @@ void DeferredCallback(void *copy_record) {
     }
     const int index = event_index(copy->event);
     TsqCallback *installed = index >= 0 ? q->callbacks[index] : nullptr;
-    const bool still_installed = installed != nullptr && installed == copy->id;
+    const bool still_installed = installed != nullptr && installed == copy->id && installed->serial == copy->serial;
     const int value = event_value(q, copy->event);
     if (still_installed) installed->pending = false;
     close_queue(q);
@@ -85,6 +86,7 @@ int get_pointer(KmtTSQHandle handle, void *out_pointer, int *out_items, bool rea
         return result;
     }
     void *pointer = q->buffer + index;
+    if (read) q->reading_ring = q->buffer;
     std::memcpy(out_pointer, &pointer, sizeof pointer);
     *out_items = items;
     const std::uint32_t self = os::current_thread_id();
@@ -289,7 +291,8 @@ int install_callback(KmtTSQHandle handle, unsigned int event, int threshold, Kmt
         close_queue(q);
         return -14905;
     }
-    *record = TsqCallback{handle, event, threshold, thread, callback, data, record, false};
+    static std::atomic<std::uint64_t> installations{0};
+    *record = TsqCallback{handle, event, threshold, thread, callback, data, record, ++installations, false};
     q->callbacks[index] = record;
     if (out != nullptr) *out = record;
     close_queue(q);
