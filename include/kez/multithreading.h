@@ -211,7 +211,12 @@ KEZ_API int KmtUninstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, KmtTh
    time-out in milliseconds (-1 no limit, 0 no wait; a time-out is not an
    error: the result is the number of items moved), zero-copy read and write
    pointers, growth or flushing when full, and threshold callbacks delivered
-   as deferred calls on the thread named at installation. */
+   as deferred calls on the thread named at installation.
+
+   A thread that holds the read pointer should not write, take the write
+   pointer, resize or discard the queue while another thread may flush it:
+   those wait for the writer side, which a flush holds while it waits for
+   the read pointer to be released. */
 typedef void *KmtTSQHandle;
 typedef void *KmtTSQCallbackID;
 
