@@ -218,11 +218,10 @@ int create_lock(const char *name, unsigned options, KmtLockHandle *out) {
     lock->marker.store(kLockMarker, std::memory_order_release);
     g_locks.publish(lock);
     *out = lock;
-    const auto address = static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(lock));
     if (named)
-        track_resource(lock, "Thread lock 0x%016llX \"%s\"", address, name);
+        track_resource(lock, "Thread lock 0x%016llX \"%s\"", resource_address(lock), name);
     else
-        track_resource(lock, "Thread lock 0x%016llX", address);
+        track_resource(lock, "Thread lock 0x%016llX", resource_address(lock));
     return 0;
 }
 

@@ -18,8 +18,6 @@ constinit core::HandlePool g_pools(sizeof(ThreadPool));
 os::CriticalSection *g_default_lock = nullptr;
 ThreadPool *g_default_pool = nullptr;
 
-unsigned long long address(const void *p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
-
 bool is_default_handle(KmtThreadPoolHandle handle) { return handle == DEFAULT_THREAD_POOL_HANDLE; }
 
 int default_max_threads() { return 2 * os::processor_count() + 2; }
@@ -92,7 +90,7 @@ int create_pool(int max_threads, bool track, ThreadPool **out) {
     }
     pool->marker.store(kPoolMarker, std::memory_order_release);
     g_pools.publish(pool);
-    if (track) track_resource(pool, "Thread pool 0x%016llX", address(pool));
+    if (track) track_resource(pool, "Thread pool 0x%016llX", resource_address(pool));
     *out = pool;
     return 0;
 }
@@ -236,7 +234,7 @@ void remove_function(ThreadPool *pool, FunctionRecord *record) {
 
 void track_function_id(ThreadPool *pool, FunctionRecord *record) {
     track_resource(record, "Thread function %u in thread pool 0x%016llX", static_cast<unsigned>(record->id),
-                   address(pool));
+                   resource_address(pool));
 }
 
 void free_work_item(WorkItem *item) {

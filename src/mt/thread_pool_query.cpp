@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/frame.h"
 #include "mt/thread_pool.h"
 #include "mt/thread_util.h"
 
@@ -290,9 +289,7 @@ extern "C" int _UP_KmtSetThreadPoolAttribute(KmtThreadPoolHandle poolHandle, int
     va_start(args, attribute);
     const int result = KMT_RESULT(set_pool_attribute(poolHandle, attribute, args));
     va_end(args);
-    if (result < 0)
-        kez::core::report_library_error("KmtSetThreadPoolAttribute", result, GetKmtUserProtErrorString(result));
-    return result;
+    return kmt_twin_result("KmtSetThreadPoolAttribute", result);
 }
 
 extern "C" int KmtInstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, unsigned int eventMask,

@@ -46,6 +46,11 @@ void track_resource(const void *resource, const char *format, ...) {
     debug::resource_acquire(reinterpret_cast<std::uintptr_t>(resource), "Multithreading", description);
 }
 
+int kmt_twin_result(const char *function, int result) {
+    if (result < 0) core::report_library_error(function, result, GetKmtUserProtErrorString(result));
+    return result;
+}
+
 void untrack_resource(const void *resource) { debug::resource_release(reinterpret_cast<std::uintptr_t>(resource)); }
 
 // The utility slot first: the other pieces keep per-thread state in it.

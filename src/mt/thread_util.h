@@ -54,6 +54,16 @@ int kmt_error_result(int code, const char *function);
 inline int kmt_result(int code, const char *function) { return code >= 0 ? code : kmt_error_result(code, function); }
 #define KMT_RESULT(code) ::kez::mt::kmt_result((code), __func__)
 
+// An address as resource descriptions print it ("0x%016llX").
+inline unsigned long long resource_address(const void *p) {
+    return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// The tail of a hand-written _UP_ twin (functions with variable arguments,
+// which the export table cannot forward): reports a negative result as a
+// library error of `function` and gives it back.
+int kmt_twin_result(const char *function, int result);
+
 // "Multithreading", the resource-tracking category of the library's objects;
 // describes and registers one when tracking is on.
 void track_resource(const void *resource, const char *format, ...);

@@ -13,8 +13,6 @@ namespace {
 
 constinit core::HandlePool g_queues(sizeof(ThreadSafeQueue));
 
-unsigned long long address(const void *p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
-
 void destroy_queue(ThreadSafeQueue *q) {
     os::cs_destroy(q->main_lock);
     os::cs_destroy(q->reader_lock);
@@ -97,7 +95,7 @@ int new_queue(int items, int item_size, unsigned options, KmtTSQHandle *out) {
     q->marker.store(kTsqMarker, std::memory_order_release);
     g_queues.publish(q);
     *out = q;
-    track_resource(q, "Thread-safe queue 0x%016llX", address(q));
+    track_resource(q, "Thread-safe queue 0x%016llX", resource_address(q));
     return 0;
 }
 

@@ -15,8 +15,6 @@
 namespace kez::mt {
 namespace {
 
-unsigned long long address(const void *p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
-
 bool process_detaching() { return core::engine().process_detaching.load(); }
 
 int event_index(unsigned int event) {
@@ -93,13 +91,13 @@ int get_pointer(KmtTSQHandle handle, void *out_pointer, int *out_items, bool rea
     if (read) {
         q->read_holder = self;
         q->read_handed = items;
-        track_resource(&q->read_holder, "Thread-safe queue read pointer 0x%016llX for queue 0x%016llX", address(pointer),
-                       address(q));
+        track_resource(&q->read_holder, "Thread-safe queue read pointer 0x%016llX for queue 0x%016llX", resource_address(pointer),
+                       resource_address(q));
     } else {
         q->write_holder = self;
         q->write_handed = items;
         track_resource(&q->write_holder, "Thread-safe queue write pointer 0x%016llX for queue 0x%016llX",
-                       address(pointer), address(q));
+                       resource_address(pointer), resource_address(q));
     }
     // The side lock and this call's pin stay with the holder until release.
     os::cs_leave(q->main_lock);
@@ -367,13 +365,13 @@ extern "C" int KmtSetTSQAttribute(KmtTSQHandle queueHandle, int attribute, ...) 
     va_end(args);
     return KMT_RESULT(result);
 }
+// Written out: the export table cannot forward variable arguments.
 extern "C" int _UP_KmtSetTSQAttribute(KmtTSQHandle queueHandle, int attribute, ...) {
     va_list args;
     va_start(args, attribute);
     const int result = KMT_RESULT(set_attribute(queueHandle, attribute, args));
     va_end(args);
-    if (result < 0) kez::core::report_library_error("KmtSetTSQAttribute", result, GetKmtUserProtErrorString(result));
-    return result;
+    return kmt_twin_result("KmtSetTSQAttribute", result);
 }
 extern "C" int KmtInstallTSQCallback(KmtTSQHandle queueHandle, unsigned int event, int threshold,
                                      KmtTSQCallbackPtr callbackFunction, void *callbackData,

@@ -28,8 +28,6 @@ struct ThreadSafeVar {
 
 constinit core::HandlePool g_tsvs(sizeof(ThreadSafeVar));
 
-unsigned long long address(const void *p) { return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(p)); }
-
 void destroy(ThreadSafeVar *tsv) {
     os::cs_destroy(tsv->lock);
     tsv->lock = nullptr;
@@ -93,7 +91,7 @@ int new_tsv(int size, KmtTSVHandle *out) {
     tsv->marker.store(kTsvMarker, std::memory_order_relaxed);
     g_tsvs.publish(tsv);
     *out = tsv;
-    track_resource(tsv, "Thread-safe variable 0x%016llX", address(tsv));
+    track_resource(tsv, "Thread-safe variable 0x%016llX", resource_address(tsv));
     return 0;
 }
 
@@ -108,7 +106,7 @@ int get_tsv_ptr(KmtTSVHandle handle, void *out) {
         tsv->owner.store(os::current_thread_id(), std::memory_order_relaxed);
         if (tsv->count.fetch_add(1, std::memory_order_relaxed) == 0)
             track_resource(pointer_resource(tsv), "Thread-safe variable pointer 0x%016llX for variable 0x%016llX",
-                           address(tsv->data), address(tsv));
+                           resource_address(tsv->data), resource_address(tsv));
         void *data = tsv->data;
         std::memcpy(out, &data, sizeof data);
     }

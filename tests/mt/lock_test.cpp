@@ -20,15 +20,9 @@
 #include "os/os.h"
 #include "support/linked_engine_tap.h"
 #include "support/latch.h"
+#include "support/sanitizers.h"
 #include "support/watchdog.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define KEZ_MT_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KEZ_MT_TEST_TSAN 1
-#endif
-#endif
 
 namespace {
 
@@ -474,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KmtLockAbandoned,
 int load_iterations(const Kind &kind) {
 #if defined(_WIN32)
     return kind.named || kind.options != 0 ? 10000 : 200000;
-#elif defined(KEZ_MT_TEST_TSAN)
+#elif defined(KEZ_TEST_TSAN)
     (void)kind;
     return 100000;
 #else

@@ -47,14 +47,14 @@ int sleep_until_stopped(void *data) {
 }
 
 TEST_F(ThreadPoolTerminate, TheFunctionEndsWithTheExitCodeAndTheNextRunsOnANewThread) {
-#if defined(KEZ_POOL_TEST_ASAN) && !defined(_WIN32)
+#if defined(KEZ_TEST_ASAN) && !defined(_WIN32)
     // A cancelled POSIX thread unwinds its stack; this toolchain's address
     // sanitizer then reports a stack overflow in its own no-return hook (it
     // checks its sigaltstack call against the stale shadow of the unwound
     // frames), whatever the unwound code was.
     GTEST_SKIP() << "cancellation unwinding is misreported by the address sanitizer";
 #endif
-#if defined(KEZ_POOL_TEST_TSAN)
+#if defined(KEZ_TEST_TSAN)
     // The thread sanitizer loses track of the locks a cancelled thread takes
     // in its thread-end cleanup and reports races on data those locks guard.
     GTEST_SKIP() << "the thread sanitizer does not follow a cancelled thread";

@@ -316,7 +316,7 @@ TEST_F(TsqThreads, AFlushingWriteNeverDeadlocksWithAReaderThatWantsMore) {
 std::uint64_t load_items() {
 #if defined(_WIN32)
     return 200000;
-#elif defined(KEZ_TSQ_TEST_ASAN) || defined(KEZ_TSQ_TEST_TSAN)
+#elif defined(KEZ_TEST_ASAN) || defined(KEZ_TEST_TSAN)
     return 2000000;
 #else
     return 10000000;

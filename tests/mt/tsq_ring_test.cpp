@@ -327,7 +327,7 @@ TEST_F(TsqRing, AReaderCopyingFromARingOutlivesTheResizesThatReplaceIt) {
     // Each round overlaps the copy with a resize often but not always.
     // TSan sees the first overlap as a race; elsewhere only a copy that
     // read freed bytes shows, which takes more rounds.
-#if defined(KEZ_TSQ_TEST_TSAN)
+#if defined(KEZ_TEST_TSAN)
     constexpr int kRounds = 30;
 #else
     constexpr int kRounds = 100;

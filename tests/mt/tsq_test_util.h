@@ -15,22 +15,9 @@
 #include "kez/runtime.h"
 #include "os/os.h"
 #include "support/eventually.h"
+#include "support/sanitizers.h"
 #include "support/watchdog.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define KEZ_TSQ_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KEZ_TSQ_TEST_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define KEZ_TSQ_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KEZ_TSQ_TEST_ASAN 1
-#endif
-#endif
 
 namespace kez::test::tsq {
 

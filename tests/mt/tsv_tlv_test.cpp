@@ -19,15 +19,9 @@
 #include "core/test_hooks.h"
 #include "kez/multithreading.h"
 #include "support/latch.h"
+#include "support/sanitizers.h"
 #include "support/watchdog.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define KEZ_MT_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KEZ_MT_TEST_TSAN 1
-#endif
-#endif
 
 namespace {
 
@@ -388,7 +382,7 @@ TEST(KmtTsv, AWaiterOfADiscardedVariableWakesWithInvalidHandleOrGetsItFirst) {
 
 // As for locks: the thread sanitizer and Wine make each operation costly.
 int tsv_load_iterations() {
-#if defined(_WIN32) || defined(KEZ_MT_TEST_TSAN)
+#if defined(_WIN32) || defined(KEZ_TEST_TSAN)
     return 100000;
 #else
     return 1000000;
@@ -852,7 +846,7 @@ void race_call(void *value, int event, void *data, unsigned thread) {
 int race_rounds() {
 #if defined(_WIN32)
     return 200;
-#elif defined(KEZ_MT_TEST_TSAN)
+#elif defined(KEZ_TEST_TSAN)
     return 250;
 #else
     return 1000;

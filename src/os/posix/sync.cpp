@@ -12,6 +12,7 @@
 
 #include "os/fault.h"
 #include "os/os.h"
+#include "os/posix/deadline.h"
 
 namespace kez::os {
 namespace {
@@ -22,18 +23,6 @@ void init_monotonic_cond(pthread_cond_t *cv) {
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(cv, &attr);
     pthread_condattr_destroy(&attr);
-}
-
-timespec deadline_after(std::uint32_t ms) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
 }
 
 // The engine's waits are never cancellation points: a thread cancelled

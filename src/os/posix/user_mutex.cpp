@@ -15,6 +15,7 @@
 
 #include "os/fault.h"
 #include "os/os.h"
+#include "os/posix/deadline.h"
 #include "os/posix/named_mutex_native.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -39,20 +40,6 @@ namespace {
 // Held objects let go at unload: the holders' robust lists point into them.
 std::atomic<UserMutex *> g_kept{nullptr};
 
-#if !defined(KEZ_POLLED_TIMED_LOCK)
-timespec deadline_on(clockid_t clock, std::uint32_t ms) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-#endif
-
 int timed_lock(pthread_mutex_t *m, std::uint32_t timeout_ms) {
     if (timeout_ms == kInfinite) return pthread_mutex_lock(m);
     if (timeout_ms == 0) return pthread_mutex_trylock(m);
@@ -65,7 +52,7 @@ int timed_lock(pthread_mutex_t *m, std::uint32_t timeout_ms) {
         sleep_ms(1);
     }
 #else
-    const timespec deadline = deadline_on(CLOCK_MONOTONIC, timeout_ms);
+    const timespec deadline = deadline_after(timeout_ms);
     return pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &deadline);
 #endif
 }
