@@ -209,7 +209,10 @@ KEZ_API int KmtUninstallThreadPoolCallback(KmtThreadPoolHandle poolHandle, KmtTh
    A ring of fixed-size items between threads: one reader and one writer at
    a time (a second one is refused at once), reads and writes bounded by a
    time-out in milliseconds (-1 no limit, 0 no wait; a time-out is not an
-   error: the result is the number of items moved), zero-copy read and write
+   error: the result is the number of items moved). The time-out bounds the
+   wait for data or space only: a read with time-out 0 always takes the
+   items that are there. KmtGetTSQAttributeEx alone bounds the wait for the
+   queue's internal lock. Zero-copy read and write
    pointers, growth or flushing when full, and threshold callbacks delivered
    as deferred calls on the thread named at installation.
 

@@ -213,9 +213,11 @@ std::int64_t peek(ThreadSafeQueue *q, char *to, std::int64_t bytes, int timeout_
 }
 
 int read_data(KmtTSQHandle handle, void *buffer, std::size_t items, int timeout_ms, unsigned options) {
+    // The time-out bounds the wait for data, never the wait for the main
+    // lock: a writer holds that only for a few instructions, and a read that
+    // gave up on it would report an empty queue while items wait.
     ThreadSafeQueue *q = nullptr;
-    int result = open_queue(handle, kAccessRead, timeout_ms, &q);
-    if (result == -14906) return 0;  // a time-out is not an error: no items moved
+    int result = open_queue(handle, kAccessRead, -1, &q);
     if (result != 0) return result;
     if (buffer == nullptr || items > 0x7FFFFFFFu || timeout_ms < -1 || options >= 2 ||
         (options == TSQ_READ_OPT_PEEK && items > static_cast<std::size_t>(capacity_items(q)))) {
@@ -248,13 +250,15 @@ int make_room(ThreadSafeQueue *q, std::int64_t items, int timeout_ms, std::uint6
         return resize_locked(q, capacity_items(q) + steps * q->grow_items);
     }
     if ((q->options & (TSQ_OPT_FLUSH_ALL_WHEN_FULL | TSQ_OPT_FLUSH_EXACT_WHEN_FULL)) == 0) return 0;
-    // Flushing needs the reader lock, which comes before the main lock. It
-    // is tried, not waited for: a reader that holds it while it waits for
-    // data has emptied the queue, and the room is then there.
+    // Flushing needs the reader lock, which comes before the main lock, so
+    // it is tried and the main lock let go between tries. A reader that holds
+    // it copies out (room comes) or waits for data (the queue is empty, the
+    // room is there): either way the hold is short, and only a held read
+    // pointer, which keeps the lock until its release, lets the caller's
+    // time-out run out.
     while (!os::cs_try_enter(q->reader_lock)) {
-        const std::uint32_t left = time_left(timeout_ms, deadline);
-        if (left == 0) return -14906;
-        wait_for_space(q, left < 1 ? left : 1);
+        if (q->read_holder != 0 && time_left(timeout_ms, deadline) == 0) return -14906;
+        wait_for_space(q, 1);
         if (!is_live(q)) return -14901;
         if (needed() <= 0) return 0;
     }
@@ -270,9 +274,9 @@ int make_room(ThreadSafeQueue *q, std::int64_t items, int timeout_ms, std::uint6
 }
 
 int write_data(KmtTSQHandle handle, const void *buffer, std::size_t items, int timeout_ms, std::size_t *flushed) {
+    // As for a read: the time-out bounds the wait for space only.
     ThreadSafeQueue *q = nullptr;
-    int result = open_queue(handle, kAccessWrite, timeout_ms, &q);
-    if (result == -14906) return 0;  // a time-out is not an error: no items moved
+    int result = open_queue(handle, kAccessWrite, -1, &q);
     if (result != 0) return result;
     if (flushed != nullptr) *flushed = 0;
     if (buffer == nullptr || timeout_ms < -1 || items > 0x7FFFFFFFu) {
@@ -337,14 +341,14 @@ int write_data(KmtTSQHandle handle, const void *buffer, std::size_t items, int t
 
 }  // namespace
 
-int open_queue(KmtTSQHandle handle, unsigned access, int timeout_ms, ThreadSafeQueue **out) {
+int open_queue(KmtTSQHandle handle, unsigned access, int lock_timeout_ms, ThreadSafeQueue **out) {
     if (handle == nullptr) return -14901;
     auto *q = static_cast<ThreadSafeQueue *>(g_queues.pin(handle));
     if (q == nullptr) return -14901;
-    if (timeout_ms < 0) {
+    if (lock_timeout_ms < 0) {
         os::cs_enter(q->main_lock);
     } else {
-        const std::uint64_t deadline = os::tick_count_ms() + static_cast<std::uint64_t>(timeout_ms);
+        const std::uint64_t deadline = os::tick_count_ms() + static_cast<std::uint64_t>(lock_timeout_ms);
         while (!os::cs_try_enter(q->main_lock)) {
             const std::uint64_t now = os::tick_count_ms();
             if (now >= deadline) {

@@ -91,9 +91,11 @@ inline void space_freed(ThreadSafeQueue *q) {
     if (q->space_waiters > 0) os::event_set(q->space_event);
 }
 
-// GetStructFromUserHandleEx: pins the queue and takes its main lock (waiting
-// at most timeout_ms, -1 without limit); -14918 when `access` is refused.
-int open_queue(KmtTSQHandle handle, unsigned access, int timeout_ms, ThreadSafeQueue **out);
+// GetStructFromUserHandleEx: pins the queue and takes its main lock;
+// -14918 when `access` is refused. The main lock guards short updates only
+// and every call waits for it (lock_timeout_ms -1), except the attribute
+// query whose documented purpose is a bounded wait for it (-14906).
+int open_queue(KmtTSQHandle handle, unsigned access, int lock_timeout_ms, ThreadSafeQueue **out);
 // Releases the main lock and the pin.
 void close_queue(ThreadSafeQueue *q);
 // Ends a pin without the lock.
