@@ -7,16 +7,21 @@
  * thread-local variable. The main thread never waits on a function: the
  * queue tells it when samples are waiting (an items-in-queue callback), and
  * the pool tells it when a scan is done (the function's end callback); both
- * arrive as deferred calls whenever it calls ProcessSystemEvents.
+ * arrive as deferred calls whenever it calls ProcessSystemEvents. Between
+ * those calls it waits on the queue itself, so it never spins, and the
+ * whole run has a time limit that says what is missing when it runs out.
  */
 #include <math.h>
 #include <stdio.h>
+#include <time.h>
 
 #include "kez/kez.h"
 
 #define CHANNELS 8
 #define SAMPLES 200000
 #define BLOCK 500
+#define THRESHOLD 1000 /* samples waiting before the main thread is told */
+#define TIME_LIMIT 60  /* seconds for the whole acquisition */
 
 typedef struct {
     int channel;
@@ -56,9 +61,11 @@ static int scan_channel(void *data) {
         block[i % BLOCK].channel = scan->channel;
         block[i % BLOCK].value = (float)value;
         if (i % BLOCK == BLOCK - 1) {
+            int written;
             KmtGetLock(writing);
-            KmtWriteTSQData(samples, block, BLOCK, -1, NULL);
+            written = KmtWriteTSQData(samples, block, BLOCK, -1, NULL);
             KmtReleaseLock(writing);
+            if (written != BLOCK) return -1; /* the main thread gave up on the run */
         }
     }
     scan->mean = sum / SAMPLES;
@@ -83,8 +90,8 @@ static void drain_samples(void) {
     }
 }
 
-/* Runs on the main thread, from ProcessSystemEvents, when at least 1000
-   samples are waiting. */
+/* Runs on the main thread, from ProcessSystemEvents, when at least
+   THRESHOLD samples are waiting. */
 static void samples_waiting(KmtTSQHandle queue, unsigned int event, int value, void *data) {
     (void)queue;
     (void)event;
@@ -103,6 +110,26 @@ static void scan_done(KmtThreadPoolHandle pool, int functionID, unsigned int eve
     ++results_in;
 }
 
+/* Waits until something is due, without spinning: the queue's own wait ends
+   as soon as a callback's worth of samples is there (the callback has been
+   posted then), and after 10 ms otherwise, since a scan may have ended. The
+   peek leaves the samples where they are. */
+static void wait_for_something_due(void) {
+    static Sample look[THRESHOLD];
+    KmtReadTSQData(samples, look, THRESHOLD, 10, TSQ_READ_OPT_PEEK);
+}
+
+/* The time limit ran out: says what is missing and lets the scans go. */
+static void report_missing(void) {
+    int channel;
+    printf("the acquisition did not finish within %d s:\n", TIME_LIMIT);
+    for (channel = 0; channel < CHANNELS; ++channel)
+        printf("  channel %d: %ld of %d samples arrived\n", channel, received[channel], SAMPLES);
+    printf("  %d of %d scans reported their end\n", results_in, CHANNELS);
+    /* Refused writes return at once: blocked scans end, and the pool can go. */
+    KmtSetTSQAttribute(samples, ATTR_TSQ_ACCESS_REFUSAL, (unsigned int)TSQ_REFUSE_WRITES);
+}
+
 static void thread_scans(void *value, int event, void *data, unsigned int threadID) {
     (void)data;
     if (event == EVENT_TLV_DISCARD_THREAD_ENDING && *(int *)value > 0)
@@ -112,11 +139,12 @@ static void thread_scans(void *value, int event, void *data, unsigned int thread
 int run_acquisition(void) {
     KmtThreadPoolHandle pool;
     Totals *t;
-    int channel, rounds = 0;
+    int channel, rounds = 0, finished = 1;
+    time_t give_up;
     if (KmtNewThreadPool(3, &pool) != 0 || KmtNewTSV(sizeof(Totals), &totals) != 0 ||
         KmtNewThreadLocalVar(sizeof(int), NULL, thread_scans, NULL, &scans_per_thread) != 0 ||
         KmtNewTSQ(4 * BLOCK, sizeof(Sample), 0, &samples) != 0 || KmtNewLock(NULL, 0, &writing) != 0 ||
-        KmtInstallTSQCallback(samples, EVENT_TSQ_ITEMS_IN_QUEUE, 1000, samples_waiting, NULL, KmtGetCurrentThreadID(),
+        KmtInstallTSQCallback(samples, EVENT_TSQ_ITEMS_IN_QUEUE, THRESHOLD, samples_waiting, NULL, KmtGetCurrentThreadID(),
                               NULL) != 0) {
         printf("the multithreading library did not start\n");
         return 1;
@@ -127,27 +155,38 @@ int run_acquisition(void) {
         KmtScheduleThreadPoolFunctionAdv(pool, scan_channel, &scans[channel], THREAD_PRIORITY_POOL_DEFAULT, scan_done,
                                          EVENT_TP_THREAD_FUNCTION_END, &scans[channel], KmtGetCurrentThreadID(), NULL);
     }
-    while (results_in < CHANNELS) {
+    give_up = time(NULL) + TIME_LIMIT;
+    for (;;) {
         ProcessSystemEvents();
         ++rounds;
+        if (results_in == CHANNELS) break;
+        if (time(NULL) > give_up) {
+            report_missing();
+            finished = 0;
+            break;
+        }
+        wait_for_something_due();
     }
-    drain_samples(); /* the last few, below the callback's threshold */
-    KmtGetTSVPtr(totals, &t);
-    printf("all %d results in (%s event rounds); %ld samples, overall mean %+.4f\n", results_in,
-           rounds > 1 ? "several" : "one", t->samples, t->sum / (double)t->samples);
-    KmtReleaseTSVPtr(totals);
-    for (channel = 0; channel < CHANNELS; ++channel) {
-        if (received[channel] != SAMPLES) {
-            printf("channel %d: %ld samples arrived, %d were sent\n", channel, received[channel], SAMPLES);
-            return 1;
+    KmtDiscardThreadPool(pool); /* after a time-out this waits for the scans, which end at their next write */
+    if (finished) {
+        drain_samples(); /* the last few, below the callback's threshold */
+        KmtGetTSVPtr(totals, &t);
+        printf("all %d results in (%s event rounds); %ld samples, overall mean %+.4f\n", results_in,
+               rounds > 1 ? "several" : "one", t->samples, t->sum / (double)t->samples);
+        KmtReleaseTSVPtr(totals);
+        for (channel = 0; channel < CHANNELS; ++channel) {
+            if (received[channel] != SAMPLES) {
+                printf("channel %d: %ld samples arrived, %d were sent\n", channel, received[channel], SAMPLES);
+                finished = 0;
+            }
         }
     }
-    printf("every sample arrived through the queue (%s callback deliveries); channel 7 mean there %+.4f\n",
-           deliveries > 1 ? "several" : "one", received_sum[7] / SAMPLES);
-    KmtDiscardThreadPool(pool);
+    if (finished)
+        printf("every sample arrived through the queue (%s callback deliveries); channel 7 mean there %+.4f\n",
+               deliveries > 1 ? "several" : "one", received_sum[7] / SAMPLES);
     KmtDiscardTSQ(samples);
     KmtDiscardLock(writing);
     KmtDiscardTSV(totals);
     KmtDiscardThreadLocalVar(scans_per_thread);
-    return 0;
+    return finished ? 0 : 1;
 }

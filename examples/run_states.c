@@ -39,8 +39,7 @@ int main(void) {
     KezRunStateCallback acquisition_list[] = {acquisition_callback, acquisition_logger, NULL};
     char *errors;
 
-    printf("kez run-time engine: support library kind %d, still loaded: %d\n", WhichRuntimeSupportDll(),
-           __IsRTEStillLoaded());
+    printf("kez run-time engine demo: two modules, their run-state notifications, and an acquisition\n");
 
     printf("driver module starts:\n");
     if (!InitKezRTDll(&driver_module, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, driver_list)) {
