@@ -41,6 +41,12 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # first test they would inherit ctest's pipes and keep ctest waiting.
 wineboot </dev/null >/dev/null 2>&1 || true
 
+# The suite must not write into the source tree: what git sees outside
+# build/ (ignored files included) is the same before and after the run.
+export PYTHONDONTWRITEBYTECODE=1
+tree_state() { git status --porcelain --ignored --untracked-files=all 2>/dev/null | grep -v -e ' build/' || true; }
+tree_before=$(tree_state)
+
 passed=0
 failed=0
 failed_legs=()
@@ -66,6 +72,29 @@ for leg in asan tsan mingw; do
     [[ -z "$line" ]] && failed=$((failed + 1))
   fi
 done
+
+# The README's demo command, as a new user runs it, with a time limit: a
+# hang fails the run instead of stalling it.
+echo "== demo: ./tools/run-demo.sh"
+if timeout 300 ./tools/run-demo.sh >build/demo-run.log 2>&1; then
+  passed=$((passed + 1))
+  tail -n 3 build/demo-run.log
+else
+  echo "the demo failed or did not finish within 300 s:"
+  tail -n 20 build/demo-run.log
+  failed=$((failed + 1))
+  failed_legs+=("demo")
+fi
+
+tree_after=$(tree_state)
+if [[ "$tree_after" != "$tree_before" ]]; then
+  echo "the test run changed the source tree:"
+  diff <(echo "$tree_before") <(echo "$tree_after") || true
+  failed=$((failed + 1))
+  failed_legs+=("source-tree")
+else
+  passed=$((passed + 1))
+fi
 
 if ((${#failed_legs[@]})); then
   echo "legs with failures: ${failed_legs[*]}"
