@@ -33,6 +33,7 @@ extern "C" {
 int KezTest_LoadState(void) { return static_cast<int>(engine().load_state.load()); }
 void KezTest_ArmFault(const char *point, int count) { kez::fault::arm(point, count); }
 int KezTest_OpenLogTap(const char *path) { return kez::log::open_test_tap_at(path) ? 1 : 0; }
+void KezTest_CloseLogTap(void) { kez::log::close_test_tap(); }
 
 int KezTest_AllocThreadVarSlot(int *slot, int freeValuesWithFree) {
     return alloc_thread_var_slot(slot, freeValuesWithFree != 0 ? free_value : nullptr) ? 1 : 0;

@@ -13,6 +13,9 @@ KEZ_API int KezTest_LoadState(void);
 KEZ_API void KezTest_ArmFault(const char *point, int count);
 /* Opens the log tap on a file (see KEZ_TEST_LOG); 0 when one is open. */
 KEZ_API int KezTest_OpenLogTap(const char *path);
+/* Closes the log tap, so that its file can be removed while the engine is
+   still loaded. */
+KEZ_API void KezTest_CloseLogTap(void);
 KEZ_API int KezTest_AllocThreadVarSlot(int *slot, int freeValuesWithFree);
 KEZ_API int KezTest_HasThreadBlock(void);
 KEZ_API int KezTest_ThreadVarSlotsInUse(void);

@@ -11,11 +11,11 @@
 #include "kez/kez.h"
 #include "os/os.h"
 #include "support/linked_engine_tap.h"
+#include "support/temp_dir.h"
 
 extern "C" int kez_headers_compile_as_c(void);
 
 namespace {
-
 
 TEST(Frame, EngineIsInitialisedAfterLoad) {
     EXPECT_EQ(KezTest_LoadState(), 2);
@@ -64,6 +64,8 @@ TEST(Frame, MemoryManagerCodesTranslate) {
         int library;
     } table[] = {{0, 0}, {1, -260}, {15, -260}, {45, -260}, {2, -102}, {18, -102}, {7, -266}};
     for (const auto &row : table) EXPECT_EQ(MgrToPXError(row.manager), row.library) << row.manager;
+    EXPECT_STREQ(KezTest_ErrText(-14901), "Err = -14901");
+    EXPECT_STREQ(KezTest_MgErrText(2), "MgErr = 2");
 }
 
 TEST(Frame, UntranslatableManagerCodeIsAnAssertionFailure) {
@@ -73,11 +75,6 @@ TEST(Frame, UntranslatableManagerCodeIsAnAssertionFailure) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 64u);
     EXPECT_EQ(lines[0].text, "Assertion failed: 0 (The following manager error code could not be translated: 77)");
-}
-
-TEST(Frame, ErrorNumberTextsForLogLines) {
-    EXPECT_STREQ(KezTest_ErrText(-14901), "Err = -14901");
-    EXPECT_STREQ(KezTest_MgErrText(2), "MgErr = 2");
 }
 
 TEST(Frame, TwinReportsNegativeResultsWithTheLibraryMessage) {
@@ -140,14 +137,14 @@ TEST(Frame, AbnormalExitOnATargetRebootsIt) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "not observable under the thread sanitizer";
 #endif
-    const char *marker = "kez_reboot_marker.txt";
-    std::remove(marker);
+    kez::test::TempDir dir;
+    const std::string marker = dir.file("reboot_marker.txt");
     char here[1024];
     ASSERT_TRUE(kez::os::module_file_name(kez::os::module_main(), here, sizeof here));
-    std::string dir(here);
-    dir.erase(dir.find_last_of("/\\"));
-    kez::os::env_set("KEZ_COMPONENT_PATH", dir.c_str());
-    kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", marker);
+    std::string components(here);
+    components.erase(components.find_last_of("/\\"));
+    kez::os::env_set("KEZ_COMPONENT_PATH", components.c_str());
+    kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", marker.c_str());
     const char *args[] = {"5", "target", nullptr};
     int exit_code = -1;
     const bool ran = kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, args, 60000, &exit_code);
@@ -155,7 +152,7 @@ TEST(Frame, AbnormalExitOnATargetRebootsIt) {
     kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", nullptr);
     ASSERT_TRUE(ran);
     EXPECT_EQ(exit_code, 5);
-    std::FILE *f = std::fopen(marker, "r");
+    std::FILE *f = std::fopen(marker.c_str(), "r");
     ASSERT_NE(f, nullptr) << "RebootSystem was not called";
     char line[64] = {};
     EXPECT_NE(std::fgets(line, sizeof line, f), nullptr);

@@ -14,20 +14,21 @@
 #include "core/handle_memory.h"
 #include "core/list.h"
 #include "support/log_tap.h"
+#include "support/temp_dir.h"
 #include "util/log.h"
 
 namespace kez::test {
 
-// A tap of this program alone (other test programs may run alongside), new
-// for each run.
+// A tap of this program alone, in a temporary directory removed at exit.
 inline const std::string &list_tap() {
-    static const std::string path = [] {
-        std::string p = "kez_list_tests.log";
-        std::remove(p.c_str());
-        kez::log::open_test_tap_at(p.c_str());
-        return p;
-    }();
-    return path;
+    struct Tap {
+        TempDir dir;
+        std::string path = dir.file("kez_list_tests.log");
+        Tap() { kez::log::open_test_tap_at(path.c_str()); }
+        ~Tap() { kez::log::close_test_tap(); }
+    };
+    static const Tap tap;
+    return tap.path;
 }
 
 // Texts of the assertion failures (FATAL lines) written since the mark.
@@ -52,12 +53,8 @@ struct TestTable {
     static inline std::size_t refuse_above = ~std::size_t{0};  // larger sizes are refused before the heap sees them
 
     static void reset() {
-        disposed = 0;
-        locks = 0;
-        unlocks = 0;
-        set_size_calls = 0;
+        disposed = locks = unlocks = set_size_calls = set_size_error = 0;
         last_size = 0;
-        set_size_error = 0;
         refuse_above = ~std::size_t{0};
     }
     static core::MemHandle new_handle(std::size_t size) {

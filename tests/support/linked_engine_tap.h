@@ -6,19 +6,23 @@
 #include "core/test_hooks.h"
 #include "os/os.h"
 #include "support/log_tap.h"
+#include "support/temp_dir.h"
 
 namespace kez::test {
 
 // The tap of the engine linked into this test program, opened on first use
-// (each process of a death test opens its own). The process id keeps apart
-// the taps of test programs that ctest runs side by side in one directory.
+// in a temporary directory of the process (each process of a death test
+// opens its own). At exit the tap is closed, so the directory can go even
+// where open files cannot be removed.
 inline const std::string &linked_engine_tap() {
-    static const std::string path = [] {
-        std::string p = "kez_linked_engine_" + std::to_string(kez::os::current_process_id()) + ".log";
-        KezTest_OpenLogTap(p.c_str());
-        return p;
-    }();
-    return path;
+    struct Tap {
+        TempDir dir;
+        std::string path = dir.file("kez_linked_engine.log");
+        Tap() { KezTest_OpenLogTap(path.c_str()); }
+        ~Tap() { KezTest_CloseLogTap(); }
+    };
+    static const Tap tap;
+    return tap.path;
 }
 
 }  // namespace kez::test

@@ -15,6 +15,7 @@
 
 #include "core/test_hooks.h"
 #include "kez/kez.h"
+#include "support/temp_dir.h"
 #include "support/watchdog.h"
 
 namespace {
@@ -41,7 +42,7 @@ protected:
     void SetUp() override {
         saved_mask_ = GetKezLogReportingLevels();
         saved_template_ = GetKezLogOutputFormat();
-        path_ = std::string("kez_log_") + testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+        path_ = dir_.file("kez.log");
         ASSERT_EQ(SetKezLogReportingLocation(KEZ_LOG_LOCATION_FILE, 1, path_.c_str()), 1);
     }
     void TearDown() override {
@@ -56,6 +57,7 @@ protected:
         return crlf_lines(read_file(path_));
     }
 
+    kez::test::TempDir dir_;
     std::string path_;
     unsigned saved_mask_ = 0;
     std::string saved_template_;
@@ -90,16 +92,14 @@ TEST_F(Log, TokensReplaceTheirFirstOccurrenceOnly) {
         << l[0];
 }
 
-TEST_F(Log, ATemplateWithoutMessageWritesOnlyItsTokens) {
+// A template without [MSG] writes only its tokens; percent signs outside the
+// format argument are text.
+TEST_F(Log, TemplatesAndNamesAreLiteralText) {
     SetKezLogOutputFormat("[LEVEL]|[FUNC]|\r\n");
     WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "not shown %d", 1);
-    EXPECT_EQ(lines(), std::vector<std::string>{"WARNING|f|"});
-}
-
-TEST_F(Log, PercentSignsOutsideTheFormatAreText) {
     SetKezLogOutputFormat("%s %n %d [FILE] [FUNC] [MSG] 100%");
     WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "50%d%s.c", "f%s%n", 7, "v=%d%%", 3);
-    EXPECT_EQ(lines(), std::vector<std::string>{"%s %n %d 50%d%s.c f%s%n v=3% 100%"});
+    EXPECT_EQ(lines(), (std::vector<std::string>{"WARNING|f|", "%s %n %d 50%d%s.c f%s%n v=3% 100%"}));
 }
 
 TEST_F(Log, LinesAreCutAt4095Characters) {
@@ -128,7 +128,7 @@ TEST_F(Log, FilesFlushFromTempUpAndLocation3IsRefused) {
 
     EXPECT_EQ(SetKezLogReportingLocation(3, 0, nullptr), 0);
     EXPECT_EQ(SetKezLogReportingLocation(6, 0, nullptr), 0);
-    EXPECT_EQ(SetKezLogReportingLocation(KEZ_LOG_LOCATION_FILE, 1, "no/such/dir/kez.log"), 0);
+    EXPECT_EQ(SetKezLogReportingLocation(KEZ_LOG_LOCATION_FILE, 1, dir_.file("no/such/kez.log").c_str()), 0);
     WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "still here");
     EXPECT_EQ(lines(), (std::vector<std::string>{"flushed", "still here"}));
 }
@@ -235,7 +235,9 @@ TEST(LogDeathTest, DefaultsAndTheStandardStreams) {
     // location 1 writes to standard output with "\n" line ends.
     EXPECT_EXIT(
         {
-            std::FILE *out = std::freopen("kez_log_stdout.txt", "w", stdout);
+            kez::test::TempDir *dir = new kez::test::TempDir;  // removed before exit() below
+            const std::string file = dir->file("stdout.txt");
+            std::FILE *out = std::freopen(file.c_str(), "w", stdout);
             bool ok = out != nullptr && GetKezLogReportingLevels() == KEZ_LOG_FATAL;
             WriteKezLogMessage(KEZ_LOG_FATAL, 0, nullptr, "a.c", "f", 1, "never written");
             ok = ok && SetKezLogReportingLocation(KEZ_LOG_LOCATION_STDOUT, 0, nullptr) == 1;
@@ -244,8 +246,10 @@ TEST(LogDeathTest, DefaultsAndTheStandardStreams) {
             ok = ok && SetKezLogReportingLocation(KEZ_LOG_LOCATION_STDERR, 0, nullptr) == 1;
             std::fflush(stdout);
             // Standard output is a text stream: "\r\n" on Windows.
-            const std::string written = read_file("kez_log_stdout.txt");
+            const std::string written = read_file(file);
             ok = ok && (written == "INFO to stdout\n" || written == "INFO to stdout\r\n");
+            std::fclose(stdout);
+            delete dir;
             WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "to %s", "stderr");
             std::fflush(stderr);
             std::exit(ok ? 0 : 1);
