@@ -241,7 +241,7 @@ void on_process_detach(bool process_ending) {
     clear_run_state_callbacks();
     if (e.load_state.load() != LoadState::failed) e.load_state.store(LoadState::closed);
     log::shutdown();
-    log::close_test_tap();
+    log::close_test_tap(true);
 }
 
 #if defined(KEZ_TEST_HOOKS)

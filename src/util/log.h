@@ -46,7 +46,9 @@ void assert_failed(const char *expression, const char *file, const char *func, u
 void open_test_tap();
 // Opens the tap on `path` unless it is open already; false when it cannot.
 bool open_test_tap_at(const char *path);
-void close_test_tap();
+// Closes the tap file; a line being written meanwhile is written first or
+// dropped. The tap's lock stays for later opens until the engine unloads.
+void close_test_tap(bool unloading = false);
 
 }  // namespace kez::log
 

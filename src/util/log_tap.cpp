@@ -21,9 +21,13 @@ bool tap_active() { return g_tap_on.load(std::memory_order_relaxed); }
 
 void tap_literal(std::uint32_t level, const char *func, const char *text) {
     if (!g_tap_on.load(std::memory_order_acquire)) return;
+    // The tap may have been closed since the flag was read: the file is
+    // checked again under the lock, which outlives every close but unload's.
     os::cs_enter(g_tap_lock);
-    std::fprintf(g_tap, "%u\t%s\t%s\n", level, func != nullptr ? func : "", text);
-    std::fflush(g_tap);
+    if (g_tap != nullptr) {
+        std::fprintf(g_tap, "%u\t%s\t%s\n", level, func != nullptr ? func : "", text);
+        std::fflush(g_tap);
+    }
     os::cs_leave(g_tap_lock);
 }
 
@@ -40,24 +44,27 @@ void open_test_tap() {
 
 bool open_test_tap_at(const char *path) {
     if (g_tap_on.load()) return false;
-    g_tap_lock = os::cs_create();
-    if (g_tap_lock == nullptr) return false;
-    g_tap = std::fopen(path, "a");
-    if (g_tap == nullptr) {
-        os::cs_destroy(g_tap_lock);
-        g_tap_lock = nullptr;
-        return false;
-    }
+    if (g_tap_lock == nullptr && (g_tap_lock = os::cs_create()) == nullptr) return false;
+    std::FILE *f = std::fopen(path, "a");
+    if (f == nullptr) return false;
+    os::cs_enter(g_tap_lock);
+    g_tap = f;
+    os::cs_leave(g_tap_lock);
     g_tap_on.store(true, std::memory_order_release);
     return true;
 }
 
-void close_test_tap() {
-    if (!g_tap_on.exchange(false)) return;
-    std::fclose(g_tap);
-    g_tap = nullptr;
-    os::cs_destroy(g_tap_lock);
-    g_tap_lock = nullptr;
+void close_test_tap(bool unloading) {
+    if (g_tap_on.exchange(false)) {
+        os::cs_enter(g_tap_lock);
+        std::fclose(g_tap);
+        g_tap = nullptr;
+        os::cs_leave(g_tap_lock);
+    }
+    if (unloading && g_tap_lock != nullptr) {
+        os::cs_destroy(g_tap_lock);
+        g_tap_lock = nullptr;
+    }
 }
 #else
 bool tap_active() { return false; }
@@ -65,7 +72,7 @@ void tap_vwrite(std::uint32_t, const char *, const char *, va_list) {}
 void tap_literal(std::uint32_t, const char *, const char *) {}
 void open_test_tap() {}
 bool open_test_tap_at(const char *) { return false; }
-void close_test_tap() {}
+void close_test_tap(bool) {}
 #endif
 
 }  // namespace kez::log
