@@ -65,6 +65,10 @@ int unregister_at_exit(KezAtExitCleanup cleanup) {
     return 0;
 }
 
+// The process-wide block's names end in the process id in hex.
+constexpr const char *kMutexPrefix = "Brennick - Kez Runtime Info Mutex";
+constexpr const char *kShmPrefix = "Brennick - Kez Runtime Info Shared Memory";
+
 void release_named_objects() {
     if (g_shm != nullptr) os::shm_close(g_shm, g_owner);
     g_shm = nullptr;
@@ -78,14 +82,18 @@ void release_named_objects() {
 }  // namespace
 
 void runtime_info_mutex_name(char *buf, unsigned size) {
-    std::snprintf(buf, size, "Brennick - Kez Runtime Info Mutex%x", os::current_process_id());
+    std::snprintf(buf, size, "%s%x", kMutexPrefix, os::current_process_id());
 }
 
 void runtime_info_shm_name(char *buf, unsigned size) {
-    std::snprintf(buf, size, "Brennick - Kez Runtime Info Shared Memory%x", os::current_process_id());
+    std::snprintf(buf, size, "%s%x", kShmPrefix, os::current_process_id());
 }
 
 int CdbSynchronizeInitialize() {
+    // A process that was killed left its block's names behind; nobody else
+    // would ever open them again.
+    os::remove_names_of_ended_processes(kMutexPrefix);
+    os::remove_names_of_ended_processes(kShmPrefix);
     char name[128];
     runtime_info_mutex_name(name, sizeof name);
     g_named_mutex = os::named_mutex_open(name);

@@ -169,6 +169,10 @@ void *shm_address(SharedMemory *s);
 void shm_close(SharedMemory *s, bool remove);
 // Whether an object of that name exists now (for leak checks).
 bool shm_exists(const char *name);
+// Removes the named objects "<prefix><process id in hex>" of processes that
+// have ended. On POSIX such names outlive a process that was killed; on
+// Windows the system removes them with the process, and this does nothing.
+void remove_names_of_ended_processes(const char *prefix);
 
 // Named recursive mutex shared between processes.
 struct NamedMutex;
