@@ -91,9 +91,13 @@ void named_mutex_close(NamedMutex *m) {
 
 void remove_names_of_ended_processes(const char *) {}
 
+// A user lock's mutex carries its name as given (other programs may share
+// it by that name), the engine's own named mutexes the short form: either
+// counts.
 bool named_mutex_exists(const char *name) {
     char hashed[64];
-    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, windows_name(name, hashed, sizeof hashed));
+    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    if (h == nullptr) h = OpenMutexA(SYNCHRONIZE, FALSE, windows_name(name, hashed, sizeof hashed));
     if (h == nullptr) return false;
     CloseHandle(h);
     return true;
