@@ -13,21 +13,27 @@
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
 #include "os/os.h"
-#include "support/latch.h"
 #include "support/eventually.h"
+#include "support/latch.h"
 #include "support/watchdog.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using kez::test::Watchdog;
-
 using kez::test::eventually;
+
+class DeferredCalls : public testing::Test {
+    kez::test::Watchdog watchdog_{180s, testing::UnitTest::GetInstance()->current_test_info()->name()};
+};
 
 // What the calls of one test did; only the thread that runs them writes it.
 struct Trace {
     std::vector<int> values;
     std::vector<unsigned> threads;
+    void note(int value) {
+        values.push_back(value);
+        threads.push_back(KmtGetCurrentThreadID());
+    }
 };
 
 struct Step {
@@ -37,43 +43,64 @@ struct Step {
 
 void record_step(void *data) {
     auto *step = static_cast<Step *>(data);
-    step->trace->values.push_back(step->value);
-    step->trace->threads.push_back(KmtGetCurrentThreadID());
+    step->trace->note(step->value);
 }
 
 // ---- order and timing -----------------------------------------------------------
 
-TEST(DeferredCalls, CallsFromAnotherThreadRunInPostingOrderOnlyWhenTheTargetProcesses) {
-    Watchdog watchdog(60s, "deferred calls in posting order");
+// Calls from other threads run on the target, in posting order and once
+// each, only when it processes events. The call table is not held while
+// calls run: the first call waits for another thread's post to the same
+// target, which then runs in the following processing.
+struct Posts {
     Trace trace;
-    Step steps[3] = {{&trace, 1}, {&trace, 2}, {&trace, 3}};
+    Step steps[3];
+    std::atomic<bool> running{false}, other_posted{false};
+    bool saw_post_while_running = false;
+};
+
+void wait_for_other_post(void *data) {
+    auto *posts = static_cast<Posts *>(data);
+    posts->running.store(true);
+    posts->saw_post_while_running = eventually([posts] { return posts->other_posted.load(); }, 5s);
+    posts->trace.note(0);
+}
+
+TEST_F(DeferredCalls, CallsFromOtherThreadsRunInPostingOrderOnlyWhenTheTargetProcesses) {
+    Posts posts;
     std::atomic<unsigned> target_id{0};
     std::atomic<bool> posted{false};
-    std::size_t seen_before = 99, seen_after_first = 99, seen_after_second = 99;
-    int first_status = -1, second_status = -1;
-
+    std::vector<std::size_t> sizes;
+    std::vector<int> statuses;
     std::thread target([&] {
         target_id.store(KmtGetCurrentThreadID());
         eventually([&] { return posted.load(); });
         kez::os::sleep_ms(20);  // posted calls must not run on their own meanwhile
-        seen_before = trace.values.size();
-        first_status = ProcessSystemEvents();
-        seen_after_first = trace.values.size();
-        second_status = ProcessSystemEvents();
-        seen_after_second = trace.values.size();
+        for (int i = 0; i < 3; ++i) {
+            sizes.push_back(posts.trace.values.size());
+            statuses.push_back(ProcessSystemEvents());
+        }
+        sizes.push_back(posts.trace.values.size());
     });
     ASSERT_TRUE(eventually([&] { return target_id.load() != 0; }));
-    for (Step &step : steps) EXPECT_EQ(PostDeferredCallToThread(record_step, &step, target_id.load()), 0);
+    EXPECT_EQ(PostDeferredCallToThread(wait_for_other_post, &posts, target_id.load()), 0);
+    for (int i = 0; i < 3; ++i) {
+        posts.steps[i] = {&posts.trace, i + 1};
+        EXPECT_EQ(PostDeferredCallToThread(record_step, &posts.steps[i], target_id.load()), 0);
+    }
     posted.store(true);
+    Step late{&posts.trace, 4};
+    std::thread([&] {
+        EXPECT_TRUE(eventually([&] { return posts.running.load(); })) << "the target never ran the first call";
+        PostDeferredCallToThread(record_step, &late, target_id.load());
+        posts.other_posted.store(true);
+    }).join();
     target.join();
-
-    EXPECT_EQ(seen_before, 0u);
-    EXPECT_EQ(first_status, 0);
-    EXPECT_EQ(second_status, 0);
-    EXPECT_EQ(seen_after_first, 3u);
-    EXPECT_EQ(seen_after_second, 3u) << "a call ran twice";
-    EXPECT_EQ(trace.values, (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(trace.threads, std::vector<unsigned>(trace.threads.size(), target_id.load()));
+    EXPECT_TRUE(posts.saw_post_while_running) << "a post waited for a running deferred call";
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{0, 4, 5, 5})) << "a call ran early or twice";
+    EXPECT_EQ(statuses, (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(posts.trace.values, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(posts.trace.threads, std::vector<unsigned>(5, target_id.load()));
 }
 
 // A call that posts to its own thread: the new call waits for the following
@@ -85,13 +112,11 @@ struct Chain {
 
 void chain_link(void *data) {
     auto *chain = static_cast<Chain *>(data);
-    chain->trace.values.push_back(chain->links_left);
-    chain->trace.threads.push_back(KmtGetCurrentThreadID());
+    chain->trace.note(chain->links_left);
     if (--chain->links_left > 0) PostDeferredCallToThread(chain_link, chain, KmtGetCurrentThreadID());
 }
 
-TEST(DeferredCalls, ACallPostedWhileCallsRunWaitsForTheNextProcessing) {
-    Watchdog watchdog(60s, "chained deferred calls");
+TEST_F(DeferredCalls, ACallPostedWhileCallsRunWaitsForTheNextProcessing) {
     Chain chain;
     chain.links_left = 3;
     std::vector<std::size_t> sizes;
@@ -109,50 +134,6 @@ TEST(DeferredCalls, ACallPostedWhileCallsRunWaitsForTheNextProcessing) {
     EXPECT_EQ(chain.trace.threads, std::vector<unsigned>(3, self));
 }
 
-// The call table is not held while calls run: a running call can wait for
-// another thread's post to the same thread without stalling it.
-struct BlockingCall {
-    std::atomic<bool> other_posted{false};
-    bool saw_post_while_running = false;
-    Trace trace;
-};
-
-void wait_for_other_post(void *data) {
-    auto *call = static_cast<BlockingCall *>(data);
-    call->saw_post_while_running = eventually([call] { return call->other_posted.load(); }, 5s);
-    call->trace.values.push_back(1);
-}
-
-void note_second(void *data) { static_cast<BlockingCall *>(data)->trace.values.push_back(2); }
-
-TEST(DeferredCalls, ARunningCallDoesNotBlockOtherPosters) {
-    Watchdog watchdog(60s, "posting while a deferred call runs");
-    BlockingCall call;
-    std::atomic<unsigned> target_id{0};
-    std::atomic<bool> running{false};
-    std::size_t after_first = 99, after_second = 99;
-    std::thread target([&] {
-        target_id.store(KmtGetCurrentThreadID());
-        PostDeferredCallToThread(wait_for_other_post, &call, target_id.load());
-        running.store(true);
-        ProcessSystemEvents();
-        after_first = call.trace.values.size();
-        ProcessSystemEvents();
-        after_second = call.trace.values.size();
-    });
-    ASSERT_TRUE(eventually([&] { return running.load(); }));
-    std::thread poster([&] {
-        PostDeferredCallToThread(note_second, &call, target_id.load());
-        call.other_posted.store(true);
-    });
-    poster.join();
-    target.join();
-    EXPECT_TRUE(call.saw_post_while_running) << "a post waited for a running deferred call";
-    EXPECT_EQ(after_first, 1u);
-    EXPECT_EQ(after_second, 2u);
-    EXPECT_EQ(call.trace.values, (std::vector<int>{1, 2}));
-}
-
 // ---- targets that never process -----------------------------------------------------
 
 struct Canary {
@@ -163,8 +144,7 @@ struct Canary {
 
 void touch_canary(void *data) { static_cast<Canary *>(data)->calls.fetch_add(1); }
 
-TEST(DeferredCalls, CallsQueuedForAThreadThatEndedAreDroppedUntouched) {
-    Watchdog watchdog(60s, "calls for an ended thread");
+TEST_F(DeferredCalls, CallsForAThreadThatEndedOrForIdsNoThreadHasAreDroppedUntouched) {
     // On the heap, owned by the test: a free by the engine shows as a double
     // free under the address sanitizer.
     auto canary = std::make_unique<Canary>();
@@ -177,7 +157,10 @@ TEST(DeferredCalls, CallsQueuedForAThreadThatEndedAreDroppedUntouched) {
     });
     ASSERT_TRUE(eventually([&] { return target_id.load() != 0; }));
     const unsigned dead = target_id.load();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(PostDeferredCallToThread(touch_canary, canary.get(), dead), 0);
+    for (unsigned id : {dead, dead, 0u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
+        EXPECT_EQ(PostDeferredCallToThread(touch_canary, canary.get(), id), 0) << id;
+        EXPECT_EQ(_UP_PostDeferredCallToThread(touch_canary, canary.get(), id), 0) << id;
+    }
     posted.store(true);
     target.join();
 
@@ -190,25 +173,10 @@ TEST(DeferredCalls, CallsQueuedForAThreadThatEndedAreDroppedUntouched) {
             ProcessSystemEvents();
         }).join();
     }
-    ProcessSystemEvents();
+    EXPECT_EQ(ProcessSystemEvents(), 0);
     EXPECT_EQ(canary->calls.load(), 0) << "probe threads that had the ended thread's id: " << reused;
     EXPECT_EQ(canary->head, 0xC0FFEE0DDBA11ULL);
     EXPECT_EQ(canary->tail, 0x5EED5EED5EEDULL);
-}
-
-std::atomic<int> g_stray_calls{0};
-void stray_call(void *) { g_stray_calls.fetch_add(1); }
-
-TEST(DeferredCalls, PostsToIdsThatNoThreadHasSucceedAndNeverRun) {
-    Watchdog watchdog(60s, "posts to ids without a thread");
-    const int before = g_stray_calls.load();
-    for (unsigned id : {0u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
-        EXPECT_EQ(PostDeferredCallToThread(stray_call, nullptr, id), 0) << id;
-        EXPECT_EQ(_UP_PostDeferredCallToThread(stray_call, nullptr, id), 0) << id;
-    }
-    EXPECT_EQ(ProcessSystemEvents(), 0);
-    std::thread([] { ProcessSystemEvents(); }).join();
-    EXPECT_EQ(g_stray_calls.load(), before);
 }
 
 // ---- the main thread ---------------------------------------------------------------
@@ -224,28 +192,23 @@ void note_main_call(void *data) {
     call->calls.fetch_add(1);
 }
 
-TEST(DeferredCalls, PostDeferredCallReachesTheEnginesMainThread) {
+TEST_F(DeferredCalls, PostDeferredCallReachesTheEnginesMainThread) {
     if (KmtGetMainThreadID() != KmtGetCurrentThreadID())
         GTEST_SKIP() << "the tests do not run on the thread that loaded the engine";
-    Watchdog watchdog(60s, "deferred call to the main thread");
-    MainCall plain, twin;
+    MainCall calls[2];
     int results[2] = {-1, -1};
     std::thread([&] {
-        results[0] = PostDeferredCall(note_main_call, &plain);
-        results[1] = _UP_PostDeferredCall(note_main_call, &twin);
+        results[0] = PostDeferredCall(note_main_call, &calls[0]);
+        results[1] = _UP_PostDeferredCall(note_main_call, &calls[1]);
         ProcessSystemEvents();  // not the target: runs nothing of ours
     }).join();
     EXPECT_EQ(results[0], 0);
     EXPECT_EQ(results[1], 0);
-    EXPECT_EQ(plain.calls.load(), 0);
-    EXPECT_EQ(twin.calls.load(), 0);
-    EXPECT_EQ(ProcessSystemEvents(), 0);
-    EXPECT_EQ(plain.calls.load(), 1);
-    EXPECT_EQ(twin.calls.load(), 1);
-    EXPECT_EQ(plain.thread.load(), KmtGetMainThreadID());
-    EXPECT_EQ(twin.thread.load(), KmtGetMainThreadID());
-    ProcessSystemEvents();
-    EXPECT_EQ(plain.calls.load(), 1);
+    for (int round = 0; round < 3; ++round) {
+        for (const MainCall &call : calls) EXPECT_EQ(call.calls.load(), round == 0 ? 0 : 1) << "round " << round;
+        EXPECT_EQ(ProcessSystemEvents(), 0);
+    }
+    for (const MainCall &call : calls) EXPECT_EQ(call.thread.load(), KmtGetMainThreadID());
 }
 
 // ---- many posters, one consumer --------------------------------------------------
@@ -260,9 +223,7 @@ constexpr int kPosters = 8;
 // Only the consumer thread runs the calls, so its record needs no lock.
 struct Consumer {
     unsigned thread = 0;
-    long long total = 0;
-    long long out_of_order = 0;
-    long long wrong_thread = 0;
+    long long total = 0, out_of_order = 0, wrong_thread = 0;
     int next[kPosters] = {};
 };
 Consumer *g_consumer = nullptr;
@@ -274,16 +235,14 @@ void consume(void *data) {
     const int sequence = static_cast<int>(word & 0xFFFFFF);
     Consumer &c = *g_consumer;
     if (KmtGetCurrentThreadID() != c.thread) ++c.wrong_thread;
-    if (poster < 0 || poster >= kPosters || sequence != c.next[poster]) {
+    if (poster < 0 || poster >= kPosters || sequence != c.next[poster])
         ++c.out_of_order;
-    } else {
+    else
         ++c.next[poster];
-    }
     ++c.total;
 }
 
-TEST(DeferredCalls, EightPostersToOneConsumerEachCallRunsOnceInPosterOrder) {
-    Watchdog watchdog(180s, "eight posters, one consumer");
+TEST_F(DeferredCalls, EightPostersToOneConsumerEachCallRunsOnceInPosterOrder) {
     Consumer consumer;
     g_consumer = &consumer;
     const long long expected = static_cast<long long>(kPosters) * kPostsPerPoster;

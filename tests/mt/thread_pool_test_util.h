@@ -1,16 +1,12 @@
-// Helpers shared by the thread-pool tests: a gate pool functions wait at, a
-// poll with a limit, attribute readers, and a fixture that guards every test
-// with a watchdog and discards its pools even when an assertion left early.
+// Helpers of the thread-pool tests: a gate pool functions wait at, attribute
+// readers, a pool discarded when its scope ends, a fixture with a watchdog.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <vector>
 
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
@@ -19,41 +15,32 @@
 #include "support/sanitizers.h"
 #include "support/watchdog.h"
 
-
 namespace kez::test::pool {
 
 using namespace std::chrono_literals;
-
-// A door that pool functions wait at until the test opens it.
-class Gate {
-public:
-    void open() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            open_ = true;
-        }
-        cv_.notify_all();
-    }
-    // False when the door stayed shut for `limit`.
-    bool wait(std::chrono::milliseconds limit = 30s) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, limit, [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
-
 using kez::test::eventually;
+
+// A door that pool functions wait at, in steps of a millisecond (points
+// where a POSIX cancellation takes effect), until the test opens it.
+class Gate {
+  public:
+    void open() { open_.store(true); }
+    bool is_open() const { return open_.load(); }
+    bool wait() const {
+        return eventually([this] { return open_.load(); }, 60s);
+    }
+
+  private:
+    std::atomic<bool> open_{false};
+};
 
 inline int default_pool_maximum() { return 2 * KmtGetNumProcessors() + 2; }
 
+// Read into 64 bits (the stack size fills them all); the low 32 bits.
 inline int pool_int(KmtThreadPoolHandle pool, int attribute) {
-    int value = -12345;
+    long long value = -12345;
     EXPECT_EQ(KmtGetThreadPoolAttribute(pool, attribute, &value), 0) << "attribute " << attribute;
-    return value;
+    return static_cast<int>(value);
 }
 
 inline int function_int(KmtThreadPoolHandle pool, int id, int attribute) {
@@ -72,8 +59,7 @@ inline int state_of(KmtThreadPoolHandle pool, int id) {
 struct Job {
     Gate *gate = nullptr;
     int result = 0;
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> started{0}, finished{0};
     std::atomic<unsigned> thread{0};
 };
 
@@ -90,10 +76,20 @@ inline int return_data(void *data) { return static_cast<int>(reinterpret_cast<st
 
 inline void *as_data(std::intptr_t value) { return reinterpret_cast<void *>(value); }
 
-// A pool discarded when its scope ends. Declared after the data its
-// callbacks and functions use, it is discarded before that data goes.
+// Schedules return_data(value) with an ID, waits for it and gives its return
+// value (-12345 when any step failed).
+inline int run_value(KmtThreadPoolHandle pool, int value, int *id_out = nullptr) {
+    int id = 0;
+    EXPECT_EQ(KmtScheduleThreadPoolFunction(pool, return_data, as_data(value), &id), 0);
+    EXPECT_EQ(KmtWaitForThreadPoolFunctionCompletionEx(pool, id, 0, 10000), 0);
+    if (id_out != nullptr) *id_out = id;
+    return function_int(pool, id, ATTR_TP_FUNCTION_RETURN_VALUE);
+}
+
+// A pool discarded when its scope ends, after its gate opened. Declared after
+// the data its functions and callbacks use, it goes before that data.
 class ScopedPool {
-public:
+  public:
     explicit ScopedPool(int max_threads, Gate *gate = nullptr) : gate_(gate) {
         EXPECT_EQ(KmtNewThreadPool(max_threads, &pool_), 0) << max_threads;
         EXPECT_NE(pool_, nullptr);
@@ -106,55 +102,27 @@ public:
     }
     ScopedPool(const ScopedPool &) = delete;
     ScopedPool &operator=(const ScopedPool &) = delete;
+    operator KmtThreadPoolHandle() const { return pool_; }
     KmtThreadPoolHandle get() const { return pool_; }
-    // Discards the pool now; the result of the discard.
+    // Discards the pool now, its gate as it is; the result of the discard.
     int discard() {
         const int status = KmtDiscardThreadPool(pool_);
         pool_ = nullptr;
         return status;
     }
 
-private:
+  private:
     Gate *gate_;
     KmtThreadPoolHandle pool_ = nullptr;
 };
 
-// Every test runs under a watchdog; at its end the gate opens, `stop` is
-// set and the pools it made are discarded, so a failed assertion never
-// leaves a pool function waiting.
+// Every test runs under a watchdog, set-up and tear-down included.
 class PoolTest : public testing::Test {
-protected:
-    KmtThreadPoolHandle new_pool(int max_threads) {
-        KmtThreadPoolHandle pool = nullptr;
-        EXPECT_EQ(KmtNewThreadPool(max_threads, &pool), 0) << max_threads;
-        EXPECT_NE(pool, nullptr);
-        if (pool != nullptr) pools_.push_back(pool);
-        return pool;
-    }
-    // The test discards this pool itself.
-    void forget(KmtThreadPoolHandle pool) {
-        for (auto it = pools_.begin(); it != pools_.end(); ++it) {
-            if (*it == pool) {
-                pools_.erase(it);
-                return;
-            }
-        }
-    }
-    void TearDown() override {
-        gate.open();
-        stop.store(true);
-        for (KmtThreadPoolHandle pool : pools_) EXPECT_EQ(KmtDiscardThreadPool(pool), 0);
-        pools_.clear();
-    }
-
-private:
-    // First member: it watches the whole test, set-up and tear-down included.
+  private:
     Watchdog watchdog_{std::chrono::seconds(120), testing::UnitTest::GetInstance()->current_test_info()->name()};
-    std::vector<KmtThreadPoolHandle> pools_;
 
-protected:
+  protected:
     Gate gate;
-    std::atomic<bool> stop{false};
 };
 
 }  // namespace kez::test::pool
