@@ -2,10 +2,11 @@
 // twins' library-error path and the abnormal exit.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "core/test_hooks.h"
 #include "kez/kez.h"
@@ -17,16 +18,13 @@ extern "C" int kez_headers_compile_as_c(void);
 
 namespace {
 
-TEST(Frame, EngineIsInitialisedAfterLoad) {
+TEST(Frame, EngineIsInitialisedAfterLoadAndStartupLibraryFlags) {
     EXPECT_EQ(KezTest_LoadState(), 2);
     EXPECT_NE(KezTest_MainThreadId(), 0u);
     EXPECT_EQ(__IsRTEStillLoaded(), 1);
     EXPECT_EQ(InStandaloneExecutable(), 1);
     EXPECT_EQ(WhichRuntimeSupportDll(), 2);
     EXPECT_EQ(kez_headers_compile_as_c(), 2);
-}
-
-TEST(Frame, StartupLibraryFlags) {
     EXPECT_EQ(StartupLibraryInit(), 0);
     EXPECT_EQ(__SimulateRTShuttingDown(), 0);
     StartupLibraryCleanup();
@@ -66,9 +64,7 @@ TEST(Frame, MemoryManagerCodesTranslate) {
     for (const auto &row : table) EXPECT_EQ(MgrToPXError(row.manager), row.library) << row.manager;
     EXPECT_STREQ(KezTest_ErrText(-14901), "Err = -14901");
     EXPECT_STREQ(KezTest_MgErrText(2), "MgErr = 2");
-}
-
-TEST(Frame, UntranslatableManagerCodeIsAnAssertionFailure) {
+    // A code without a translation is an assertion failure.
     kez::test::TapReader tap(kez::test::linked_engine_tap());
     EXPECT_EQ(MgrToPXError(77), -260);
     const auto lines = tap.since_mark();
@@ -92,13 +88,9 @@ TEST(Frame, TwinReportsNegativeResultsWithTheLibraryMessage) {
 }
 
 TEST(Frame, CommandLineSplitting) {
-    EXPECT_EQ(KezTest_ParseCommandLine(""), 0);
-    EXPECT_EQ(KezTest_ParseCommandLine("   "), 0);
-    EXPECT_EQ(KezTest_ParseCommandLine("a b"), 2);
-    EXPECT_EQ(KezTest_ParseCommandLine("  one  "), 1);
-    EXPECT_EQ(KezTest_ParseCommandLine("\"a b\" c"), 2);
-    EXPECT_EQ(KezTest_ParseCommandLine("x\"y z"), 2);
-    EXPECT_EQ(KezTest_ParseCommandLine("\"unterminated quote"), 1);
+    const std::pair<const char *, int> cases[] = {
+        {"", 0}, {"   ", 0}, {"a b", 2}, {"  one  ", 1}, {"\"a b\" c", 2}, {"x\"y z", 2}, {"\"unterminated quote", 1}};
+    for (const auto &[line, words] : cases) EXPECT_EQ(KezTest_ParseCommandLine(line), words) << line;
 }
 
 void set_x87_control_word(unsigned short cw) { __asm__ __volatile__("fldcw %0" : : "m"(cw)); }
@@ -152,12 +144,10 @@ TEST(Frame, AbnormalExitOnATargetRebootsIt) {
     kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", nullptr);
     ASSERT_TRUE(ran);
     EXPECT_EQ(exit_code, 5);
-    std::FILE *f = std::fopen(marker.c_str(), "r");
-    ASSERT_NE(f, nullptr) << "RebootSystem was not called";
-    char line[64] = {};
-    EXPECT_NE(std::fgets(line, sizeof line, f), nullptr);
-    std::fclose(f);
-    EXPECT_STREQ(line, "RebootSystem\n");
+    std::ifstream in(marker);
+    std::string line;
+    EXPECT_TRUE(std::getline(in, line)) << "RebootSystem was not called";
+    EXPECT_EQ(line, "RebootSystem");
 }
 
 TEST(Frame, AbnormalExitOnAnotherThreadEndsOnlyThatThread) {

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -44,12 +43,9 @@ inline std::string assertion(const char *condition) { return std::string("Assert
 // The default table with counters and switchable failures (one thread at a
 // time).
 struct TestTable {
-    static inline int disposed = 0;
-    static inline int locks = 0;
-    static inline int unlocks = 0;
-    static inline int set_size_calls = 0;
-    static inline std::size_t last_size = 0;
-    static inline int set_size_error = 0;                      // returned instead of resizing when not 0
+    static inline int disposed, locks, unlocks, set_size_calls;
+    static inline std::size_t last_size;
+    static inline int set_size_error;                          // returned instead of resizing when not 0
     static inline std::size_t refuse_above = ~std::size_t{0};  // larger sizes are refused before the heap sees them
 
     static void reset() {
@@ -61,20 +57,15 @@ struct TestTable {
         last_size = size;
         return size > refuse_above ? nullptr : core::handle_new(size);
     }
-    static void dispose_handle(core::MemHandle h) {
-        ++disposed;
-        core::handle_dispose(h);
-    }
     static int set_handle_size(core::MemHandle h, std::size_t size) {
         ++set_size_calls;
         last_size = size;
         if (set_size_error != 0) return set_size_error;
-        if (size > refuse_above) return core::kMgFullErr;
-        return core::handle_set_size(h, size);
+        return size > refuse_above ? core::kMgFullErr : core::handle_set_size(h, size);
     }
+    static void dispose_handle(core::MemHandle h) { ++disposed, core::handle_dispose(h); }
     static void lock(core::MemHandle) { ++locks; }
     static void unlock(core::MemHandle) { ++unlocks; }
-
     static const core::MemFuncs *funcs() {
         static const core::MemFuncs table = {new_handle,        dispose_handle, set_handle_size, core::ptr_new_clear,
                                              core::ptr_dispose, lock,           unlock,          core::handle_size};
@@ -94,8 +85,7 @@ inline ListPtr make_list(int item_size, int capacity = 0, const core::MemFuncs *
 
 template <typename T>
 std::vector<T> contents(core::ListHandle list) {
-    const core::ListHeader *h = core::list_header(list);
-    std::vector<T> items(static_cast<std::size_t>(h->numItems));
+    std::vector<T> items(static_cast<std::size_t>(core::list_header(list)->numItems));
     if (!items.empty()) std::memcpy(items.data(), core::list_items(list), items.size() * sizeof(T));
     return items;
 }
@@ -106,8 +96,7 @@ void append_all(core::ListHandle list, const std::vector<T> &items) {
 }
 
 inline int compare_ints(const void *a, const void *b) {
-    const int x = *static_cast<const int *>(a);
-    const int y = *static_cast<const int *>(b);
+    const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
     return (x > y) - (x < y);
 }
 
