@@ -1,42 +1,103 @@
-// Thread-safe queues, mostly on one thread: creation, handle and parameter
-// checks, attributes, access refusal, the read and write pointers, and the
-// ring itself: wrap-around, a random mix of operations (with growth and
-// flushing when full) against a model, resizing under a held read pointer,
-// sizes beyond 32 bits.
+// Thread-safe queues: arguments and attributes, the ring against a model,
+// pointers and resizes, threshold callbacks, waiting, and threads under load.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <future>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "core/test_hooks.h"
-#include "mt/tsq_test_util.h"
+#include "kez/multithreading.h"
+#include "kez/runtime.h"
+#include "os/os.h"
+#include "support/eventually.h"
+#include "support/sanitizers.h"
+#include "support/watchdog.h"
 
 namespace {
 
-using namespace kez::test::tsq;
+using kez::test::eventually;
+using Bytes = std::vector<unsigned char>;
 
-void ignore_event(KmtTSQHandle, unsigned, int, void *) {}
+// Owns a queue handle; discards it at the end of the scope.
+struct Queue {
+    KmtTSQHandle h = nullptr;
+    Queue(int items, int item_size, unsigned options = 0) { EXPECT_EQ(KmtNewTSQ(items, item_size, options, &h), 0); }
+    ~Queue() { EXPECT_EQ(KmtDiscardTSQ(h), 0); }
+    operator KmtTSQHandle() const { return h; }
+};
+
+template <class T = std::size_t>
+T attr(KmtTSQHandle q, int attribute) {
+    T value{};
+    EXPECT_EQ(KmtGetTSQAttribute(q, attribute, &value), 0) << "attribute " << attribute;
+    return value;
+}
+std::size_t items_in(KmtTSQHandle q) { return attr(q, ATTR_TSQ_ITEMS_IN_QUEUE); }
+std::size_t capacity(KmtTSQHandle q) { return attr(q, ATTR_TSQ_QUEUE_SIZE); }
+int readers(KmtTSQHandle q) { return attr<int>(q, ATTR_TSQ_READERS); }
+int writers(KmtTSQHandle q) { return attr<int>(q, ATTR_TSQ_WRITERS); }
+int resize(KmtTSQHandle q, std::size_t items) { return KmtSetTSQAttribute(q, ATTR_TSQ_QUEUE_SIZE, items); }
+int set_refusal(KmtTSQHandle q, unsigned bits) { return KmtSetTSQAttribute(q, ATTR_TSQ_ACCESS_REFUSAL, bits); }
 Bytes view(const void *p, std::size_t bytes) {
     return Bytes(static_cast<const unsigned char *>(p), static_cast<const unsigned char *>(p) + bytes);
 }
+
+// Item n of `size` bytes: a pattern that depends on n and the byte's place,
+// with n in its first four bytes, so that a shifted, repeated or torn item shows.
+Bytes items(int size, std::uint32_t first, std::size_t count) {
+    Bytes out(static_cast<std::size_t>(size) * count);
+    for (std::size_t k = 0; k < count; ++k) {
+        unsigned char *item = out.data() + k * static_cast<std::size_t>(size);
+        const auto n = first + static_cast<std::uint32_t>(k);
+        for (int i = 0; i < size; ++i) item[i] = static_cast<unsigned char>((n * 31u + unsigned(i) * 7u) & 0xFF);
+        if (size >= 4) std::memcpy(item, &n, 4);
+    }
+    return out;
+}
+
+// Writes items first .. first + count - 1; the result.
+int put(KmtTSQHandle q, int item_size, std::uint32_t first, std::size_t count, size_t *flushed = nullptr,
+        int timeout = 0) {
+    Bytes data = items(item_size, first, count);
+    data.push_back(0);  // never a null buffer, also for 0 items
+    return KmtWriteTSQData(q, data.data(), count, timeout, flushed);
+}
+
+// Reads `count` items and checks they are first, first + 1, ... and that
+// nothing past them was written.
+void expect_items(KmtTSQHandle q, int item_size, std::uint32_t first, std::size_t count, int timeout = 0) {
+    Bytes got(static_cast<std::size_t>(item_size) * (count + 1), 0xEE);
+    ASSERT_EQ(KmtReadTSQData(q, got.data(), count, timeout, 0), static_cast<int>(count));
+    EXPECT_EQ(view(got.data() + item_size * count, std::size_t(item_size)), Bytes(std::size_t(item_size), 0xEE));
+    got.resize(static_cast<std::size_t>(item_size) * count);
+    EXPECT_EQ(got, items(item_size, first, count)) << "items from " << first;
+}
+
+class TsqQueue : public testing::Test {
+  protected:
+    kez::test::Watchdog watchdog_{std::chrono::seconds(120), "thread-safe queue test"};
+};
+using TsqThreads = TsqQueue;
+
+void ignore_event(KmtTSQHandle, unsigned, int, void *) {}
 const KmtTSQHandle kSentinel = reinterpret_cast<KmtTSQHandle>(std::uintptr_t{0x5EED});
 
-class TsqQueue : public TsqTest {};
-
-TEST_F(TsqQueue, BadCountsSizesAndOptionsAreRefused) {
-    struct Case {
-        int items, item_size;
-        unsigned options;
-    };
+TEST_F(TsqQueue, CreationRefusesBadCountsSizesAndOptionsAndFailsWithoutLeaks) {
+    struct Case { int items, item_size; unsigned options; };
     // The last rows exceed 2147483647 bytes; a 32-bit product would wrap.
     const Case cases[] = {{0, 8, 0}, {-1, 8, 0}, {INT_MIN, 8, 0}, {4, 0, 0}, {4, -1, 0}, {4, INT_MIN, 0},
                           {4, 8, 3}, {4, 8, 5}, {4, 8, 6}, {4, 8, 7}, {4, 8, 8}, {4, 8, 0x80000000u}, {4, 8, ~0u},
@@ -49,6 +110,16 @@ TEST_F(TsqQueue, BadCountsSizesAndOptionsAreRefused) {
         EXPECT_EQ(h, kSentinel);
     }
     EXPECT_EQ(KmtNewTSQ(4, 8, 0, nullptr), KMT_ERR_INVALID_PARAMETER);
+    // A failed lock or event: ASan's leak check at exit sees a lock, event or buffer left behind.
+    for (const char *point : {"os.cs_create", "os.event_create"}) {
+        KmtTSQHandle h = kSentinel;
+        KezTest_ArmFault(point, 1);
+        const int result = KmtNewTSQ(8, 16, 0, &h);
+        KezTest_ArmFault(point, 0);
+        EXPECT_EQ(result, KMT_ERR_OUT_OF_MEMORY) << point;
+        EXPECT_EQ(h, kSentinel) << point;
+        EXPECT_EQ(put(Queue(8, 16), 16, 0, 3), 3);
+    }
 }
 
 TEST_F(TsqQueue, AttributesHoldTheirValuesAndWriteExactlyTheirWidth) {
@@ -60,80 +131,50 @@ TEST_F(TsqQueue, AttributesHoldTheirValuesAndWriteExactlyTheirWidth) {
             EXPECT_EQ(attr<unsigned>(q, ATTR_TSQ_ACCESS_REFUSAL), 0u);
             ASSERT_EQ(put(q, 12, 0, 1), 1);
             ASSERT_EQ(set_refusal(q, TSQ_REFUSE_FLUSHES), 0);
-            const struct {
-                int attribute;
-                std::size_t width;
-                unsigned long long expected;
-            } cases[] = {{ATTR_TSQ_READERS, sizeof(int), 0},
-                         {ATTR_TSQ_WRITERS, sizeof(int), 0},
-                         {ATTR_TSQ_QUEUE_SIZE, sizeof(std::size_t), unsigned(n)},
-                         {ATTR_TSQ_ITEM_SIZE, sizeof(std::size_t), 12},
-                         {ATTR_TSQ_ITEMS_IN_QUEUE, sizeof(std::size_t), 1},
-                         {ATTR_TSQ_SPACE_FREE, sizeof(std::size_t), unsigned(n - 1)},
-                         {ATTR_TSQ_QUEUE_OPTIONS, sizeof(unsigned), options},
-                         {ATTR_TSQ_GROW_INCREMENT, sizeof(std::size_t), increment},
-                         {ATTR_TSQ_ACCESS_REFUSAL, sizeof(unsigned), TSQ_REFUSE_FLUSHES}};
+            const std::size_t z = sizeof(std::size_t), i = sizeof(int), u = sizeof(unsigned);
+            const std::tuple<int, std::size_t, unsigned long long> cases[] = {
+                {ATTR_TSQ_READERS, i, 0}, {ATTR_TSQ_WRITERS, i, 0}, {ATTR_TSQ_QUEUE_SIZE, z, 0ull + n},
+                {ATTR_TSQ_ITEM_SIZE, z, 12}, {ATTR_TSQ_ITEMS_IN_QUEUE, z, 1}, {ATTR_TSQ_SPACE_FREE, z, n - 1ull},
+                {ATTR_TSQ_QUEUE_OPTIONS, u, options}, {ATTR_TSQ_GROW_INCREMENT, z, increment},
+                {ATTR_TSQ_ACCESS_REFUSAL, u, TSQ_REFUSE_FLUSHES}};
             for (bool ex : {false, true}) {
-                for (const auto &c : cases) {
+                for (const auto &[a, width, expected] : cases) {
                     unsigned char raw[24];
                     std::memset(raw, 0xA5, sizeof raw);
-                    ASSERT_EQ(ex ? KmtGetTSQAttributeEx(q, c.attribute, raw, 0) : KmtGetTSQAttribute(q, c.attribute, raw),
-                              0);
+                    ASSERT_EQ(ex ? KmtGetTSQAttributeEx(q, a, raw, 0) : KmtGetTSQAttribute(q, a, raw), 0) << a;
                     unsigned long long value = 0;
-                    std::memcpy(&value, raw, c.width);  // little-endian on every target
-                    EXPECT_EQ(value, c.expected) << "attribute " << c.attribute << " of " << n << ", options " << options;
-                    for (std::size_t i = c.width; i < sizeof raw; ++i)
-                        ASSERT_EQ(raw[i], 0xA5) << "attribute " << c.attribute << " wrote byte " << i;
+                    std::memcpy(&value, raw, width);  // little-endian on every target
+                    EXPECT_EQ(value, expected) << "attribute " << a << " of " << n << ", options " << options;
+                    EXPECT_EQ(view(raw + width, sizeof raw - width), Bytes(sizeof raw - width, 0xA5)) << a;
                 }
             }
         }
     }
 }
 
-TEST_F(TsqQueue, AFailedLockOrEventGivesOutOfMemoryAndLeavesNothingBehind) {
-    // ASan's leak check at exit sees a lock, event or buffer left behind.
-    for (const char *point : {"os.cs_create", "os.event_create"}) {
-        KmtTSQHandle h = kSentinel;
-        KezTest_ArmFault(point, 1);
-        const int result = KmtNewTSQ(8, 16, 0, &h);
-        KezTest_ArmFault(point, 0);
-        EXPECT_EQ(result, KMT_ERR_OUT_OF_MEMORY) << point;
-        EXPECT_EQ(h, kSentinel) << point;
-        Queue q(8, 16);
-        EXPECT_EQ(put(q, 16, 0, 3), 3);
-        expect_items(q, 16, 0, 3);
-    }
-}
-
-// Every queue function applied to a handle, with otherwise valid arguments.
-std::vector<std::pair<std::string, std::function<int(KmtTSQHandle)>>> every_function() {
-    static unsigned char buffer[64];
+TEST_F(TsqQueue, NullOddForeignAndDiscardedHandlesAreInvalid) {
+    static unsigned char buf[64];
     static void *p;
     static int n;
-    static std::size_t v;
-    return {
-        {"write", [](KmtTSQHandle h) { return KmtWriteTSQData(h, buffer, 1, 0, nullptr); }},
-        {"read", [](KmtTSQHandle h) { return KmtReadTSQData(h, buffer, 1, 0, 0); }},
-        {"peek", [](KmtTSQHandle h) { return KmtReadTSQData(h, buffer, 1, 0, TSQ_READ_OPT_PEEK); }},
+    using Call = std::pair<std::string, std::function<int(KmtTSQHandle)>>;
+    const Call calls[] = {
+        {"write", [](KmtTSQHandle h) { return KmtWriteTSQData(h, buf, 1, 0, nullptr); }},
+        {"read", [](KmtTSQHandle h) { return KmtReadTSQData(h, buf, 1, 0, 0); }},
+        {"peek", [](KmtTSQHandle h) { return KmtReadTSQData(h, buf, 1, 0, TSQ_READ_OPT_PEEK); }},
         {"get read pointer", [](KmtTSQHandle h) { return KmtGetTSQReadPtr(h, &p, &n); }},
         {"release read pointer", [](KmtTSQHandle h) { return KmtReleaseTSQReadPtr(h, 0); }},
         {"get write pointer", [](KmtTSQHandle h) { return KmtGetTSQWritePtr(h, &p, &n); }},
         {"release write pointer", [](KmtTSQHandle h) { return KmtReleaseTSQWritePtr(h, 0); }},
         {"flush", [](KmtTSQHandle h) { return KmtFlushTSQ(h, TSQ_FLUSH_ALL, nullptr); }},
-        {"get attribute", [](KmtTSQHandle h) { return KmtGetTSQAttribute(h, ATTR_TSQ_QUEUE_SIZE, &v); }},
-        {"get attribute ex", [](KmtTSQHandle h) { return KmtGetTSQAttributeEx(h, ATTR_TSQ_QUEUE_SIZE, &v, 0); }},
+        {"get attribute", [](KmtTSQHandle h) { return KmtGetTSQAttribute(h, ATTR_TSQ_QUEUE_SIZE, buf); }},
+        {"get attribute ex", [](KmtTSQHandle h) { return KmtGetTSQAttributeEx(h, ATTR_TSQ_QUEUE_SIZE, buf, 0); }},
         {"set size", [](KmtTSQHandle h) { return resize(h, 4); }},
         {"set refusal", [](KmtTSQHandle h) { return set_refusal(h, 0); }},
         {"install",
-         [](KmtTSQHandle h) {
-             return KmtInstallTSQCallback(h, EVENT_TSQ_ITEMS_IN_QUEUE, 1, ignore_event, nullptr, 0, nullptr);
-         }},
-        {"uninstall", [](KmtTSQHandle h) { return KmtUninstallTSQCallback(h, buffer); }},
+         [](KmtTSQHandle h) { return KmtInstallTSQCallback(h, EVENT_TSQ_ITEMS_IN_QUEUE, 1, ignore_event, 0, 0, 0); }},
+        {"uninstall", [](KmtTSQHandle h) { return KmtUninstallTSQCallback(h, buf); }},
         {"discard", [](KmtTSQHandle h) { return KmtDiscardTSQ(h); }},
     };
-}
-
-TEST_F(TsqQueue, NullOddForeignAndDiscardedHandlesAreInvalid) {
     KmtTSVHandle tsv = nullptr;
     ASSERT_EQ(KmtNewTSV(8, &tsv), 0);
     Queue live(4, 8);
@@ -142,21 +183,17 @@ TEST_F(TsqQueue, NullOddForeignAndDiscardedHandlesAreInvalid) {
     ASSERT_EQ(KmtDiscardTSQ(discarded), 0);
     int on_stack = 0;
     const std::pair<const char *, KmtTSQHandle> handles[] = {
-        {"null", nullptr},
-        {"0x1", reinterpret_cast<KmtTSQHandle>(std::uintptr_t{1})},
-        {"discarded", discarded},
-        {"another kind of object", tsv},
-        {"inside a live queue", static_cast<char *>(live.get()) + 16},
-        {"stack", &on_stack},
-    };
+        {"null", nullptr}, {"0x1", reinterpret_cast<KmtTSQHandle>(std::uintptr_t{1})}, {"discarded", discarded},
+        {"another kind of object", tsv}, {"inside a live queue", static_cast<char *>(live.h) + 16},
+        {"stack", &on_stack}};
     for (const auto &[what, h] : handles)
-        for (const auto &[name, call] : every_function())
-            EXPECT_EQ(call(h), h == nullptr && name == "discard" ? 0 : KMT_ERR_INVALID_HANDLE) << name << " on " << what;
+        for (const auto &[name, call] : calls)
+            EXPECT_EQ(call(h), h || name != "discard" ? KMT_ERR_INVALID_HANDLE : 0) << name << " on " << what;
     EXPECT_EQ(capacity(live), 4u);  // none of it touched the live queue
     EXPECT_EQ(KmtDiscardTSV(tsv), 0);
 }
 
-TEST_F(TsqQueue, BadArgumentsAreRefusedWithoutSideEffects) {
+TEST_F(TsqQueue, BadArgumentsAndEachRefusalBitAreRefusedWithoutSideEffects) {
     Queue q(4, 8, TSQ_OPT_GROW);
     unsigned char buf[64] = {};
     void *p = nullptr;
@@ -170,7 +207,6 @@ TEST_F(TsqQueue, BadArgumentsAreRefusedWithoutSideEffects) {
         {"read null", [&] { return KmtReadTSQData(q, nullptr, 1, 0, 0); }},
         {"read time-out -2", [&] { return KmtReadTSQData(q, buf, 1, -2, 0); }},
         {"read option 2", [&] { return KmtReadTSQData(q, buf, 1, 0, 2); }},
-        {"read option 3", [&] { return KmtReadTSQData(q, buf, 1, 0, 3); }},
         {"read 2^31", [&] { return KmtReadTSQData(q, buf, too_many, 0, 0); }},
         {"peek beyond the capacity", [&] { return KmtReadTSQData(q, buf, 5, 0, TSQ_READ_OPT_PEEK); }},
         {"flush -2", [&] { return KmtFlushTSQ(q, -2, nullptr); }},
@@ -186,10 +222,8 @@ TEST_F(TsqQueue, BadArgumentsAreRefusedWithoutSideEffects) {
         {"resize to 0", [&] { return resize(q, 0); }},
         {"increment 0", [&] { return KmtSetTSQAttribute(q, ATTR_TSQ_GROW_INCREMENT, std::size_t{0}); }},
         {"increment 2^31", [&] { return KmtSetTSQAttribute(q, ATTR_TSQ_GROW_INCREMENT, too_many); }},
-        {"install null function",
-         [&] { return KmtInstallTSQCallback(q, EVENT_TSQ_ITEMS_IN_QUEUE, 1, nullptr, nullptr, 0, nullptr); }},
-        {"install threshold -1",
-         [&] { return KmtInstallTSQCallback(q, EVENT_TSQ_ITEMS_IN_QUEUE, -1, ignore_event, nullptr, 0, nullptr); }},
+        {"install null function", [&] { return KmtInstallTSQCallback(q, EVENT_TSQ_ITEMS_IN_QUEUE, 1, 0, 0, 0, 0); }},
+        {"install threshold -1", [&] { return KmtInstallTSQCallback(q, 1, -1, ignore_event, 0, 0, 0); }},
     };
     for (const auto &[what, call] : calls) EXPECT_EQ(call(), KMT_ERR_INVALID_PARAMETER) << what;
     for (int a : {0, 6, 11, 12, -1, INT_MAX}) EXPECT_EQ(KmtGetTSQAttribute(q, a, buf), KMT_ERR_INVALID_ATTRIBUTE) << a;
@@ -208,50 +242,46 @@ TEST_F(TsqQueue, BadArgumentsAreRefusedWithoutSideEffects) {
     EXPECT_EQ(KmtSetTSQAttribute(plain, ATTR_TSQ_GROW_INCREMENT, std::size_t{3}), KMT_ERR_INVALID_ATTRIBUTE);
     EXPECT_EQ(KmtSetTSQAttribute(q, ATTR_TSQ_GROW_INCREMENT, std::size_t{3}), 0);
     EXPECT_EQ(attr(q, ATTR_TSQ_GROW_INCREMENT), 3u);
-}
 
-TEST_F(TsqQueue, EachRefusalBitStopsItsOwnAccessOnly) {
-    Queue q(8, 4, TSQ_OPT_FLUSH_EXACT_WHEN_FULL);
-    unsigned char buf[64] = {};
-    void *p = nullptr;
-    int n = 0;
-    ASSERT_EQ(put(q, 4, 0, 4), 4);
-
-    ASSERT_EQ(set_refusal(q, TSQ_REFUSE_READS), 0);
-    EXPECT_EQ(attr<unsigned>(q, ATTR_TSQ_ACCESS_REFUSAL), unsigned{TSQ_REFUSE_READS});
-    EXPECT_EQ(KmtReadTSQData(q, buf, 1, 0, 0), KMT_ERR_ACCESS_NOT_PERMITTED);
-    EXPECT_EQ(KmtReadTSQData(q, buf, 1, 0, TSQ_READ_OPT_PEEK), KMT_ERR_ACCESS_NOT_PERMITTED);
-    EXPECT_EQ(KmtGetTSQReadPtr(q, &p, &n), KMT_ERR_ACCESS_NOT_PERMITTED);
-    EXPECT_EQ(put(q, 4, 4, 2), 2);
-
-    ASSERT_EQ(set_refusal(q, TSQ_REFUSE_WRITES), 0);
-    EXPECT_EQ(KmtWriteTSQData(q, buf, 1, 0, nullptr), KMT_ERR_ACCESS_NOT_PERMITTED);
-    EXPECT_EQ(KmtGetTSQWritePtr(q, &p, &n), KMT_ERR_ACCESS_NOT_PERMITTED);
-    expect_items(q, 4, 0, 1);
-    EXPECT_EQ(resize(q, 9), 0);  // resizing is no write
-
-    ASSERT_EQ(set_refusal(q, TSQ_REFUSE_FLUSHES), 0);
-    EXPECT_EQ(KmtFlushTSQ(q, 1, nullptr), KMT_ERR_ACCESS_NOT_PERMITTED);
-    EXPECT_EQ(put(q, 4, 6, 4), 4);  // 5 held, 4 free: no flush needed
+    // Each refusal bit stops its own access only.
+    Queue f(8, 4, TSQ_OPT_FLUSH_EXACT_WHEN_FULL);
+    const int no = KMT_ERR_ACCESS_NOT_PERMITTED;
+    ASSERT_EQ(put(f, 4, 0, 4), 4);
+    for (unsigned bit : {TSQ_REFUSE_READS, TSQ_REFUSE_WRITES, TSQ_REFUSE_FLUSHES}) {
+        SCOPED_TRACE(bit);
+        const bool r = bit == TSQ_REFUSE_READS, w = bit == TSQ_REFUSE_WRITES;
+        ASSERT_EQ(set_refusal(f, bit), 0);
+        EXPECT_EQ(attr<unsigned>(f, ATTR_TSQ_ACCESS_REFUSAL), bit);
+        EXPECT_EQ(KmtReadTSQData(f, buf, 0, 0, 0), r ? no : 0);
+        EXPECT_EQ(KmtReadTSQData(f, buf, 1, 0, TSQ_READ_OPT_PEEK), r ? no : 1);
+        EXPECT_EQ(KmtGetTSQReadPtr(f, &p, &n), r ? no : 0);
+        EXPECT_EQ(KmtReleaseTSQReadPtr(f, 0), r ? KMT_ERR_RELEASE_FROM_OTHER_THREAD : 0);
+        EXPECT_EQ(KmtWriteTSQData(f, buf, 0, 0, nullptr), w ? no : 0);
+        EXPECT_EQ(KmtGetTSQWritePtr(f, &p, &n), w ? no : 0);
+        EXPECT_EQ(KmtReleaseTSQWritePtr(f, 0), w ? KMT_ERR_RELEASE_FROM_OTHER_THREAD : 0);
+        EXPECT_EQ(KmtFlushTSQ(f, 0, nullptr), r || w ? 0 : no);
+        EXPECT_EQ(resize(f, 8), 0);  // a resize is none of them
+    }
     // A write that would have to flush is refused and changes nothing.
+    EXPECT_EQ(put(f, 4, 4, 4), 4);
     size_t flushed = 77;
-    EXPECT_EQ(put(q, 4, 100, 2, &flushed), KMT_ERR_ACCESS_NOT_PERMITTED);
+    EXPECT_EQ(put(f, 4, 100, 2, &flushed), no);
     EXPECT_EQ(flushed, 0u);
-
-    ASSERT_EQ(set_refusal(q, TSQ_REFUSE_READS | TSQ_REFUSE_WRITES | TSQ_REFUSE_FLUSHES), 0);
-    EXPECT_EQ(capacity(q), 9u);  // queries stay open
-    ASSERT_EQ(set_refusal(q, 0), 0);
-    expect_items(q, 4, 1, 9);
+    ASSERT_EQ(set_refusal(f, TSQ_REFUSE_READS | TSQ_REFUSE_WRITES | TSQ_REFUSE_FLUSHES), 0);
+    EXPECT_EQ(capacity(f), 8u);  // queries stay open
+    ASSERT_EQ(set_refusal(f, 0), 0);
+    expect_items(f, 4, 0, 8);
 }
 
-TEST_F(TsqQueue, PointersHandOutOneSideAndEndTheHoldOnRelease) {
+TEST_F(TsqQueue, PointersHandOutOneSideAndEndTheHoldOnReleaseOrTheHoldersDiscard) {
     for (bool read_side : {true, false}) {
         SCOPED_TRACE(read_side ? "read pointer" : "write pointer");
         auto get = read_side ? KmtGetTSQReadPtr : KmtGetTSQWritePtr;
         auto release = read_side ? KmtReleaseTSQReadPtr : KmtReleaseTSQWritePtr;
         auto holders = [&](KmtTSQHandle h) { return read_side ? readers(h) : writers(h); };
         const int in_progress = read_side ? KMT_ERR_READING_IN_PROGRESS : KMT_ERR_WRITING_IN_PROGRESS;
-        Queue q(4, 8);
+        KmtTSQHandle q = nullptr;
+        ASSERT_EQ(KmtNewTSQ(4, 8, 0, &q), 0);
         void *p = nullptr;
         int n = 0;
         unsigned char buf[64];
@@ -268,9 +298,7 @@ TEST_F(TsqQueue, PointersHandOutOneSideAndEndTheHoldOnRelease) {
         EXPECT_TRUE(!read_side || view(p, 24) == items(8, 0, 3));
         EXPECT_EQ(get(q, &p, &n), in_progress);
         EXPECT_EQ(read_side ? KmtReadTSQData(q, buf, 1, 0, 0) : put(q, 8, 50, 1), in_progress);
-        if (!read_side) {
-            EXPECT_EQ(resize(q, 8), KMT_ERR_WRITE_POINTER_HOLDER_CANNOT_RESIZE);
-        }
+        if (!read_side) { EXPECT_EQ(resize(q, 8), KMT_ERR_WRITE_POINTER_HOLDER_CANNOT_RESIZE); }
         EXPECT_EQ(items_in(q), read_side ? 3u : 1u);
         // Another thread may not release it, but works on the other side.
         int other_release = 0, other_side = 0;
@@ -289,23 +317,14 @@ TEST_F(TsqQueue, PointersHandOutOneSideAndEndTheHoldOnRelease) {
         EXPECT_EQ(capacity(q), 4u);
         EXPECT_EQ(items_in(q), read_side ? 1u : 3u);
         expect_items(q, 8, read_side ? 3 : 10, read_side ? 1 : 3);
+        // The holder's discard ends its holds (ASan's leak check sees a lock or pin left).
+        ASSERT_EQ(put(q, 8, 0, 1), 1);
+        ASSERT_EQ(KmtGetTSQWritePtr(q, &p, &n), 0);
+        ASSERT_EQ(KmtGetTSQReadPtr(q, &p, &n), 0);
+        EXPECT_EQ(KmtDiscardTSQ(q), 0);
+        EXPECT_EQ(release(q, 1), KMT_ERR_INVALID_HANDLE);
     }
 }
-
-TEST_F(TsqQueue, DiscardEndsTheDiscardingThreadsOwnHolds) {
-    KmtTSQHandle q = nullptr;
-    ASSERT_EQ(KmtNewTSQ(4, 8, 0, &q), 0);
-    ASSERT_EQ(put(q, 8, 0, 2), 2);
-    void *rp = nullptr, *wp = nullptr;
-    int n = 0;
-    ASSERT_EQ(KmtGetTSQWritePtr(q, &wp, &n), 0);
-    ASSERT_EQ(KmtGetTSQReadPtr(q, &rp, &n), 0);
-    EXPECT_EQ(KmtDiscardTSQ(q), 0);
-    EXPECT_EQ(KmtReleaseTSQReadPtr(q, 1), KMT_ERR_INVALID_HANDLE);
-    EXPECT_EQ(KmtReleaseTSQWritePtr(q, 1), KMT_ERR_INVALID_HANDLE);
-}
-
-// ---- the ring ---------------------------------------------------------------------------
 
 // The queue as a model sees it: the items in order and the ring indices.
 struct Model {
@@ -332,10 +351,8 @@ struct Model {
     }
 };
 
-// Every operation checks its exact result: how much a write takes, grows
-// or flushes by the queue's option, the bytes a read, peek or pointer sees
-// (also across the end of the ring, with a sentinel after them), and that a
-// release beyond what was handed out moves exactly the handed-out count.
+// Every operation checks its exact result, the bytes a read, peek or pointer sees (with a sentinel after
+// them), and that a release beyond what was handed out moves exactly the handed-out count.
 TEST_F(TsqQueue, ARandomMixOfOperationsMatchesAModelOfTheQueue) {
     constexpr int kSize = 3;  // the end of the ring falls where no power of two would
     for (unsigned options : {0u, unsigned{TSQ_OPT_GROW}, unsigned{TSQ_OPT_FLUSH_ALL_WHEN_FULL},
@@ -345,30 +362,29 @@ TEST_F(TsqQueue, ARandomMixOfOperationsMatchesAModelOfTheQueue) {
         std::mt19937 rng(20240611 + options);
         auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
         std::uint32_t next = 0;
-        unsigned char *base = nullptr;  // learned from the first pointer after each change of ring
         auto new_ring = [&](int cap) {
             m.cap = cap;
             m.read_index = 0;
             m.write_index = static_cast<int>(m.held.size()) % cap;
-            base = nullptr;
+        };
+        auto flush = [&](int gone) {  // an emptied queue starts over at the front of its ring
+            m.pop(gone);
+            if (m.held.empty()) m.read_index = m.write_index = 0;
         };
         for (int step = 0; step < 8000; ++step) {
             SCOPED_TRACE("options " + std::to_string(options) + " step " + std::to_string(step));
-            const int held = static_cast<int>(m.held.size());
-            const int op = pick(0, 7);
+            const int held = static_cast<int>(m.held.size()), op = pick(0, 7);
             if (op == 0) {  // write
                 const int n = pick(0, 10);
                 int result = std::min(n, m.free()), gone = 0;
                 if (n > m.free() && options == TSQ_OPT_GROW) {
-                    const int inc = 3;  // the default for 7 items
-                    new_ring(m.cap + (n - m.free() + inc - 1) / inc * inc);
+                    new_ring(m.cap + (n - m.free() + 2) / 3 * 3);  // 3: the default increment for 7 items
                     result = n;
                 } else if (n > m.cap && options != 0) {
                     result = KMT_ERR_AUTO_FLUSH_TOO_MANY_ITEMS;
                 } else if (n > m.free() && options != 0) {
                     gone = options == TSQ_OPT_FLUSH_ALL_WHEN_FULL ? held : n - m.free();
-                    m.pop(gone);
-                    if (m.held.empty()) m.read_index = m.write_index = 0;
+                    flush(gone);
                     result = n;
                 }
                 size_t flushed = 99;
@@ -392,30 +408,21 @@ TEST_F(TsqQueue, ARandomMixOfOperationsMatchesAModelOfTheQueue) {
                           avail > 0 ? 0 : rd ? KMT_ERR_QUEUE_EMPTY : KMT_ERR_QUEUE_FULL);
                 if (avail == 0) continue;
                 ASSERT_EQ(n, std::min(avail, m.cap - index));
-                if (base == nullptr) base = static_cast<unsigned char *>(p) - index * kSize;
-                ASSERT_EQ(p, base + index * kSize);
-                if (rd) {
-                    ASSERT_EQ(view(p, std::size_t(n) * kSize), m.front(kSize, n));
-                } else {
-                    std::memcpy(p, items(kSize, next, std::size_t(n)).data(), std::size_t(n) * kSize);
-                }
+                if (rd) ASSERT_EQ(view(p, std::size_t(n) * kSize), m.front(kSize, n));
+                else std::memcpy(p, items(kSize, next, std::size_t(n)).data(), std::size_t(n) * kSize);
                 const int release = pick(0, n + 1), moved = std::min(release, n);
                 const int over = rd ? KMT_ERR_READ_MORE_THAN_AVAILABLE : KMT_ERR_WROTE_MORE_THAN_SPACE;
                 ASSERT_EQ(rd ? KmtReleaseTSQReadPtr(q, release) : KmtReleaseTSQWritePtr(q, release),
                           release > n ? over : 0);
-                if (rd) {
-                    m.pop(moved);
-                } else {
-                    m.push(next, moved);
-                    next += static_cast<std::uint32_t>(n);
-                }
-            } else if (op == 5) {  // flush; an emptied queue starts over at the front of its ring
+                if (rd) m.pop(moved);
+                else m.push(next, moved);
+                next += rd ? 0 : static_cast<std::uint32_t>(n);
+            } else if (op == 5) {
                 const int n = pick(-1, m.cap), gone = n < 0 || n >= held ? held : n;
                 size_t flushed = 12345;
                 ASSERT_EQ(KmtFlushTSQ(q, n, &flushed), 0);
                 ASSERT_EQ(flushed, size_t(gone));
-                m.pop(gone);
-                if (m.held.empty()) m.read_index = m.write_index = 0;
+                flush(gone);
             } else if (op == 6 && pick(0, 9) == 0) {  // resize, now and then; never below what is held
                 const int n = pick(1, 12);
                 ASSERT_EQ(resize(q, std::size_t(n)), 0);
@@ -429,9 +436,8 @@ TEST_F(TsqQueue, ARandomMixOfOperationsMatchesAModelOfTheQueue) {
     }
 }
 
-// The ring a held read pointer points into must outlive any number of
-// resizes until the release, and be freed then: ASan reports a read of
-// freed memory or a ring that is never freed.
+// The ring a held read pointer points into must outlive any number of resizes until the release, and
+// be freed then: ASan reports a read of freed memory or a ring that is never freed.
 TEST_F(TsqQueue, AHeldReadPointerSurvivesResizesAndADiscard) {
     constexpr int kSize = 16;
     Queue q(8, kSize);
@@ -450,9 +456,8 @@ TEST_F(TsqQueue, AHeldReadPointerSurvivesResizesAndADiscard) {
         results[1] = put(q, kSize, 10, 5);
         results[2] = resize(q, 9);  // below the 12 items held
     }).join();
-    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[0] | results[2], 0);
     EXPECT_EQ(results[1], 5);
-    EXPECT_EQ(results[2], 0);
     EXPECT_EQ(capacity(q), 12u);
     EXPECT_EQ(view(p, seen.size()), seen);
     ASSERT_EQ(KmtReleaseTSQReadPtr(q, 5), 0);
@@ -469,8 +474,7 @@ TEST_F(TsqQueue, AHeldReadPointerSurvivesResizesAndADiscard) {
         results[1] = resize(h, 8);
         results[2] = KmtDiscardTSQ(h);
     });
-    std::size_t size = 0;
-    EXPECT_TRUE(eventually([&] { return KmtGetTSQAttribute(h, ATTR_TSQ_QUEUE_SIZE, &size) == KMT_ERR_INVALID_HANDLE; }));
+    EXPECT_TRUE(eventually([&] { return KmtGetTSQAttribute(h, ATTR_TSQ_READERS, &n) == KMT_ERR_INVALID_HANDLE; }));
     EXPECT_EQ(view(p, 4 * kSize), items(kSize, 0, 4));
     EXPECT_EQ(KmtReleaseTSQReadPtr(h, 4), KMT_ERR_INVALID_HANDLE);
     other.join();
@@ -501,6 +505,496 @@ TEST_F(TsqQueue, RingsBeyondTheLargestSizeAreRefusedAndLeaveTheQueueWhole) {
     EXPECT_EQ(put(g, kBig, 1, 2), 2);
     EXPECT_EQ(capacity(g), 3u);
     expect_items(g, kBig, 0, 3);
+}
+
+// ---- threshold callbacks: deferred calls on the thread named at installation, once per burst, only while
+// installed and only when the value still reaches the threshold when the thread gets to them.
+
+struct Call { KmtTSQHandle queue; unsigned event; int value; unsigned thread; };
+using Recorder = std::vector<Call>;  // used on the thread its calls go to only
+void record(KmtTSQHandle q, unsigned event, int value, void *data) {
+    static_cast<Recorder *>(data)->push_back({q, event, value, KmtGetCurrentThreadID()});
+}
+
+// Calls left over from an earlier test belong to discarded queues and end silently; draining before and
+// after keeps each test to its own calls.
+class TsqCallback : public TsqQueue {
+  protected:
+    void SetUp() override { ProcessSystemEvents(); }
+    void TearDown() override { ProcessSystemEvents(); }
+
+    static KmtTSQCallbackID install(KmtTSQHandle q, unsigned event, int threshold, Recorder &rec,
+                                    unsigned thread = KmtGetCurrentThreadID()) {
+        KmtTSQCallbackID id = nullptr;
+        EXPECT_EQ(KmtInstallTSQCallback(q, event, threshold, record, &rec, thread, &id), 0);
+        return id;
+    }
+    static void write_one_by_one(KmtTSQHandle q, std::uint32_t first, int count) {
+        for (int i = 0; i < count; ++i) ASSERT_EQ(put(q, 4, first + static_cast<std::uint32_t>(i), 1), 1);
+    }
+    // Delivers what is pending, then checks the number of calls and the last call.
+    static void expect_calls(Recorder &rec, std::size_t calls, int value = -1, unsigned event = 0) {
+        ProcessSystemEvents();
+        ASSERT_EQ(rec.size(), calls);
+        if (calls == 0) return;
+        EXPECT_EQ(rec.back().value, value);
+        EXPECT_EQ(rec.back().thread, KmtGetCurrentThreadID());
+        if (event != 0) { EXPECT_EQ(rec.back().event, event); }
+    }
+};
+
+TEST_F(TsqCallback, RegistrationChecksEventsDuplicatesAndIdsAndAReinstallationRevivesNoCall) {
+    Queue q(64, 4), other(4, 8);
+    for (unsigned event : {0u, 3u, 5u, 6u, 7u, 8u, 16u, ~0u})
+        EXPECT_EQ(KmtInstallTSQCallback(q, event, 1, ignore_event, 0, 0, 0), KMT_ERR_INVALID_EVENT) << event;
+    KmtTSQCallbackID ids[3] = {};
+    const unsigned events[3] = {EVENT_TSQ_QUEUE_SIZE, EVENT_TSQ_ITEMS_IN_QUEUE, EVENT_TSQ_QUEUE_SPACE_FREE};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(KmtInstallTSQCallback(q, events[i], i, ignore_event, nullptr, 0, &ids[i]), 0) << events[i];
+        ASSERT_NE(ids[i], nullptr);
+        EXPECT_EQ(KmtInstallTSQCallback(q, events[i], 7, ignore_event, nullptr, 0, nullptr),
+                  KMT_ERR_CALLBACK_ALREADY_INSTALLED) << events[i];
+    }
+    EXPECT_TRUE(ids[0] != ids[1] && ids[1] != ids[2] && ids[0] != ids[2]);
+    // An ID of another queue, a made-up one and null are unknown here.
+    KmtTSQCallbackID foreign = nullptr;
+    ASSERT_EQ(KmtInstallTSQCallback(other, EVENT_TSQ_ITEMS_IN_QUEUE, 1, ignore_event, nullptr, 0, &foreign), 0);
+    int made_up = 0;
+    for (KmtTSQCallbackID id : {foreign, static_cast<KmtTSQCallbackID>(&made_up), KmtTSQCallbackID{nullptr}})
+        EXPECT_EQ(KmtUninstallTSQCallback(q, id), KMT_ERR_CALLBACK_NOT_INSTALLED);
+    for (KmtTSQCallbackID id : ids) {
+        EXPECT_EQ(KmtUninstallTSQCallback(q, id), 0);
+        EXPECT_EQ(KmtUninstallTSQCallback(q, id), KMT_ERR_CALLBACK_NOT_INSTALLED);
+    }
+    EXPECT_EQ(KmtUninstallTSQCallback(other, foreign), 0);
+    // A call posted for an uninstalled callback must not reach it, also
+    // when the new installation got the same ID.
+    Recorder old_rec, new_rec;
+    for (int round = 0; round < 20; ++round) {
+        KmtTSQCallbackID old_id = install(q, EVENT_TSQ_ITEMS_IN_QUEUE, 1, old_rec);
+        write_one_by_one(q, 0, 1);  // posted for the old installation
+        ASSERT_EQ(KmtUninstallTSQCallback(q, old_id), 0);
+        KmtTSQCallbackID new_id = install(q, EVENT_TSQ_ITEMS_IN_QUEUE, 1, new_rec);
+        ProcessSystemEvents();
+        ASSERT_EQ(old_rec.size(), 0u) << "round " << round << (new_id == old_id ? ", the ID was reused" : "");
+        ASSERT_EQ(KmtFlushTSQ(q, TSQ_FLUSH_ALL, nullptr), 0);
+        ASSERT_EQ(KmtUninstallTSQCallback(q, new_id), 0);
+    }
+    const std::size_t new_calls = new_rec.size();
+    write_one_by_one(q, 0, 12);
+    ProcessSystemEvents();
+    EXPECT_EQ(old_rec.size() + new_rec.size(), new_calls);
+    // Each event takes a callback again; a null ID pointer is fine. The
+    // discard frees them (ASan's leak check).
+    for (unsigned event : events) EXPECT_EQ(KmtInstallTSQCallback(q, event, 0, ignore_event, nullptr, 0, nullptr), 0);
+}
+
+TEST_F(TsqCallback, ItemsInQueueIsCalledOncePerBurstWithTheCountAtDelivery) {
+    Queue q(64, 4);
+    Recorder rec;
+    install(q, EVENT_TSQ_ITEMS_IN_QUEUE, 10, rec);
+    write_one_by_one(q, 0, 9);
+    expect_calls(rec, 0);  // below the threshold
+    write_one_by_one(q, 9, 16);  // passes 10 and goes on to 25
+    EXPECT_EQ(rec.size(), 0u) << "nothing runs before the thread processes events";
+    expect_calls(rec, 1, 25, EVENT_TSQ_ITEMS_IN_QUEUE);
+    EXPECT_EQ(rec[0].queue, q.h);
+    expect_calls(rec, 1, 25);
+    write_one_by_one(q, 25, 1);  // the next write above the threshold is a new burst
+    expect_calls(rec, 2, 26);
+    // Below the threshold again before delivery, by a read or by a flush: no call.
+    write_one_by_one(q, 26, 1);
+    expect_items(q, 4, 0, 27);
+    expect_calls(rec, 2, 26);
+    write_one_by_one(q, 27, 11);
+    ASSERT_EQ(KmtFlushTSQ(q, 5, nullptr), 0);
+    expect_calls(rec, 2, 26);
+    // The dropped calls left it ready for the next burst, and a write pointer's release is a write.
+    ASSERT_EQ(KmtFlushTSQ(q, TSQ_FLUSH_ALL, nullptr), 0);
+    void *p = nullptr;
+    int n = 0;
+    ASSERT_EQ(KmtGetTSQWritePtr(q, &p, &n), 0);
+    ASSERT_GE(n, 12);
+    ASSERT_EQ(KmtReleaseTSQWritePtr(q, 12), 0);
+    expect_calls(rec, 3, 12);
+}
+
+TEST_F(TsqCallback, SpaceFreeFollowsReadsPointerReleasesAndFlushesAndQueueSizeResizesAndGrowth) {
+    Queue q(10, 4, TSQ_OPT_GROW);
+    Recorder rec, sizes;
+    ASSERT_EQ(put(q, 4, 0, 10), 10);
+    install(q, EVENT_TSQ_QUEUE_SPACE_FREE, 4, rec);
+    unsigned char buf[64];
+    ASSERT_EQ(KmtReadTSQData(q, buf, 2, 0, 0), 2);
+    expect_calls(rec, 0);
+    ASSERT_EQ(KmtReadTSQData(q, buf, 1, 0, 0), 1);
+    ASSERT_EQ(KmtReadTSQData(q, buf, 2, 0, 0), 2);
+    expect_calls(rec, 1, 5, EVENT_TSQ_QUEUE_SPACE_FREE);
+    ASSERT_EQ(put(q, 4, 10, 5), 5);
+    void *p = nullptr;
+    int n = 0;
+    ASSERT_EQ(KmtGetTSQReadPtr(q, &p, &n), 0);
+    ASSERT_GE(n, 4);
+    ASSERT_EQ(KmtReleaseTSQReadPtr(q, 4), 0);
+    expect_calls(rec, 2, 4);
+    ASSERT_EQ(put(q, 4, 20, 4), 4);
+    ASSERT_EQ(KmtFlushTSQ(q, TSQ_FLUSH_ALL, nullptr), 0);
+    expect_calls(rec, 3, 10);
+    // A write that fills the space back up before delivery: not called.
+    ASSERT_EQ(put(q, 4, 30, 10), 10);
+    ASSERT_EQ(KmtReadTSQData(q, buf, 5, 0, 0), 5);
+    ASSERT_EQ(put(q, 4, 40, 5), 5);
+    expect_calls(rec, 3, 10);
+    ASSERT_EQ(KmtFlushTSQ(q, TSQ_FLUSH_ALL, nullptr), 0);
+    install(q, EVENT_TSQ_QUEUE_SIZE, 15, sizes);
+    ASSERT_EQ(resize(q, 12), 0);
+    expect_calls(sizes, 0);
+    ASSERT_EQ(resize(q, 20), 0);
+    ASSERT_EQ(resize(q, 30), 0);
+    expect_calls(sizes, 1, 30, EVENT_TSQ_QUEUE_SIZE);
+    ASSERT_EQ(KmtSetTSQAttribute(q, ATTR_TSQ_GROW_INCREMENT, std::size_t{4}), 0);
+    ASSERT_EQ(put(q, 4, 0, 35), 35);  // growth by a write is a resize too
+    EXPECT_EQ(capacity(q), 38u);
+    expect_calls(sizes, 2, 38);
+}
+
+TEST_F(TsqCallback, EachEventHasItsOwnCallbackAndItsOwnThread) {
+    Queue q(8, 4);
+    Recorder on_main, on_worker;
+    std::atomic<unsigned> worker_id{0};
+    std::thread worker([&] {
+        worker_id = KmtGetCurrentThreadID();
+        for (int i = 0; i < 10000 && on_worker.empty(); ++i) {
+            ProcessSystemEvents();
+            kez::os::sleep_ms(1);
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return worker_id.load() != 0; }));
+    install(q, EVENT_TSQ_ITEMS_IN_QUEUE, 2, on_worker, worker_id);
+    install(q, EVENT_TSQ_QUEUE_SPACE_FREE, 7, on_main);
+    ASSERT_EQ(put(q, 4, 0, 3), 3);
+    worker.join();  // once it had its call
+    ASSERT_EQ(on_worker.size(), 1u);
+    EXPECT_EQ(on_worker[0].thread, worker_id.load());
+    EXPECT_EQ(on_worker[0].event, unsigned{EVENT_TSQ_ITEMS_IN_QUEUE});
+    EXPECT_EQ(on_worker[0].value, 3);
+    expect_calls(on_main, 0);  // free space has not reached 7 since the installation
+    unsigned char buf[64];
+    ASSERT_EQ(KmtReadTSQData(q, buf, 2, 0, 0), 2);
+    expect_calls(on_main, 1, 7);
+}
+
+// The callback runs with no lock of the queue held: another thread
+// queries, writes, reads and flushes the queue while it runs.
+void probe_from_another_thread(KmtTSQHandle q, unsigned, int, void *data) {
+    auto *results = static_cast<int *>(data);
+    std::thread([q, results] {
+        std::size_t held = 0;
+        results[0] = KmtGetTSQAttributeEx(q, ATTR_TSQ_ITEMS_IN_QUEUE, &held, 2000);
+        if (results[0] != 0) return;  // the callback holds the lock: the rest would wait for ever
+        results[1] = static_cast<int>(held);
+        results[2] = put(q, 4, 2, 1);
+        unsigned char buf[16];
+        results[3] = KmtReadTSQData(q, buf, 3, 0, 0);
+        results[4] = KmtFlushTSQ(q, TSQ_FLUSH_ALL, nullptr);
+    }).join();
+}
+
+TEST_F(TsqCallback, CallbacksRunOutsideTheQueuesLocks) {
+    Queue q(8, 4);
+    int results[5] = {1, 1, 1, 1, 1};
+    ASSERT_EQ(KmtInstallTSQCallback(q, EVENT_TSQ_ITEMS_IN_QUEUE, 1, probe_from_another_thread, results,
+                                    KmtGetCurrentThreadID(), nullptr), 0);
+    ASSERT_EQ(put(q, 4, 0, 2), 2);
+    ProcessSystemEvents();
+    EXPECT_EQ(std::vector<int>(results, results + 5), (std::vector<int>{0, 2, 1, 3, 0}));
+}
+
+// ---- between threads
+
+using Clock = std::chrono::steady_clock;
+const auto in_thread = [](auto fn) { return std::async(std::launch::async, std::move(fn)); };
+template <class F>
+void expect_prompt(F &f, decltype(f.get()) want) {
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);  // generous: only a hang misses it
+    EXPECT_EQ(f.get(), want);
+}
+
+TEST_F(TsqThreads, WaitingReadsAndWritesTakeWhatComesAndTimeOutWithACount) {
+    Queue q(4, 8);
+    Bytes got(5 * 8, 0xEE);
+    // Nothing comes: 0 items after the wait, not an error.
+    auto start = Clock::now();
+    EXPECT_EQ(KmtReadTSQData(q, got.data(), 5, 60, 0), 0);
+    EXPECT_EQ(KmtReadTSQData(q, got.data(), 2, 60, TSQ_READ_OPT_PEEK), 0);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(60));  // margin for a coarse tick
+    ASSERT_EQ(put(q, 8, 0, 2), 2);
+    EXPECT_EQ(KmtReadTSQData(q, got.data(), 5, 30, 0), 2);  // some comes: what came
+    EXPECT_EQ(view(got.data(), 16), items(8, 0, 2));
+    // A write that does not fit writes what fits.
+    start = Clock::now();
+    EXPECT_EQ(put(q, 8, 10, 3), 3);
+    EXPECT_EQ(put(q, 8, 13, 3, nullptr, 60), 1);
+    EXPECT_EQ(put(q, 8, 14, 1, nullptr, 30), 0);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(40));
+    expect_items(q, 8, 10, 4);
+    // Without a limit a read waits for every item it asked for, as they come; so does a peek, and leaves them.
+    for (unsigned option : {0u, unsigned{TSQ_READ_OPT_PEEK}}) {
+        auto reader = in_thread([&] { return KmtReadTSQData(q, got.data(), 3, -1, option); });
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            kez::os::sleep_ms(2);
+            ASSERT_EQ(put(q, 8, 20 + i, 1), 1);
+        }
+        expect_prompt(reader, 3);
+        EXPECT_EQ(view(got.data(), 24), items(8, 20, 3));
+        if (option == TSQ_READ_OPT_PEEK) expect_items(q, 8, 20, 3);
+        EXPECT_EQ(items_in(q), 0u);
+    }
+    // Without a limit a write waits for all the space it needs.
+    ASSERT_EQ(put(q, 8, 40, 4), 4);
+    auto writer = in_thread([&] { return put(q, 8, 44, 6, nullptr, -1); });
+    for (std::uint32_t i = 0; i < 10; ++i) expect_items(q, 8, 40 + i, 1, -1);
+    expect_prompt(writer, 6);
+}
+
+TEST_F(TsqThreads, AWaiterHoldsItsSideAndOnlyARefusalOrDiscardEndsItsWait) {
+    // A discard may come before, during or after the wait begins.
+    constexpr unsigned kDiscard = 0;
+    struct Case { int kind; unsigned bit; int result; };  // kind: read, peek, write; result 1: the other side ends it
+    std::vector<Case> cases = {{0, TSQ_REFUSE_READS, KMT_ERR_ACCESS_NOT_PERMITTED},
+                               {1, TSQ_REFUSE_READS, KMT_ERR_ACCESS_NOT_PERMITTED},
+                               {2, TSQ_REFUSE_WRITES, KMT_ERR_ACCESS_NOT_PERMITTED},
+                               {0, TSQ_REFUSE_FLUSHES, 1},
+                               {1, TSQ_REFUSE_WRITES, 1},
+                               {2, TSQ_REFUSE_READS, 1}};
+    for (int round = 0; round < 30; ++round) cases.push_back({round % 3, kDiscard, KMT_ERR_INVALID_HANDLE});
+    std::mt19937 rng(7);
+    for (const Case &c : cases) {
+        SCOPED_TRACE("kind " + std::to_string(c.kind) + ", refusal " + std::to_string(c.bit));
+        KmtTSQHandle q = nullptr;
+        ASSERT_EQ(KmtNewTSQ(4, 8, 0, &q), 0);
+        ASSERT_EQ(put(q, 8, 0, c.kind == 2 ? 4 : 0), c.kind == 2 ? 4 : 0);
+        Bytes buf(8);
+        auto waiter = in_thread([&] {
+            Bytes mine(8);
+            if (c.kind == 2) return put(q, 8, 4, 1, nullptr, -1);
+            return KmtReadTSQData(q, mine.data(), 1, -1, c.kind == 1 ? TSQ_READ_OPT_PEEK : 0);
+        });
+        if (c.bit == kDiscard) {
+            kez::os::sleep_ms(std::uniform_int_distribution<unsigned>(0, 20)(rng));
+            ASSERT_EQ(KmtDiscardTSQ(q), 0);
+        } else {
+            ASSERT_TRUE(eventually([&] { return (c.kind == 2 ? writers(q) : readers(q)) == 1; }));
+            // A second reader (peek or read) or writer is refused at once, also one that would wait.
+            EXPECT_EQ(c.kind == 2 ? put(q, 8, 9, 1, nullptr, -1) : KmtReadTSQData(q, buf.data(), 1, -1, c.kind == 0),
+                      c.kind == 2 ? KMT_ERR_WRITING_IN_PROGRESS : KMT_ERR_READING_IN_PROGRESS);
+            kez::os::sleep_ms(20);  // into its wait
+            ASSERT_EQ(set_refusal(q, c.bit), 0);
+        }
+        if (c.result == 1) {
+            ASSERT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+            ASSERT_EQ(set_refusal(q, 0), 0);
+            if (c.kind == 2) expect_items(q, 8, 0, 1);
+            else ASSERT_EQ(put(q, 8, 0, 1), 1);
+        }
+        expect_prompt(waiter, c.result);
+        EXPECT_EQ(c.bit != kDiscard ? KmtDiscardTSQ(q) : 0, 0);
+    }
+}
+
+// A reader that waited through one resize and copies from the new ring must keep that ring while further
+// resizes replace it: ASan reports a copy from freed memory, TSan a copy racing with the free. The reader
+// copies into fresh pages, more slowly than a resize, which makes the overlap likely.
+TEST_F(TsqThreads, AReaderCopyingFromARingOutlivesTheResizesThatReplaceIt) {
+    constexpr int kItems = 1024, kSize = 64;
+    const Bytes data = items(kSize, 0, kItems);
+#if defined(KEZ_TEST_TSAN)
+    constexpr int kRounds = 30;  // TSan sees the first overlap
+#else
+    constexpr int kRounds = 100;
+#endif
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Queue q(kItems, kSize);
+        std::unique_ptr<unsigned char[]> fresh(new unsigned char[std::size_t{4} << 20]);
+        int read = -1;
+        std::thread reader([&] { read = KmtReadTSQData(q, fresh.get(), kItems, -1, 0); });
+        EXPECT_TRUE(eventually([&] { return readers(q) == 1; }));
+        kez::os::sleep_ms(2);  // into its wait
+        EXPECT_EQ(resize(q, kItems), 0);
+        EXPECT_EQ(KmtWriteTSQData(q, data.data(), kItems, -1, nullptr), kItems);
+        for (int i = 0; i < 100000 && items_in(q) != 0; ++i) EXPECT_EQ(resize(q, kItems), 0);
+        reader.join();
+        EXPECT_EQ(read, kItems);
+        ASSERT_EQ(view(fresh.get(), data.size()), data);
+    }
+}
+
+TEST_F(TsqThreads, AFlushingWriteWaitsForAReaderInsteadOfFlushingUnderIt) {
+    for (unsigned option : {unsigned{TSQ_OPT_FLUSH_EXACT_WHEN_FULL}, unsigned{TSQ_OPT_FLUSH_ALL_WHEN_FULL}}) {
+        SCOPED_TRACE(option);
+        Queue q(4, 8, option);
+        ASSERT_EQ(put(q, 8, 0, 4), 4);
+        void *p = nullptr;
+        int n = 0;
+        ASSERT_EQ(KmtGetTSQReadPtr(q, &p, &n), 0);
+        // The items under a held read pointer cannot go: a write with a limit runs out of time...
+        auto write = [&](int timeout) {  // the items written times 100, plus those flushed
+            return in_thread(
+                [&q, timeout, f = size_t{99}]() mutable { return put(q, 8, 10, 2, &f, timeout) * 100 + int(f); });
+        };
+        auto timed = write(30);
+        expect_prompt(timed, 0);
+        // ... and one without waits for the release, which makes the room.
+        auto writer = write(-1);
+        ASSERT_TRUE(eventually([&] { return writers(q) == 1; }));
+        kez::os::sleep_ms(5);
+        EXPECT_EQ(view(p, 32), items(8, 0, 4));
+        ASSERT_EQ(KmtReleaseTSQReadPtr(q, 2), 0);
+        expect_prompt(writer, 200);
+        expect_items(q, 8, 2, 2);
+        expect_items(q, 8, 10, 2);
+        // A reader that asks for more than the queue holds stays inside its
+        // read while the writer fills the queue: nothing is flushed, nothing deadlocks.
+        for (int round = 0; round < 100; ++round) {
+            SCOPED_TRACE(round);
+            Bytes got(9 * 8);
+            auto reader = in_thread([&] { return KmtReadTSQData(q, got.data(), 9, -1, 0); });
+            ASSERT_EQ(put(q, 8, 0, 1, nullptr, -1), 1);
+            ASSERT_TRUE(eventually([&] { return items_in(q) == 0; }));  // the reader took item 0
+            size_t flushed_a = 99, flushed_b = 99;
+            const int a = put(q, 8, 1, 4, &flushed_a, -1), b = put(q, 8, 5, 4, &flushed_b, -1);
+            expect_prompt(reader, 9);
+            ASSERT_EQ(a + b, 8);
+            ASSERT_EQ(flushed_a + flushed_b, 0u);
+            ASSERT_EQ(got, items(8, 0, 9));
+        }
+    }
+}
+
+// ---- producers and consumers under load --------------------------------------------------
+
+// Items moved in each load test: the sanitizers slow each call by an order of magnitude and Wine more still.
+#if defined(_WIN32)
+constexpr std::uint64_t kLoadItems = 200000;
+#elif defined(KEZ_TEST_ASAN) || defined(KEZ_TEST_TSAN)
+constexpr std::uint64_t kLoadItems = 2000000;
+#else
+constexpr std::uint64_t kLoadItems = 10000000;
+#endif
+
+// A worker's failure refuses reads and writes so that the other workers leave their waits at once.
+void fail(KmtTSQHandle q, std::atomic<bool> &failed, const std::string &what) {
+    ADD_FAILURE() << what;
+    failed = true;
+    set_refusal(q, TSQ_REFUSE_READS | TSQ_REFUSE_WRITES);
+}
+
+// max_batch, peek_limit: the most items a transfer or a peek asks for; resizer: a third thread keeps resizing.
+struct LoadPlan { const char *what; int capacity; unsigned options; std::uint64_t items; int max_batch, peek_limit;
+                  bool resizer; };
+
+// Whether n numbered items follow on from *next (without a gap unless `gaps`); moves *next past them.
+bool in_order(const void *got, int n, std::uint64_t *next, bool gaps) {
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, static_cast<const char *>(got) + 8 * i, 8);
+        if (gaps ? v < *next : v != *next) return false;
+        *next = v + 1;
+    }
+    return true;
+}
+void fill_sequence(void *to, int n, std::uint64_t first) {
+    for (int i = 0; i < n; ++i, ++first) std::memcpy(static_cast<char *>(to) + 8 * i, &first, 8);
+}
+
+// One side of the transfer: writes and write pointers, or reads, peeks and read pointers, checked against the
+// sequence; a result outside [0, batch], or short of it without a limit, is a fault. `count`: the items
+// received, or the items the writes flushed.
+void transfer(KmtTSQHandle q, const LoadPlan &plan, bool reader, std::atomic<bool> &failed, std::uint64_t *count) {
+    const bool gaps = (plan.options & (TSQ_OPT_FLUSH_ALL_WHEN_FULL | TSQ_OPT_FLUSH_EXACT_WHEN_FULL)) != 0;
+    std::mt19937 rng(reader ? 2 : 1);
+    auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::vector<std::uint64_t> buf(static_cast<std::size_t>(plan.max_batch));
+    std::uint64_t next = 0;  // the next item to write, or the least one a read may see
+    auto failure = [&](const char *what, int r) {
+        fail(q, failed, std::string(what) + " at " + std::to_string(next) + ": " + std::to_string(r));
+    };
+    while (next < plan.items && !failed) {
+        const int batch = static_cast<int>(std::min<std::uint64_t>(pick(1, plan.max_batch), plan.items - next));
+        const int how = pick(0, 9);
+        if (how < 2) {
+            void *p = nullptr;
+            int n = 0;
+            const int r = reader ? KmtGetTSQReadPtr(q, &p, &n) : KmtGetTSQWritePtr(q, &p, &n);
+            if (r == (reader ? KMT_ERR_QUEUE_EMPTY : KMT_ERR_QUEUE_FULL)) { std::this_thread::yield(); continue; }
+            if (r != 0 || n < 1) return failure("pointer", r);
+            const int k = reader ? pick(0, n) : std::min(n, batch);
+            std::uint64_t seen = next;
+            const bool ordered = !reader || in_order(p, n, &seen, gaps);
+            if (reader) in_order(p, k, &next, gaps);
+            else fill_sequence(p, k, next);
+            const int rel = reader ? KmtReleaseTSQReadPtr(q, ordered ? k : 0) : KmtReleaseTSQWritePtr(q, k);
+            if (!ordered || rel != 0) return failure(ordered ? "pointer release" : "pointer out of order", rel);
+            if (!reader) next += static_cast<std::uint64_t>(k);
+            *count += reader ? static_cast<std::uint64_t>(k) : 0;
+            continue;
+        }
+        const bool peek = reader && how == 2;
+        const int k = peek ? std::min(batch, plan.peek_limit) : batch;
+        // No wait, a few milliseconds, or no limit; items may be flushed away: a read with gaps never waits for all.
+        const int wait = pick(0, 9);
+        const int timeout = peek ? 0 : reader && gaps ? pick(0, 2) : wait < 3 ? 0 : wait < 6 ? pick(1, 4) : -1;
+        if (!reader) fill_sequence(buf.data(), k, next);
+        std::size_t flushed = 0;
+        const int r = reader ? KmtReadTSQData(q, buf.data(), std::size_t(k), timeout, peek ? TSQ_READ_OPT_PEEK : 0)
+                             : KmtWriteTSQData(q, buf.data(), std::size_t(k), timeout, &flushed);
+        if (r < 0 || r > k || (timeout < 0 && r != k)) return failure(peek ? "peek" : reader ? "read" : "write", r);
+        std::uint64_t seen = next;
+        if (reader && !in_order(buf.data(), r, peek ? &seen : &next, gaps)) return failure("read out of order", r);
+        if (!reader) next += static_cast<std::uint64_t>(r);
+        *count += reader ? (peek ? 0 : static_cast<std::uint64_t>(r)) : flushed;
+    }
+}
+
+TEST_F(TsqThreads, EveryItemArrivesOnceAndInOrderUnderLoad) {
+    // With flushing, what does not arrive is exactly what the writes reported as flushed.
+    const LoadPlan plans[] = {
+        {"a small queue", 64, 0, kLoadItems, 100, 64, false},
+        {"a growing queue", 4, TSQ_OPT_GROW, kLoadItems / 4, 100, 1, false},
+        // Large batches: the reader copies long stretches of a ring being replaced.
+        {"a queue being resized", 64, 0, kLoadItems / 4, 300, 1, true},
+        {"a queue that flushes what it needs", 64, TSQ_OPT_FLUSH_EXACT_WHEN_FULL, kLoadItems / 10, 64, 64, false},
+        {"a queue that flushes everything", 64, TSQ_OPT_FLUSH_ALL_WHEN_FULL, kLoadItems / 10, 64, 64, false},
+    };
+    for (const LoadPlan &plan : plans) {
+        SCOPED_TRACE(plan.what);
+        Queue q(plan.capacity, 8, plan.options);
+        std::atomic<bool> failed{false};
+        std::uint64_t flushed = 0, received = 0;
+        std::atomic<bool> done{false};
+        std::atomic<int> resizes{0};
+        std::thread consumer(transfer, q.h, std::cref(plan), true, std::ref(failed), &received);
+        std::thread producer(transfer, q.h, std::cref(plan), false, std::ref(failed), &flushed);
+        std::thread sizer([&] {
+            std::mt19937 rng(3);
+            while (plan.resizer && !done && !failed) {
+                if (const int r = resize(q, std::uniform_int_distribution<std::size_t>(1, 128)(rng)); r != 0)
+                    return fail(q, failed, "resize: " + std::to_string(r));
+                ++resizes;
+                if (std::uniform_int_distribution<int>(0, 3)(rng) == 0) kez::os::sleep_ms(1);
+            }
+        });
+        producer.join();
+        consumer.join();
+        done = true;
+        sizer.join();
+        ASSERT_FALSE(failed);
+        EXPECT_EQ(received + flushed, plan.items);
+        EXPECT_EQ(flushed > 0, plan.options >= TSQ_OPT_FLUSH_ALL_WHEN_FULL);
+        EXPECT_EQ(items_in(q), 0u);
+        EXPECT_EQ(resizes.load() > 0, plan.resizer);
+    }
 }
 
 }  // namespace
