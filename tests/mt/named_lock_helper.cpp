@@ -39,13 +39,6 @@ int finish(KmtLockHandle h, bool obtained) {
     return 10;
 }
 
-bool touch(const char *file, const char *suffix, long content = 0) {
-    std::FILE *f = std::fopen((std::string(file) + suffix).c_str(), "w");
-    if (f == nullptr) return false;
-    const bool written = std::fprintf(f, "%ld\n", content) > 0;
-    return std::fclose(f) == 0 && written;
-}
-
 long own_process_id() {
     long pid = 0;
     if (std::FILE *f = std::fopen("/proc/self/stat", "r")) {
@@ -70,6 +63,10 @@ bool write_number(const char *file, long value) {
     if (f == nullptr) return false;
     const bool written = std::fprintf(f, "%ld\n", value) > 0;
     return std::fclose(f) == 0 && written;
+}
+
+bool touch(const char *file, const char *suffix, long content = 0) {
+    return write_number((std::string(file) + suffix).c_str(), content);
 }
 
 // Every round opens the name anew, so the block behind it keeps being
