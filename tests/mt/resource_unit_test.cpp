@@ -20,29 +20,20 @@ std::string hex(const void *p) {
     return text;
 }
 
-class Tracked : public ::testing::Test {
-protected:
-    void SetUp() override {
-        g_tracked.clear();
-        kez::debug::set_resource_tracker(&tracker_);
-    }
-    void TearDown() override { kez::debug::set_resource_tracker(nullptr); }
-
-private:
-    const kez::debug::ResourceTracker tracker_ = {
+TEST(Tracked, ObjectsAreTrackedFromCreationToDiscard) {
+    const kez::debug::ResourceTracker tracker = {
         [] { return true; },
         [](std::uint64_t r, const char *type, const char *description) {
             g_tracked.push_back("+" + hex(reinterpret_cast<void *>(r)) + " " + type + ": " + description);
         },
         [](std::uint64_t r) { g_tracked.push_back("-" + hex(reinterpret_cast<void *>(r))); },
     };
-};
-
-TEST_F(Tracked, ObjectsAreTrackedFromCreationToDiscard) {
-    KmtLockHandle plain = nullptr, named = nullptr;
-    KmtTSVHandle tsv = nullptr;
+    kez::debug::set_resource_tracker(&tracker);
+    struct Untrack {
+        ~Untrack() { kez::debug::set_resource_tracker(nullptr); }
+    } untrack;
+    KmtLockHandle plain = nullptr, named = nullptr, tsv = nullptr, data = nullptr;
     KmtTLVHandle tlv = 0;
-    void *data = nullptr;
     ASSERT_EQ(KmtNewLock(nullptr, 0, &plain), 0);
     ASSERT_EQ(KmtNewLock("kez-tracked-lock", 0, &named), 0);
     ASSERT_EQ(KmtNewTSV(16, &tsv), 0);
@@ -81,18 +72,17 @@ TEST_F(Tracked, ObjectsAreTrackedFromCreationToDiscard) {
 // library works again after it (the engine can be loaded again).
 int g_callbacks = 0;
 TEST(KmtUnload, LeftoversAreFreedWithoutCallbacksAndTheLibraryStartsAgain) {
-    KmtLockHandle lock = nullptr;
-    KmtTSVHandle tsv = nullptr;
+    KmtLockHandle lock = nullptr, tsv = nullptr;
     KmtTLVHandle tlv = 0;
-    ASSERT_EQ(KmtNewLock(nullptr, 0, &lock), 0);
-    ASSERT_EQ(KmtGetLock(lock), 0);  // left held
-    ASSERT_EQ(KmtNewLock(nullptr, OPT_TL_SUPPORT_TIMEOUT, &lock), 0);
-    ASSERT_EQ(KmtGetLock(lock), 0);  // left held too
+    for (unsigned options : {0, OPT_TL_SUPPORT_TIMEOUT}) {  // each left held
+        ASSERT_EQ(KmtNewLock(nullptr, options, &lock), 0);
+        ASSERT_EQ(KmtGetLock(lock), 0);
+    }
     ASSERT_EQ(KmtNewTSV(8, &tsv), 0);
     void *data = nullptr;
     ASSERT_EQ(KmtGetTSVPtr(tsv, &data), 0);
-    ASSERT_EQ(KmtNewThreadLocalVar(4, nullptr, [](void *, int, void *, unsigned) { ++g_callbacks; }, nullptr, &tlv),
-              0);
+    const KmtTLVDiscardCallback count = [](void *, int, void *, unsigned) { ++g_callbacks; };
+    ASSERT_EQ(KmtNewThreadLocalVar(4, nullptr, count, nullptr, &tlv), 0);
     int *value = nullptr;
     ASSERT_EQ(KmtGetThreadLocalVar(tlv, &value), 0);
     kez::mt::UtilityLibraryUninitKmtResources();
@@ -100,9 +90,7 @@ TEST(KmtUnload, LeftoversAreFreedWithoutCallbacksAndTheLibraryStartsAgain) {
     EXPECT_EQ(KmtReleaseLock(lock), KMT_ERR_INVALID_HANDLE);
     EXPECT_EQ(KmtGetTSVPtr(tsv, &data), KMT_ERR_INVALID_HANDLE);
     EXPECT_EQ(KmtGetThreadLocalVar(tlv, &value), KMT_ERR_INVALID_HANDLE);
-    ASSERT_EQ(kez::mt::UserLockManagerInit(), 0);
-    ASSERT_EQ(kez::mt::TsvInit(), 0);
-    ASSERT_EQ(kez::mt::TlvInit(), 0);
+    for (auto init : {kez::mt::UserLockManagerInit, kez::mt::TsvInit, kez::mt::TlvInit}) ASSERT_EQ(init(), 0);
     ASSERT_EQ(KmtNewLock(nullptr, 0, &lock), 0);
     EXPECT_EQ(KmtGetLock(lock), 0);
     EXPECT_EQ(KmtReleaseLock(lock), 0);
