@@ -1,20 +1,32 @@
-// The list container: positions and searches against a vector model, growth
-// and its failures, the front marker, ordered insert, and sizes past what a
-// list can address.
+// The list container, its default handle memory and the quicksort under
+// LQuickSort: positions and searches against a vector model, growth and its
+// failures, the front marker, ordered insert, sizes past what a list can
+// address, threads, and sorting against std::sort with its stack bound.
+#include "core/list.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-#include "core/list_test_support.h"
+#include "core/handle_memory.h"
+#include "core/quick_sort.h"
 #include "os/fault.h"
+#include "support/log_tap.h"
+#include "support/temp_dir.h"
 #include "support/watchdog.h"
+#include "util/log.h"
 
 namespace {
 
@@ -22,6 +34,88 @@ using namespace kez::core;
 using namespace kez::test;
 using Ints = std::vector<int>;
 using Texts = std::vector<std::string>;
+using Lines = std::vector<std::pair<unsigned, std::string>>;  // level, text
+
+// A tap of this program alone, in a temporary directory removed at exit.
+const std::string &list_tap() {
+    struct Tap {
+        TempDir dir;
+        std::string path = dir.file("kez_list_tests.log");
+        Tap() { kez::log::open_test_tap_at(path.c_str()); }
+        ~Tap() { kez::log::close_test_tap(); }
+    };
+    static const Tap tap;
+    return tap.path;
+}
+
+Lines logged(const TapReader &tap) {
+    Lines lines;
+    for (const auto &l : tap.since_mark()) lines.emplace_back(l.level, l.text);
+    return lines;
+}
+
+Texts assertions_since(const TapReader &tap) {
+    Texts texts;
+    for (const auto &[level, text] : logged(tap))
+        if (level == kez::log::kFatal) texts.push_back(text);
+    return texts;
+}
+
+std::string assertion(const char *condition) { return std::string("Assertion failed: ") + condition; }
+
+// The default table with counters and switchable failures (one thread at a time).
+struct TableState {
+    int disposed = 0, locks = 0, unlocks = 0, set_size_calls = 0, set_size_error = 0;  // error: instead of resizing
+    std::size_t last_size = 0, refuse_above = SIZE_MAX;  // larger sizes are refused before the heap sees them
+} g_table;
+const MemFuncs kCountingFuncs = {
+    [](std::size_t size) { return (g_table.last_size = size) > g_table.refuse_above ? nullptr : handle_new(size); },
+    [](MemHandle h) { ++g_table.disposed, handle_dispose(h); },
+    [](MemHandle h, std::size_t size) {
+        ++g_table.set_size_calls;
+        return g_table.set_size_error != 0                         ? g_table.set_size_error
+               : (g_table.last_size = size) > g_table.refuse_above ? int{kMgFullErr}
+                                                                   : handle_set_size(h, size);
+    },
+    ptr_new_clear,
+    ptr_dispose,
+    [](MemHandle) { ++g_table.locks; },
+    [](MemHandle) { ++g_table.unlocks; },
+    handle_size};
+
+using ListPtr = std::unique_ptr<HandleRecord, decltype([](HandleRecord *list) { LDiscard(list); })>;
+
+ListPtr make_list(int item_size, int capacity = 0, const MemFuncs *funcs = nullptr) {
+    return ListPtr(LCreateWithOptions(item_size, 0, capacity, funcs != nullptr ? funcs : list_memory_functions()));
+}
+
+// A list of ints, through the counting table unless told otherwise.
+ListPtr ints(const Ints &items, const MemFuncs *funcs = &kCountingFuncs) {
+    auto list = make_list(sizeof(int), 0, funcs);
+    for (const int &item : items) EXPECT_EQ(LInsertItem(list.get(), &item, kEndOfList), 0);
+    return list;
+}
+
+template <typename T>
+std::vector<T> contents(ListHandle list) {
+    std::vector<T> items(static_cast<std::size_t>(list_header(list)->numItems));
+    if (!items.empty()) std::memcpy(items.data(), list_items(list), items.size() * sizeof(T));
+    return items;
+}
+
+int compare_ints(const void *a, const void *b) {
+    const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
+    return (x > y) - (x < y);
+}
+
+class List : public testing::Test {
+  protected:
+    void SetUp() override {
+        g_table = {};
+        tap.mark();
+    }
+    TapReader tap{list_tap()};
+};
 
 struct Item {
     int a, b, c;
@@ -60,8 +154,7 @@ int model_find(const std::vector<Item> &items, const Item &key, int start, int e
     }
 }
 
-TEST(ListModel, RandomOperationsAtEveryPositionMatchAVector) {
-    TapReader tap(list_tap());
+TEST_F(List, RandomOperationsAtEveryPositionMatchAVector) {
     std::mt19937 rng(20240601);
     auto list = make_list(sizeof(Item));
     ASSERT_NE(list, nullptr);
@@ -108,8 +201,7 @@ TEST(ListModel, RandomOperationsAtEveryPositionMatchAVector) {
             default: {
                 Item key{static_cast<int>(rng() % (step + 1)), static_cast<int>(rng() % 5), 0};
                 if (n > 0 && rng() % 2 == 0) key = model[rng() % static_cast<unsigned>(n)];
-                // LFindItem searches from the start to the end of the list.
-                const bool to_end = rng() % 4 == 0;
+                const bool to_end = rng() % 4 == 0;  // LFindItem searches to the end of the list
                 const int end = to_end ? kEndOfList : std::uniform_int_distribution<int>(-2, n + 2)(rng);
                 const ListCompareFn compare = rng() % 2 == 0 ? compare_items_ab : nullptr;
                 bool bad = false;
@@ -133,23 +225,21 @@ TEST(ListModel, RandomOperationsAtEveryPositionMatchAVector) {
     EXPECT_EQ(assertions_since(tap).size(), expected_assertions);
 }
 
-TEST(ListArguments, BadArgumentsAreAssertedWithTheirConditions) {
+TEST_F(List, BadArgumentsAreAssertedWithTheirConditions) {
     auto list = make_list(sizeof(int));
     int value = 5;
-    TapReader tap(list_tap());
     LGetItem(list.get(), &value, 1);
     LRemoveItem(list.get(), &value, kEndOfList);
     EXPECT_EQ(value, 5);
     ASSERT_EQ(LInsertItem(list.get(), &value, kEndOfList), 0);
     LRemoveItem(list.get(), nullptr, 2);
-    EXPECT_EQ(LInsertItem(list.get(), nullptr, kEndOfList), 1);
-    EXPECT_EQ(LInsertItem(list.get(), &value, 3), 1);
-    EXPECT_EQ(LFindItemInRange(list.get(), &value, 2, 1, nullptr), 0);
-    EXPECT_EQ(LFindItemInRange(list.get(), &value, 1, -2, nullptr), 0);
-    EXPECT_EQ(LFindItemInRange(list.get(), nullptr, 1, 1, nullptr), 0);
-    EXPECT_EQ(LBinSearch(list.get(), &value, nullptr), 0);
-    EXPECT_EQ(LInsertItemInOrder(list.get(), &value, nullptr, 0), 1);
-    EXPECT_EQ(LInsertItemInOrder(list.get(), nullptr, compare_ints, 0), 1);
+    EXPECT_EQ(
+        (Ints{LInsertItem(list.get(), nullptr, kEndOfList), LInsertItem(list.get(), &value, 3),
+              LFindItemInRange(list.get(), &value, 2, 1, nullptr), LFindItemInRange(list.get(), &value, 1, -2, nullptr),
+              LFindItemInRange(list.get(), nullptr, 1, 1, nullptr), LBinSearch(list.get(), &value, nullptr),
+              LInsertItemInOrder(list.get(), &value, nullptr, 0),
+              LInsertItemInOrder(list.get(), nullptr, compare_ints, 0)}),
+        (Ints{1, 1, 0, 0, 0, 0, 1, 1}));
     const auto lines = tap.since_mark();
     ASSERT_EQ(lines.size(), 11u);
     EXPECT_EQ(lines[2].function, "LRemoveItem");
@@ -164,41 +254,57 @@ TEST(ListArguments, BadArgumentsAreAssertedWithTheirConditions) {
                assertion("EndingPosition >=1 && EndingPosition <= (*theList)->numItems"), assertion("key != NULL"),
                assertion("compareFunc != NULL"), assertion("compareFunc != NULL"), assertion("theItem != NULL")}));
     EXPECT_EQ(contents<int>(list.get()), Ints{5});
-
-    // A null destination is a warning, not an assertion.
-    tap.mark();
+    tap.mark();  // a null destination is a warning, not an assertion
     LGetItem(list.get(), nullptr, 1);
-    const auto warning = tap.since_mark();
-    ASSERT_EQ(warning.size(), 1u);
-    EXPECT_EQ(std::tie(warning[0].level, warning[0].text),
-              std::make_tuple(16u, std::string("Trying to get list item into NULL buffer.")));
-}
-
-TEST(ListArguments, EveryOperationRefusesANullList) {
-    TapReader tap(list_tap());
-    int value = 0, found = 9;
+    EXPECT_EQ(logged(tap), (Lines{{16, "Trying to get list item into NULL buffer."}}));
+    // No list at all.
+    tap.mark();
+    int found = 9;
     LDiscard(nullptr);
     LDisposePtrList(nullptr, nullptr);
     LClear(nullptr);
-    EXPECT_EQ(LNumItems(nullptr), 0);
     LGetItem(nullptr, &value, 1);
-    EXPECT_EQ(LGetPtrToItem(nullptr, 1), nullptr);
-    EXPECT_EQ(LInsertItem(nullptr, &value, 0), 1);
     LRemoveItem(nullptr, &value, 1);
-    EXPECT_EQ(LFindItem(nullptr, &value, 1, nullptr), 0);
-    EXPECT_EQ(LBinSearch(nullptr, &value, compare_ints), 0);
-    EXPECT_EQ(LInsertItemInOrderEx(nullptr, &value, compare_ints, 1, &found), 1);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(LIsSorted(nullptr, compare_ints), 0);
     LQuickSort(nullptr, compare_ints);
-    EXPECT_EQ(LPreAllocateItems(nullptr, 1), 1);
-    EXPECT_EQ(ExpandListSpace(nullptr, 0), 1);
+    EXPECT_EQ(LGetPtrToItem(nullptr, 1), nullptr);
     EXPECT_FALSE(CheckSanity(nullptr));
+    EXPECT_EQ(
+        (Ints{LNumItems(nullptr), LInsertItem(nullptr, &value, 0), LFindItem(nullptr, &value, 1, nullptr),
+              LBinSearch(nullptr, &value, compare_ints), LInsertItemInOrderEx(nullptr, &value, compare_ints, 1, &found),
+              found, LIsSorted(nullptr, compare_ints), LPreAllocateItems(nullptr, 1), ExpandListSpace(nullptr, 0)}),
+        (Ints{0, 1, 0, 0, 1, 0, 0, 1, 1}));
     EXPECT_EQ(assertions_since(tap), Texts(15, assertion("theList != NULL")));
 }
 
-TEST(ListArguments, AnItemOfTheListItselfCanBeInsertedWhileTheBlockMoves) {
-    for (int size : {8, 200}) {  // large items take the other copy path
+TEST_F(List, CreateFillsTheHeaderAndRefusesBadArgumentsAndNoMemory) {
+    ASSERT_EQ(list_memory_functions(), &kHandleMemoryFuncs);  // installed at start-up
+    ListPtr list(LCreateWithOptions(12, 0x55, 7, &kHandleMemoryFuncs));
+    ASSERT_NE(list, nullptr);
+    const ListHeader h = *list_header(list.get());
+    EXPECT_EQ(std::make_tuple(h.options, h.marker, h.growth, h.capacity, h.itemSize, h.numItems, h.memFuncs),
+              std::make_tuple(0x55, 0xB00BDEEDu, 0x006E0004u, 7, 12, 0, &kHandleMemoryFuncs));
+    EXPECT_EQ(handle_size(list.get()), 32u + 7 * 12);
+    EXPECT_EQ(list_header(ListPtr(LCreate(3, 0)).get())->capacity, 0);
+
+    EXPECT_EQ(LCreateWithOptions(4, 0, 0, nullptr), nullptr);
+    EXPECT_EQ(LCreateWithOptions(0, 0, 0, &kHandleMemoryFuncs), nullptr);
+    EXPECT_EQ(LCreateWithOptions(4, 0, -1, &kHandleMemoryFuncs), nullptr);
+    const MemFuncs *installed = set_list_memory_functions(nullptr);
+    EXPECT_EQ(LCreate(4, 0), nullptr);
+    set_list_memory_functions(installed);
+    EXPECT_EQ(assertions_since(tap),
+              (Texts{assertion("memFuncsPtr is a required parameter"), assertion("itemSize > 0"),
+                     assertion("initialCapacity >= 0"), assertion("memFuncsPtr is a required parameter")}));
+    tap.mark();
+    kez::fault::arm("handle_memory.block", 1);
+    EXPECT_EQ(LCreate(4, 0), nullptr);
+    EXPECT_EQ(logged(tap), (Lines{{16, "Failed to allocate list handle."}}));
+}
+
+TEST_F(List, TheGrowthRulePreAllocationClearAndInsertingAnItemOfTheListItself) {
+    // An item of the list itself can be inserted while the block moves;
+    // large items take the other copy path.
+    for (int size : {8, 200}) {
         auto list = make_list(size);
         std::vector<unsigned char> item(static_cast<std::size_t>(size));
         for (int i = 0; i < 4; ++i) {
@@ -216,42 +322,7 @@ TEST(ListArguments, AnItemOfTheListItselfCanBeInsertedWhileTheBlockMoves) {
         }
         EXPECT_EQ(firsts, "bacbcd") << size;
     }
-}
 
-// ---- creation, growth and its failure ---------------------------------------
-
-TEST(ListCreate, HeaderBlockAndRefusals) {
-    ASSERT_EQ(list_memory_functions(), &kHandleMemoryFuncs);  // installed at start-up
-    ListPtr list(LCreateWithOptions(12, 0x55, 7, &kHandleMemoryFuncs));
-    ASSERT_NE(list, nullptr);
-    const ListHeader h = *list_header(list.get());
-    EXPECT_EQ(std::make_tuple(h.options, h.marker, h.growth, h.capacity, h.itemSize, h.numItems, h.memFuncs),
-              std::make_tuple(0x55, 0xB00BDEEDu, 0x006E0004u, 7, 12, 0, &kHandleMemoryFuncs));
-    EXPECT_EQ(handle_size(list.get()), 32u + 7 * 12);
-    ListPtr short_form(LCreate(3, 0));
-    ASSERT_NE(short_form, nullptr);
-    EXPECT_EQ(list_header(short_form.get())->capacity, 0);
-
-    TapReader tap(list_tap());
-    EXPECT_EQ(LCreateWithOptions(4, 0, 0, nullptr), nullptr);
-    EXPECT_EQ(LCreateWithOptions(0, 0, 0, &kHandleMemoryFuncs), nullptr);
-    EXPECT_EQ(LCreateWithOptions(4, 0, -1, &kHandleMemoryFuncs), nullptr);
-    const MemFuncs *installed = set_list_memory_functions(nullptr);
-    EXPECT_EQ(LCreate(4, 0), nullptr);
-    set_list_memory_functions(installed);
-    EXPECT_EQ(assertions_since(tap),
-              (Texts{assertion("memFuncsPtr is a required parameter"), assertion("itemSize > 0"),
-                     assertion("initialCapacity >= 0"), assertion("memFuncsPtr is a required parameter")}));
-    tap.mark();
-    kez::fault::arm("handle_memory.block", 1);
-    EXPECT_EQ(LCreate(4, 0), nullptr);
-    const auto lines = tap.since_mark();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(std::tie(lines[0].level, lines[0].text),
-              std::make_tuple(16u, std::string("Failed to allocate list handle.")));
-}
-
-TEST(ListGrowth, TheGrowthRulePreAllocationAndClear) {
     auto list = make_list(sizeof(int));
     Ints seen;
     for (int i = 0; i < 1303; ++i) {
@@ -268,9 +339,8 @@ TEST(ListGrowth, TheGrowthRulePreAllocationAndClear) {
         EXPECT_EQ(ExpandListSpace(other.get(), e.count), e.rc) << e.count;
         EXPECT_EQ(list_header(other.get())->capacity, e.capacity) << e.count;
     }
-    // Pre-allocation adds only the missing slots.
-    append_all(other.get(), Ints{1, 2, 3, 4, 5});
-    const struct { int count, capacity; } pre[] = {{6, 11}, {0, 11}, {-3, 11}, {10, 15}};
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(LInsertItem(other.get(), &i, kEndOfList), 0);
+    const struct { int count, capacity; } pre[] = {{6, 11}, {0, 11}, {-3, 11}, {10, 15}};  // only the missing slots
     for (const auto &p : pre) {
         EXPECT_EQ(LPreAllocateItems(other.get(), p.count), 0) << p.count;
         EXPECT_EQ(list_header(other.get())->capacity, p.capacity) << p.count;
@@ -278,108 +348,79 @@ TEST(ListGrowth, TheGrowthRulePreAllocationAndClear) {
     const void *block = other.get()->block;  // the slots are there: ten inserts do not move the block
     for (int i = 0; i < 10; ++i) ASSERT_EQ(LInsertItem(other.get(), &i, kFrontOfList), 0);
     EXPECT_EQ(other.get()->block, block);
-    EXPECT_EQ(list_header(other.get())->capacity, 15);
     LClear(other.get());
-    EXPECT_EQ(LNumItems(other.get()), 0);
-    EXPECT_EQ(list_header(other.get())->capacity, 15);
-
+    EXPECT_EQ(std::make_pair(LNumItems(other.get()), list_header(other.get())->capacity), std::make_pair(0, 15));
     // A rule that adds nothing still adds one slot.
     auto flat = make_list(sizeof(int));
     list_header(flat.get())->growth = 0;
-    TapReader tap(list_tap());
     EXPECT_EQ(LInsertItem(flat.get(), &seen[0], kEndOfList), 0);
     EXPECT_EQ(list_header(flat.get())->capacity, 1);
-    EXPECT_EQ(assertions_since(tap), Texts{assertion("Expected list to expand with more items.")});
+    EXPECT_EQ(assertions_since(tap),
+              (Texts{assertion("numItemsToAdd >= 0"), assertion("Expected list to expand with more items.")}));
 }
 
-TEST(ListGrowth, FailedGrowthKeepsItemsAndCapacityAndIsLogged) {
-    TestTable::reset();
-    auto list = make_list(sizeof(int), 0, TestTable::funcs());
-    append_all(list.get(), Ints{1, 3, 5, 7});
+TEST_F(List, FailedGrowthKeepsItemsAndCapacityAndIsLogged) {
+    auto list = ints({1, 3, 5, 7});
     ASSERT_EQ(list_header(list.get())->capacity, 4);
     const void *block = list.get()->block;
-    TapReader tap(list_tap());
-    TestTable::set_size_error = 2;
+    g_table.set_size_error = 2;
     const int four = 4, five = 5;
     int found = -1;
-    EXPECT_EQ(LInsertItem(list.get(), &four, kFrontOfList), 2);
-    EXPECT_EQ(LInsertItemInOrderEx(list.get(), &four, compare_ints, 1, &found), 2);
-    EXPECT_EQ(found, 0);
     // A duplicate that is not wanted needs no memory: 0, found.
-    EXPECT_EQ(LInsertItemInOrderEx(list.get(), &five, compare_ints, 0, &found), 0);
-    EXPECT_EQ(found, 1);
-    EXPECT_EQ(LPreAllocateItems(list.get(), 1), 2);
-    EXPECT_EQ(ExpandListSpace(list.get(), 0), 2);
-    TestTable::set_size_error = 18;  // any code of the table goes back unchanged
+    EXPECT_EQ((Ints{LInsertItem(list.get(), &four, kFrontOfList),
+                    LInsertItemInOrderEx(list.get(), &four, compare_ints, 1, &found), found,
+                    LInsertItemInOrderEx(list.get(), &five, compare_ints, 0, &found), found,
+                    LPreAllocateItems(list.get(), 1), ExpandListSpace(list.get(), 0)}),
+              (Ints{2, 2, 0, 0, 1, 2, 2}));
+    g_table.set_size_error = 18;  // any code of the table goes back unchanged
     EXPECT_EQ(LInsertItem(list.get(), &five, kEndOfList), 18);
     EXPECT_EQ(list.get()->block, block);
     EXPECT_EQ(list_header(list.get())->capacity, 4);
     EXPECT_EQ(contents<int>(list.get()), (Ints{1, 3, 5, 7}));
-    std::vector<std::pair<unsigned, std::string>> lines;
-    for (const auto &l : tap.since_mark()) lines.emplace_back(l.level, l.text);
-    const std::vector<std::pair<unsigned, std::string>> expected = {
-        {16, "MgErr = 2"},  {16, "Failed to expand list to 12 items."},                     // insert
-        {16, "MgErr = 2"},  {16, "Failed to expand list to 12 items."}, {16, "MgErr = 2"},  // ordered insert
-        {16, "MgErr = 2"},                                                                  // pre-allocate
-        {16, "MgErr = 2"},                                                                  // expand
-        {16, "MgErr = 18"}, {16, "Failed to expand list to 12 items."},
-    };
-    EXPECT_EQ(lines, expected);
-
+    const std::pair<unsigned, std::string> err2{16, "MgErr = 2"}, failed{16, "Failed to expand list to 12 items."};
+    EXPECT_EQ(logged(tap), (Lines{err2, failed, err2, failed, err2, err2, err2, {16, "MgErr = 18"}, failed}));
     // The real heap refusing: the same, through the default table.
-    auto plain = make_list(sizeof(int));
-    append_all(plain.get(), Ints{1, 2, 3, 4});
+    auto plain = ints({1, 2, 3, 4}, &kHandleMemoryFuncs);
     kez::fault::arm("handle_memory.block", 1);
     EXPECT_EQ(LInsertItem(plain.get(), &five, 2), 2);
     EXPECT_EQ(contents<int>(plain.get()), (Ints{1, 2, 3, 4}));
     EXPECT_EQ(LInsertItem(plain.get(), &five, 2), 0);
     EXPECT_EQ(contents<int>(plain.get()), (Ints{1, 5, 2, 3, 4}));
-
     // Disposing visits every item, then gives the handle back.
     static Ints visited;
     visited.clear();
     LDisposePtrList(list.release(), [](void *item) { visited.push_back(*static_cast<int *>(item)); });
     EXPECT_EQ(visited, (Ints{1, 3, 5, 7}));
-    EXPECT_EQ(TestTable::disposed, 1);
+    EXPECT_EQ(g_table.disposed, 1);
 }
 
-// ---- the front marker ---------------------------------------------------------
-
-TEST(ListMarker, AnOverwrittenMarkerIsLoggedAndEveryOperationRefuses) {
-    TestTable::reset();
-    auto list = make_list(sizeof(int), 0, TestTable::funcs());
-    append_all(list.get(), Ints{1, 2, 3});
+TEST_F(List, AnOverwrittenMarkerIsLoggedAndEveryOperationRefuses) {
+    auto list = ints({1, 2, 3});
     ListHeader *h = list_header(list.get());
     h->marker = 0x12345678;
-    const int set_size_calls = TestTable::set_size_calls;
-    TapReader tap(list_tap());
+    const int set_size_calls = g_table.set_size_calls;
+    tap.mark();
     EXPECT_EQ(LNumItems(list.get()), 0);
-    auto lines = tap.since_mark();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(std::tie(lines[0].level, lines[0].text),
-              std::make_tuple(8u, std::string("Error, front of list overwritten, expect 0xb00bdeed, but found "
-                                              "0x12345678")));
-    EXPECT_EQ(std::tie(lines[1].level, lines[1].function, lines[1].text),
-              std::make_tuple(64u, std::string("LNumItems"), assertion("CheckSanity(theList)")));
+    EXPECT_EQ(logged(tap), (Lines{{8, "Error, front of list overwritten, expect 0xb00bdeed, but found 0x12345678"},
+                                  {64, assertion("CheckSanity(theList)")}}));
+    EXPECT_EQ(tap.since_mark().at(1).function, "LNumItems");
 
     const int value = 9;
     int out = -1, found = -1;
-    EXPECT_EQ(LInsertItem(list.get(), &value, kEndOfList), 45);
-    EXPECT_EQ(LInsertItemInOrderEx(list.get(), &value, compare_ints, 1, &found), 45);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(LPreAllocateItems(list.get(), 100), 45);
-    EXPECT_EQ(ExpandListSpace(list.get(), 0), 45);
+    EXPECT_EQ((Ints{LInsertItem(list.get(), &value, kEndOfList),
+                    LInsertItemInOrderEx(list.get(), &value, compare_ints, 1, &found), found,
+                    LPreAllocateItems(list.get(), 100), ExpandListSpace(list.get(), 0),
+                    LFindItem(list.get(), &value, 1, nullptr), LBinSearch(list.get(), &value, compare_ints),
+                    LIsSorted(list.get(), compare_ints)}),
+              (Ints{45, 45, 0, 45, 45, 0, 0, 0}));
     LGetItem(list.get(), &out, 1);
     EXPECT_EQ(LGetPtrToItem(list.get(), 1), nullptr);
     LRemoveItem(list.get(), &out, 1);
     LClear(list.get());
-    EXPECT_EQ(LFindItem(list.get(), &value, 1, nullptr), 0);
-    EXPECT_EQ(LBinSearch(list.get(), &value, compare_ints), 0);
-    EXPECT_EQ(LIsSorted(list.get(), compare_ints), 0);
     LQuickSort(list.get(), compare_ints);
     LDiscard(list.get());  // refused: this is no list any more
     EXPECT_EQ(out, -1);
-    EXPECT_EQ(std::make_tuple(TestTable::disposed, TestTable::locks, TestTable::set_size_calls),
+    EXPECT_EQ(std::make_tuple(g_table.disposed, g_table.locks, g_table.set_size_calls),
               std::make_tuple(0, 0, set_size_calls));
     const auto asserted = assertions_since(tap);
     EXPECT_EQ(asserted.size(), 14u);
@@ -389,36 +430,30 @@ TEST(ListMarker, AnOverwrittenMarkerIsLoggedAndEveryOperationRefuses) {
     EXPECT_EQ(h->capacity, 4);
     EXPECT_EQ(contents<int>(list.get()), (Ints{1, 2, 3}));
     list.reset();
-    EXPECT_EQ(TestTable::disposed, 1);
-
+    EXPECT_EQ(g_table.disposed, 1);
     // A byte-swapped marker is refused too, but the list can still be disposed.
-    ListHandle swapped = LCreateWithOptions(4, 0, 2, TestTable::funcs());
-    ASSERT_NE(swapped, nullptr);
-    list_header(swapped)->marker = 0xEDDE0BB0;
+    list = ints({});
+    list_header(list.get())->marker = 0xEDDE0BB0;
     tap.mark();
-    EXPECT_EQ(LNumItems(swapped), 0);
+    EXPECT_EQ(LNumItems(list.get()), 0);
     EXPECT_TRUE(tap.contains_since_mark("Error, front of list overwritten, expect 0xb00bdeed, but found 0xedde0bb0"));
     tap.mark();
-    LDiscard(swapped);
-    EXPECT_EQ(TestTable::disposed, 2);
+    list.reset();
+    EXPECT_EQ(g_table.disposed, 2);
     EXPECT_TRUE(tap.since_mark().empty());
-}
-
-TEST(ListMarker, DamageDuringAnOperationAndAHeaderThatDisagreesWithItsBlock) {
-    auto list = make_list(sizeof(int));
-    append_all(list.get(), Ints{1, 2, 3});
+    // Damage during an operation, and a header that disagrees with its block.
+    list = ints({1, 2, 3});
+    h = list_header(list.get());
     static ListHandle victim;
     victim = list.get();
-    TapReader tap(list_tap());
+    tap.mark();
     const int key = 2;
-    // A compare function that writes over the front of the block.
     EXPECT_EQ(LFindItem(list.get(), &key, 1,
                         [](const void *k, const void *item) {
-                            list_header(victim)->marker = 0;
+                            list_header(victim)->marker = 0;  // the compare function writes over the block's front
                             return compare_ints(k, item);
                         }),
               0);
-    ListHeader *h = list_header(list.get());
     h->marker = kListMarker;
     h->numItems = 5;  // more than the capacity of 4
     EXPECT_FALSE(CheckSanity(list.get()));
@@ -430,123 +465,86 @@ TEST(ListMarker, DamageDuringAnOperationAndAHeaderThatDisagreesWithItsBlock) {
     EXPECT_EQ(LPreAllocateItems(list.get(), 2), 1);
     EXPECT_EQ(assertions_since(tap), (Texts{assertion("CheckSanity(theList)"), assertion("CheckSanity(theList)"),
                                             assertion("(*list)->memFuncs")}));
-    h->memFuncs = &kHandleMemoryFuncs;
+    h->memFuncs = &kCountingFuncs;
     EXPECT_EQ(contents<int>(list.get()), (Ints{1, 2, 3}));
 }
 
-// ---- binary search and ordered insert ------------------------------------------
-
-TEST(ListSearch, BinarySearchFindsEveryItemAndLocksTheHandle) {
-    TestTable::reset();
-    auto list = make_list(sizeof(int), 0, TestTable::funcs());
+TEST_F(List, BinarySearchLocksTheHandleAndOrderedInsertPutsDuplicatesFirst) {
     const int missing = 4;
-    EXPECT_EQ(LBinSearch(list.get(), &missing, compare_ints), 0);
-    Ints values;
-    for (int i = 0; i < 101; ++i) values.push_back(i * 3);
-    append_all(list.get(), values);
+    EXPECT_EQ(LBinSearch(ints({}).get(), &missing, compare_ints), 0);
+    Ints values(101);
+    for (int i = 0; i < 101; ++i) values[static_cast<std::size_t>(i)] = i * 3;
+    auto list = ints(values);
     for (int i = 0; i < 101; ++i)
         EXPECT_EQ(LBinSearch(list.get(), &values[static_cast<std::size_t>(i)], compare_ints), i + 1);
     for (int v : {-1, 1, 151, 302, 400}) EXPECT_EQ(LBinSearch(list.get(), &v, compare_ints), 0) << v;
-    EXPECT_EQ(TestTable::locks, 1 + 101 + 5);
-    EXPECT_EQ(TestTable::unlocks, TestTable::locks);
-}
-
-struct Keyed {
-    int key, tag;
-};
-int compare_keys(const void *a, const void *b) {
-    return compare_ints(&static_cast<const Keyed *>(a)->key, &static_cast<const Keyed *>(b)->key);
-}
-
-TEST(ListOrderedInsert, EachKeyOnceWithTheFoundFlagOrDuplicatesBeforeTheEqualItem) {
-    auto list = make_list(sizeof(Keyed));
-    std::mt19937 rng(7);
-    Ints model;
-    for (int i = 0; i < 600; ++i) {
-        const Keyed item{static_cast<int>(rng() % 300), i};
+    EXPECT_EQ(std::make_pair(g_table.locks, g_table.unlocks), std::make_pair(1 + 101 + 5, 1 + 101 + 5));
+    // Ordered insert (rows: item, duplicates allowed, found) puts duplicates before the equal item.
+    using Keyed = std::array<int, 2>;  // key, tag
+    auto keyed = make_list(sizeof(Keyed));
+    const std::tuple<Keyed, int, int> steps[] = {{{10, 0}, 0, 0}, {{20, 0}, 0, 0}, {{30, 0}, 1, 0}, {{20, 1}, 1, 1},
+                                                 {{5, 2}, 0, 0},  {{40, 2}, 1, 0}, {{25, 2}, 0, 0}, {{20, 3}, 0, 1},
+                                                 {{40, 3}, 0, 1}, {{5, 3}, 1, 1},  {{45, 4}, 0, 0}};
+    for (const auto &[item, duplicates, expected] : steps) {
         int found = -1;
-        ASSERT_EQ(LInsertItemInOrderEx(list.get(), &item, compare_keys, 0, &found), 0);
-        const auto at = std::lower_bound(model.begin(), model.end(), item.key);
-        const bool present = at != model.end() && *at == item.key;
-        ASSERT_EQ(found, present ? 1 : 0) << i;
-        if (!present) model.insert(at, item.key);
+        ASSERT_EQ(LInsertItemInOrderEx(keyed.get(), &item, compare_ints, duplicates, &found), 0);
+        EXPECT_EQ(found, expected) << item[0] << "/" << item[1];
     }
-    Ints keys;
-    for (const Keyed &k : contents<Keyed>(list.get())) keys.push_back(k.key);
-    EXPECT_EQ(keys, model);
-    EXPECT_EQ(LIsSorted(list.get(), compare_keys), 1);
-
-    auto dups = make_list(sizeof(Keyed));
-    for (const Keyed item :
-         {Keyed{10, 0}, Keyed{20, 0}, Keyed{30, 0}, Keyed{20, 1}, Keyed{5, 2}, Keyed{40, 2}, Keyed{25, 2}})
-        ASSERT_EQ(LInsertItemInOrder(dups.get(), &item, compare_keys, 1), 0);
-    std::vector<std::pair<int, int>> items;
-    for (const Keyed &k : contents<Keyed>(dups.get())) items.emplace_back(k.key, k.tag);
-    EXPECT_EQ(items, (std::vector<std::pair<int, int>>{{5, 2}, {10, 0}, {20, 1}, {20, 0}, {25, 2}, {30, 0}, {40, 2}}));
+    EXPECT_EQ(contents<Keyed>(keyed.get()),
+              (std::vector<Keyed>{{5, 3}, {5, 2}, {10, 0}, {20, 1}, {20, 0}, {25, 2}, {30, 0}, {40, 2}, {45, 4}}));
+    EXPECT_EQ(LIsSorted(keyed.get(), compare_ints), 1);
 }
 
-// ---- sizes past what a list can address -------------------------------------
-
-TEST(ListSizes, GrowthOfALargeListComputesItsSizeWithoutWrapping) {
+TEST_F(List, SizesPastThirtyTwoBitsAreComputedWithoutWrapping) {
     // 20,000,000 x 110 overflows 32 bits; the list must still grow to
     // 20,000,000 + 22,000,000 + 4 slots, in a block that really holds them.
-    TestTable::reset();
-    auto list = make_list(1, 20'000'000, TestTable::funcs());
+    auto list = make_list(1, 20'000'000, &kCountingFuncs);
     ASSERT_NE(list, nullptr);
     list_header(list.get())->numItems = 20'000'000;  // the block is zero-filled
     const unsigned char item = 0x5A;
     ASSERT_EQ(LInsertItem(list.get(), &item, kEndOfList), 0);
     EXPECT_EQ(list_header(list.get())->capacity, 42'000'004);
-    EXPECT_EQ(TestTable::last_size, 32u + 42'000'004u);
+    EXPECT_EQ(g_table.last_size, 32u + 42'000'004u);
     EXPECT_EQ(handle_size(list.get()), 32u + 42'000'004u);
     EXPECT_EQ(*static_cast<unsigned char *>(LGetPtrToItem(list.get(), kEndOfList)), 0x5A);
     EXPECT_EQ(*static_cast<unsigned char *>(LGetPtrToItem(list.get(), 20'000'000)), 0);
-}
-
-// Blocks past 4 GB are asked for in full; a capacity past 31 bits fails
-// without asking for memory.
-TEST(ListSizes, BlocksPastFourGigabytesAndCapacitiesPastThirtyOneBits) {
-    TestTable::reset();
-    TestTable::refuse_above = std::size_t{1} << 30;
-    TapReader tap(list_tap());
-    // 65536 x 65536 bytes wraps to 0 in 32 bits.
-    EXPECT_EQ(LCreateWithOptions(65536, 0, 65536, TestTable::funcs()), nullptr);
-    EXPECT_EQ(TestTable::last_size, 32u + (std::uint64_t{1} << 32));
+    list.reset();
+    // Blocks past 4 GB are asked for in full; a capacity past 31 bits fails
+    // without asking for memory.
+    g_table.refuse_above = std::size_t{1} << 30;
+    tap.mark();
+    EXPECT_EQ(LCreateWithOptions(65536, 0, 65536, &kCountingFuncs), nullptr);  // wraps to 0 in 32 bits
+    EXPECT_EQ(g_table.last_size, 32u + (std::uint64_t{1} << 32));
     EXPECT_TRUE(tap.contains_since_mark("Failed to allocate list handle."));
-    auto list = make_list(1 << 20, 0, TestTable::funcs());
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(ExpandListSpace(list.get(), 4096), 2);
-    EXPECT_EQ(TestTable::last_size, 32u + (std::uint64_t{4096} << 20));
-    EXPECT_EQ(list_header(list.get())->capacity, 0);
-    auto widest = make_list(INT_MAX, 0, TestTable::funcs());
+    auto wide = make_list(1 << 20, 0, &kCountingFuncs);
+    ASSERT_NE(wide, nullptr);
+    EXPECT_EQ(ExpandListSpace(wide.get(), 4096), 2);
+    EXPECT_EQ(g_table.last_size, 32u + (std::uint64_t{4096} << 20));
+    EXPECT_EQ(list_header(wide.get())->capacity, 0);
+    auto widest = make_list(INT_MAX, 0, &kCountingFuncs);
     ASSERT_NE(widest, nullptr);
-    const std::vector<char> item(16, 'x');  // only the growth is reached
-    EXPECT_EQ(LInsertItem(widest.get(), item.data(), kEndOfList), 2);
-    EXPECT_EQ(TestTable::last_size, 32u + 4ull * INT_MAX);
+    const std::vector<char> bytes(16, 'x');  // only the growth is reached
+    EXPECT_EQ(LInsertItem(widest.get(), bytes.data(), kEndOfList), 2);
+    EXPECT_EQ(g_table.last_size, 32u + 4ull * INT_MAX);
     EXPECT_EQ(list_header(widest.get())->capacity, 0);
 
-    auto ints = make_list(sizeof(int), 0, TestTable::funcs());
-    append_all(ints.get(), Ints{1, 2, 3});  // capacity 4
-    const int calls = TestTable::set_size_calls;
+    auto small = ints({1, 2, 3});  // capacity 4
+    const int calls = g_table.set_size_calls;
     tap.mark();
-    EXPECT_EQ(ExpandListSpace(ints.get(), INT_MAX), 2);
-    EXPECT_EQ(LPreAllocateItems(ints.get(), INT_MAX), 2);
-    EXPECT_EQ(LPreAllocateItems(ints.get(), INT_MAX - 2), 2);  // one slot past
-    EXPECT_EQ(TestTable::set_size_calls, calls);
-    EXPECT_EQ(LPreAllocateItems(ints.get(), INT_MAX - 3), 2);  // the largest capacity is asked for
-    EXPECT_EQ(TestTable::set_size_calls, calls + 1);
-    EXPECT_EQ(TestTable::last_size, 32u + 4ull * INT_MAX);
-    EXPECT_EQ(list_header(ints.get())->capacity, 4);
-    EXPECT_EQ(contents<int>(ints.get()), (Ints{1, 2, 3}));
-    const auto lines = tap.since_mark();
-    ASSERT_EQ(lines.size(), 4u);
-    for (const auto &line : lines) EXPECT_EQ(line.text, "MgErr = 2");
+    EXPECT_EQ(ExpandListSpace(small.get(), INT_MAX), 2);
+    EXPECT_EQ(LPreAllocateItems(small.get(), INT_MAX), 2);
+    EXPECT_EQ(LPreAllocateItems(small.get(), INT_MAX - 2), 2);  // one slot past
+    EXPECT_EQ(g_table.set_size_calls, calls);
+    EXPECT_EQ(LPreAllocateItems(small.get(), INT_MAX - 3), 2);  // the largest capacity is asked for
+    EXPECT_EQ(g_table.set_size_calls, calls + 1);
+    EXPECT_EQ(g_table.last_size, 32u + 4ull * INT_MAX);
+    EXPECT_EQ(list_header(small.get())->capacity, 4);
+    EXPECT_EQ(contents<int>(small.get()), (Ints{1, 2, 3}));
+    EXPECT_EQ(logged(tap), Lines(4, {16, "MgErr = 2"}));
 }
 
-// ---- lists of several threads ---------------------------------------------------
-
 TEST(ListThreads, ListsOfDifferentThreadsAndOneGuardedSharedList) {
-    kez::test::Watchdog watchdog(std::chrono::seconds(120), "list threads");
+    Watchdog watchdog(std::chrono::seconds(120), "list threads");
     auto shared = make_list(sizeof(int));
     std::mutex shared_lock;
     constexpr int kThreads = 4, kRounds = 4000;
@@ -579,6 +577,164 @@ TEST(ListThreads, ListsOfDifferentThreadsAndOneGuardedSharedList) {
     const auto all = contents<int>(shared.get());
     ASSERT_EQ(all.size(), static_cast<std::size_t>(kThreads * kRounds));
     for (std::size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i], static_cast<int>(i));
+}
+
+// ---- sorting ----------------------------------------------------------------
+
+std::size_t g_item_size = 4;
+long g_compares = 0;
+
+int compare_bytes(const void *a, const void *b) { return ++g_compares, std::memcmp(a, b, g_item_size); }
+int compare_ints_counted(const void *a, const void *b) { return ++g_compares, compare_ints(a, b); }
+
+// Items of `size` bytes whose byte order is the order of their value: the
+// value big-endian in the first bytes (truncated for sizes below 4), then
+// filler that depends on the value alone, so equal values give equal items.
+std::vector<unsigned char> encode(const std::vector<std::uint32_t> &values, std::size_t size, bool sorted = false) {
+    const std::uint32_t mask = size >= 4 ? ~0u : (1u << (8 * size)) - 1;
+    std::vector<std::uint32_t> keys(values.size());
+    std::transform(values.begin(), values.end(), keys.begin(), [mask](std::uint32_t v) { return v & mask; });
+    if (sorted) std::sort(keys.begin(), keys.end());
+    std::vector<unsigned char> bytes(values.size() * size);
+    const std::size_t key = std::min<std::size_t>(size, 4);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        unsigned char *item = bytes.data() + i * size;
+        for (std::size_t j = 0; j < key; ++j) item[j] = static_cast<unsigned char>(keys[i] >> (8 * (key - 1 - j)));
+        for (std::size_t j = key; j < size; ++j)
+            item[j] = static_cast<unsigned char>((keys[i] * 2654435761u) >> (j % 4 * 8));
+    }
+    return bytes;
+}
+
+// Sorts through a list and through the plain function (on items at an odd
+// address, between guard bytes); both must give std::sort's sequence, and
+// the pending ranges must stay within log2(n) or the smaller stack given.
+void check_sort(const std::vector<std::uint32_t> &values, std::size_t size, const std::string &what,
+                int max_pending = 0) {
+    SCOPED_TRACE(what);
+    g_item_size = size;
+    const std::vector<unsigned char> expected = encode(values, size, true), input = encode(values, size);
+    const std::size_t n = values.size();
+
+    auto list = make_list(static_cast<int>(size));
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(LInsertItem(list.get(), input.data() + i * size, kEndOfList), 0);
+    LQuickSort(list.get(), compare_bytes);
+    ASSERT_EQ(LNumItems(list.get()), static_cast<int>(n));
+    ASSERT_TRUE(n == 0 || std::memcmp(list_items(list.get()), expected.data(), expected.size()) == 0);
+
+    std::vector<unsigned char> buffer(input.size() + 3, 0xEE);
+    std::copy(input.begin(), input.end(), buffer.begin() + 1);
+    QuickSortStats stats;
+    if (max_pending > 0)
+        quick_sort_limited(buffer.data() + 1, n, size, compare_bytes, max_pending, &stats);
+    else
+        quick_sort(buffer.data() + 1, n, size, compare_bytes, &stats);
+    ASSERT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin() + 1));
+    EXPECT_EQ(buffer.front(), 0xEE);
+    EXPECT_EQ(buffer[buffer.size() - 2], 0xEE);
+    const int bound = n < 2 ? 0 : static_cast<int>(std::floor(std::log2(static_cast<double>(n))));
+    EXPECT_LE(stats.max_pending, max_pending > 0 ? max_pending : bound) << n << " items";
+}
+
+TEST(ListSort, EveryItemSizeAndInputShapeGivesStdSortsSequence) {
+    const char *const patterns[] = {"random", "sorted", "reversed", "all-equal", "organ-pipe"};
+    std::mt19937 rng(99);
+    auto values = [&rng](int pattern, std::uint32_t n) {
+        std::vector<std::uint32_t> v(n);
+        for (std::uint32_t i = 0; i < n; ++i)
+            v[i] = std::array<std::uint32_t, 5>{static_cast<std::uint32_t>(rng()), i, n - i, 42u,
+                                                i < n / 2 ? i : n - i}[static_cast<std::size_t>(pattern)];
+        return v;
+    };
+    for (std::size_t size : {1, 2, 3, 4, 8, 12, 24})
+        for (int p = 0; p < 5; ++p)
+            for (std::uint32_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 16, 17, 31, 100, 1000, 3000})
+                check_sort(values(p, n), size,
+                           std::string(patterns[p]) + ", size " + std::to_string(size) + ", " + std::to_string(n));
+    // Many items, few distinct values: the partitions that degrade first.
+    std::vector<std::uint32_t> few(100000);
+    for (auto &v : few) v = static_cast<std::uint32_t>(rng() % 3);
+    check_sort(few, 8, "three values");
+    check_sort(values(4, 100000), 24, "organ pipe 100000");
+    TapReader tap(list_tap());  // a full stack finishes a range by insertion
+    check_sort(values(0, 3000), 8, "a stack of one range", 1);
+    EXPECT_EQ(assertions_since(tap).at(0),
+              "Assertion failed: depth < maxPending (Sort stack full, finishing a range by insertion)");
+}
+
+TEST(ListSort, ASortedListIsOnlyChecked) {
+    auto list = ints({});
+    for (int i = 0; i < 500; ++i) ASSERT_EQ(LInsertItem(list.get(), &i, kEndOfList), 0);
+    const void *block = list.get()->block;
+    g_compares = 0;
+    LQuickSort(list.get(), compare_ints_counted);
+    EXPECT_EQ(g_compares, 499);
+    EXPECT_EQ(list.get()->block, block);
+    EXPECT_EQ(LIsSorted(list.get(), compare_ints_counted), 1);
+    const int smaller = -1;
+    ASSERT_EQ(LInsertItem(list.get(), &smaller, kEndOfList), 0);
+    EXPECT_EQ(LIsSorted(list.get(), compare_ints_counted), 0);
+    EXPECT_EQ(LIsSorted(ints({}).get(), compare_ints_counted), 1);
+    EXPECT_EQ(LIsSorted(ints({-1}).get(), compare_ints_counted), 1);
+}
+
+// ---- handle memory, the default table ---------------------------------------
+
+bool all_zero(const void *p, std::size_t n) {
+    const auto *bytes = static_cast<const unsigned char *>(p);
+    return std::all_of(bytes, bytes + n, [](unsigned char b) { return b == 0; });
+}
+
+TEST(HandleMemory, BlocksAreZeroFilledEverySizeChangeMovesThemAndFailuresChangeAndLeakNothing) {
+    MemHandle empty = handle_new(0);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->block, nullptr);
+    EXPECT_EQ(handle_size(empty), 0u);
+    handle_dispose(empty);
+    handle_dispose(nullptr);
+    EXPECT_EQ(handle_size(nullptr), 0u);
+    EXPECT_EQ(handle_set_size(nullptr, 10), 0);
+
+    MemHandle h = handle_new(8);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(handle_size(h), 8u);
+    EXPECT_TRUE(all_zero(h->block, 8));
+    std::memcpy(h->block, "abcdefgh", 8);
+    const void *before = h->block;
+    ASSERT_EQ(handle_set_size(h, 8), 0);  // unchanged size: nothing happens
+    EXPECT_EQ(h->block, before);
+    ASSERT_EQ(handle_set_size(h, 64), 0);
+    EXPECT_NE(h->block, before);
+    EXPECT_EQ(std::memcmp(h->block, "abcdefgh", 8), 0);
+    EXPECT_TRUE(all_zero(static_cast<char *>(h->block) + 8, 56));
+    const void *grown = h->block;
+    ASSERT_EQ(handle_set_size(h, 3), 0);  // shrinking moves it too
+    EXPECT_NE(h->block, grown);
+    EXPECT_EQ(handle_size(h), 3u);
+    EXPECT_EQ(std::memcmp(h->block, "abc", 3), 0);
+    ASSERT_EQ(handle_set_size(h, 0), 0);
+    EXPECT_EQ(h->block, nullptr);
+    ASSERT_EQ(handle_set_size(h, 5), 0);
+    EXPECT_TRUE(all_zero(h->block, 5));
+    std::memcpy(h->block, "vwxyz", 5);
+    void *kept = h->block;
+    kez::fault::arm("handle_memory.block", 1);
+    EXPECT_EQ(handle_set_size(h, 4096), kMgFullErr);  // no memory leaves the handle as it was
+    EXPECT_EQ(std::make_pair(h->block, h->size), std::make_pair(kept, std::size_t{5}));
+    EXPECT_EQ(std::memcmp(h->block, "vwxyz", 5), 0);
+    handle_dispose(h);
+
+    EXPECT_EQ(ptr_new_clear(0), nullptr);
+    void *p = ptr_new_clear(32);
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(all_zero(p, 32));
+    EXPECT_EQ(ptr_dispose(p), 0);
+    EXPECT_EQ(ptr_dispose(nullptr), 0);
+    // The record of a handle whose block cannot be had is freed again (ASan sees a leak).
+    for (auto make : {+[] { return static_cast<void *>(handle_new(16)); }, +[] { return ptr_new_clear(16); }}) {
+        kez::fault::arm("handle_memory.block", 1);
+        EXPECT_EQ(make(), nullptr);
+    }
 }
 
 }  // namespace
