@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/test_hooks.h"
 #include "kez/kez.h"
@@ -18,7 +19,7 @@ extern "C" int kez_headers_compile_as_c(void);
 
 namespace {
 
-TEST(Frame, EngineIsInitialisedAfterLoadAndStartupLibraryFlags) {
+TEST(Frame, EngineIsInitialisedAfterLoadStartupLibraryFlagsAndCommandLineSplitting) {
     EXPECT_EQ(KezTest_LoadState(), 2);
     EXPECT_NE(KezTest_MainThreadId(), 0u);
     EXPECT_EQ(__IsRTEStillLoaded(), 1);
@@ -31,24 +32,22 @@ TEST(Frame, EngineIsInitialisedAfterLoadAndStartupLibraryFlags) {
     EXPECT_EQ(__SimulateRTShuttingDown(), 1);
     EXPECT_EQ(StartupLibraryInit(), 0);
     EXPECT_EQ(__SimulateRTShuttingDown(), 0);
+    const std::pair<const char *, int> cases[] = {
+        {"", 0}, {"   ", 0}, {"a b", 2}, {"  one  ", 1}, {"\"a b\" c", 2}, {"x\"y z", 2}, {"\"unterminated quote", 1}};
+    for (const auto &[line, words] : cases) EXPECT_EQ(KezTest_ParseCommandLine(line), words) << line;
 }
 
 void cleanup_a() {}
 void cleanup_b() {}
-void cleanup_never_registered() {}
 
 TEST(Frame, AtExitListKeepsOneEntryPerFunctionNewestFirst) {
     const int before = KezTest_AtExitCount();
-    EXPECT_EQ(__RegisterAtExitCleanup(cleanup_a), 0);
-    EXPECT_EQ(__RegisterAtExitCleanup(cleanup_a), 0);
-    EXPECT_EQ(KezTest_AtExitCount(), before + 1);
-    EXPECT_EQ(__RegisterAtExitCleanup(cleanup_b), 0);
+    for (KezAtExitCleanup f : {cleanup_a, cleanup_a, cleanup_b}) EXPECT_EQ(__RegisterAtExitCleanup(f), 0);
+    EXPECT_EQ(KezTest_AtExitCount(), before + 2);
     EXPECT_EQ(KezTest_AtExitEntry(0), cleanup_b);
     EXPECT_EQ(KezTest_AtExitEntry(1), cleanup_a);
-
-    EXPECT_EQ(__UnregisterAtExitCleanup(cleanup_never_registered), 0);
+    EXPECT_EQ(__UnregisterAtExitCleanup([] {}), 0);
     EXPECT_EQ(KezTest_AtExitCount(), before + 2);
-
     EXPECT_EQ(__UnregisterAtExitCleanup(cleanup_a), 0);
     EXPECT_EQ(KezTest_AtExitCount(), before + 1);
     EXPECT_EQ(KezTest_AtExitEntry(0), cleanup_b);
@@ -57,11 +56,8 @@ TEST(Frame, AtExitListKeepsOneEntryPerFunctionNewestFirst) {
 }
 
 TEST(Frame, MemoryManagerCodesTranslate) {
-    const struct {
-        int manager;
-        int library;
-    } table[] = {{0, 0}, {1, -260}, {15, -260}, {45, -260}, {2, -102}, {18, -102}, {7, -266}};
-    for (const auto &row : table) EXPECT_EQ(MgrToPXError(row.manager), row.library) << row.manager;
+    const std::pair<int, int> table[] = {{0, 0}, {1, -260}, {15, -260}, {45, -260}, {2, -102}, {18, -102}, {7, -266}};
+    for (const auto &[manager, library] : table) EXPECT_EQ(MgrToPXError(manager), library) << manager;
     EXPECT_STREQ(KezTest_ErrText(-14901), "Err = -14901");
     EXPECT_STREQ(KezTest_MgErrText(2), "MgErr = 2");
     // A code without a translation is an assertion failure.
@@ -73,24 +69,16 @@ TEST(Frame, MemoryManagerCodesTranslate) {
     EXPECT_EQ(lines[0].text, "Assertion failed: 0 (The following manager error code could not be translated: 77)");
 }
 
+// Negative results are reported with the library's message; success results
+// pass through without a report.
 TEST(Frame, TwinReportsNegativeResultsWithTheLibraryMessage) {
-    char function[128];
-    char message[512];
+    char function[128], message[512];
     EXPECT_EQ(_UP_KezTest_ReturnCode(-17), -17);
-    EXPECT_EQ(KezTest_LastLibraryError(function, sizeof function, message, sizeof message), -17);
-    EXPECT_STREQ(function, "KezTest_ReturnCode");
-    EXPECT_STREQ(message, "Test code -17.");
-
-    // Success results pass through without a report.
     EXPECT_EQ(_UP_KezTest_ReturnCode(5), 5);
     EXPECT_EQ(_UP_KezTest_ReturnCode(0), 0);
     EXPECT_EQ(KezTest_LastLibraryError(function, sizeof function, message, sizeof message), -17);
-}
-
-TEST(Frame, CommandLineSplitting) {
-    const std::pair<const char *, int> cases[] = {
-        {"", 0}, {"   ", 0}, {"a b", 2}, {"  one  ", 1}, {"\"a b\" c", 2}, {"x\"y z", 2}, {"\"unterminated quote", 1}};
-    for (const auto &[line, words] : cases) EXPECT_EQ(KezTest_ParseCommandLine(line), words) << line;
+    EXPECT_STREQ(function, "KezTest_ReturnCode");
+    EXPECT_STREQ(message, "Test code -17.");
 }
 
 void set_x87_control_word(unsigned short cw) { __asm__ __volatile__("fldcw %0" : : "m"(cw)); }
@@ -109,45 +97,34 @@ TEST(Frame, InitKezRTDllMasksX87Exceptions) {
     set_x87_control_word(static_cast<unsigned short>(saved));
 }
 
-// A program of its own: a death test would run the call inside GoogleTest's
-// exception guard, which swallows the unwinding of a thread exit.
-TEST(Frame, AbnormalExitEndsTheMainThreadWithItsCode) {
+// Programs of their own: a death test would run the call inside GoogleTest's
+// exception guard, which swallows the unwinding of a thread exit. The exit
+// code reaches the parent unchanged; on a target the exit reboots it.
+TEST(Frame, AbnormalExitEndsTheMainThreadWithItsCodeAndRebootsATarget) {
 #if defined(__SANITIZE_THREAD__)
     // The thread sanitizer runs a thread of its own that never ends, so a
     // process whose main thread has ended never exits under it.
-    GTEST_SKIP() << "not observable under the thread sanitizer";
-#endif
-    for (const char *code : {"7", "0", "42"}) {
-        const char *args[] = {code, nullptr};
-        int exit_code = -1;
-        ASSERT_TRUE(kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, args, 60000, &exit_code)) << code;
-        EXPECT_EQ(exit_code, std::atoi(code));
-    }
-}
-
-TEST(Frame, AbnormalExitOnATargetRebootsIt) {
-#if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "not observable under the thread sanitizer";
 #endif
     kez::test::TempDir dir;
     const std::string marker = dir.file("reboot_marker.txt");
     char here[1024];
     ASSERT_TRUE(kez::os::module_file_name(kez::os::module_main(), here, sizeof here));
-    std::string components(here);
-    components.erase(components.find_last_of("/\\"));
+    const std::string components = std::string(here).substr(0, std::string(here).find_last_of("/\\"));
     kez::os::env_set("KEZ_COMPONENT_PATH", components.c_str());
     kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", marker.c_str());
-    const char *args[] = {"5", "target", nullptr};
-    int exit_code = -1;
-    const bool ran = kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, args, 60000, &exit_code);
+    const std::vector<const char *> runs[] = {
+        {"7", nullptr}, {"0", nullptr}, {"42", nullptr}, {"5", "target", nullptr}};
+    for (const auto &args : runs) {
+        int exit_code = -1;
+        EXPECT_TRUE(kez::os::process_run(KEZ_ABNORMAL_EXIT_HELPER, args.data(), 60000, &exit_code)) << args[0];
+        EXPECT_EQ(exit_code, std::atoi(args[0]));
+    }
     kez::os::env_set("KEZ_COMPONENT_PATH", nullptr);
     kez::os::env_set("KEZ_FAKE_REBOOT_MARKER", nullptr);
-    ASSERT_TRUE(ran);
-    EXPECT_EQ(exit_code, 5);
-    std::ifstream in(marker);
     std::string line;
-    EXPECT_TRUE(std::getline(in, line)) << "RebootSystem was not called";
-    EXPECT_EQ(line, "RebootSystem");
+    std::getline(std::ifstream(marker), line);
+    EXPECT_EQ(line, "RebootSystem") << "RebootSystem was not called";
 }
 
 TEST(Frame, AbnormalExitOnAnotherThreadEndsOnlyThatThread) {

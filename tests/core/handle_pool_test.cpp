@@ -21,6 +21,13 @@ struct Record {
     std::uint64_t kept;  // beyond the zero-filled prefix
 };
 
+void discard(HandlePool &pool, void *r) {
+    ASSERT_EQ(pool.pin(r), r);
+    EXPECT_TRUE(pool.retire(r));
+    ASSERT_TRUE(pool.unpin(r));
+    pool.recycle(r);
+}
+
 TEST(HandlePool, OnlyALivePublishedRecordIsPinnedAndItsLastPinIsReportedOnce) {
     HandlePool pool(sizeof(Record));
     int on_stack = 0;
@@ -54,40 +61,18 @@ TEST(HandlePool, OnlyALivePublishedRecordIsPinnedAndItsLastPinIsReportedOnce) {
     EXPECT_EQ(pool.live_count(), 0u);
 }
 
-TEST(HandlePool, FreedSlotsAreReusedOldestFirstAndKeepTheirTail) {
+std::set<void *> g_visited[2];  // free, allocated
+
+// Freed slots are reused oldest first with their tail kept; unload visits
+// every slot handed out, across chunks.
+TEST(HandlePool, GrowsAcrossChunksReusesFreedSlotsAndUnloadVisitsThemAll) {
     HandlePool pool(sizeof(Record), offsetof(Record, kept));
     std::vector<Record *> records;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 64 + 128 + 5; ++i) {
         auto *r = static_cast<Record *>(pool.allocate());
+        ASSERT_NE(r, nullptr);
         r->a = 7;
         r->kept = 100 + static_cast<std::uint64_t>(i);
-        pool.publish(r);
-        records.push_back(r);
-    }
-    for (int i : {1, 0}) {
-        ASSERT_EQ(pool.pin(records[i]), records[i]);
-        pool.retire(records[i]);
-        ASSERT_TRUE(pool.unpin(records[i]));
-        pool.recycle(records[i]);
-    }
-    auto *first = static_cast<Record *>(pool.allocate());
-    auto *second = static_cast<Record *>(pool.allocate());
-    EXPECT_EQ(first, records[1]);
-    EXPECT_EQ(second, records[0]);
-    EXPECT_EQ(first->a, 0u) << "the prefix is zero-filled";
-    EXPECT_EQ(first->kept, 101u) << "the slot's own part survives";
-    pool.destroy_all(nullptr);
-}
-
-std::set<void *> g_visited_allocated;
-int g_visited_free = 0;
-
-TEST(HandlePool, GrowsAcrossChunksAndUnloadVisitsEverySlotHandedOut) {
-    HandlePool pool(sizeof(Record));
-    std::vector<void *> records;
-    for (int i = 0; i < 64 + 128 + 5; ++i) {
-        void *r = pool.allocate();
-        ASSERT_NE(r, nullptr);
         pool.publish(r);
         records.push_back(r);
     }
@@ -95,22 +80,19 @@ TEST(HandlePool, GrowsAcrossChunksAndUnloadVisitsEverySlotHandedOut) {
         ASSERT_EQ(pool.pin(r), r);
         pool.unpin(r);
     }
-    void *freed = records.back();
-    pool.pin(freed);
-    pool.retire(freed);
-    ASSERT_TRUE(pool.unpin(freed));
-    pool.recycle(freed);
-    g_visited_allocated.clear();
-    g_visited_free = 0;
-    pool.destroy_all([](void *record, bool allocated) {
-        if (allocated)
-            g_visited_allocated.insert(record);
-        else
-            ++g_visited_free;
-    });
-    EXPECT_EQ(g_visited_allocated.size(), records.size() - 1);
-    EXPECT_EQ(g_visited_allocated.count(freed), 0u);
-    EXPECT_EQ(g_visited_free, 1);
+    for (int i : {1, 0}) discard(pool, records[i]);
+    auto *first = static_cast<Record *>(pool.allocate());
+    EXPECT_EQ(pool.allocate(), records[0]);
+    EXPECT_EQ(first, records[1]);
+    EXPECT_EQ(first->a, 0u) << "the prefix is zero-filled";
+    EXPECT_EQ(first->kept, 101u) << "the slot's own part survives";
+    pool.publish(first);
+    pool.publish(records[0]);
+    discard(pool, records.back());
+    for (auto &visited : g_visited) visited.clear();
+    pool.destroy_all([](void *record, bool allocated) { g_visited[allocated].insert(record); });
+    EXPECT_EQ(g_visited[1].size(), records.size() - 1);
+    EXPECT_EQ(g_visited[0], std::set<void *>{records.back()});
     // Usable again after unload (the engine may be loaded again).
     void *again = pool.allocate();
     ASSERT_NE(again, nullptr);
@@ -129,9 +111,8 @@ TEST(HandlePool, RetireRacingPinsHasExactlyOneLastUser) {
         void *r = pool.allocate();
         pool.publish(r);
         ASSERT_EQ(pool.pin(r), r);
-        std::atomic<int> last_users{0};
+        std::atomic<int> last_users{0}, pins_after_retire{0};
         std::atomic<bool> retired{false};
-        std::atomic<int> pins_after_retire{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&] {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,17 +15,15 @@ namespace {
 
 // Every callback appends "<name><state>" to one journal.
 std::vector<std::string> g_journal;
+using Journal = std::vector<std::string>;
 
 template <char Name>
 void named_callback(int state) {
     g_journal.push_back(std::string(1, Name) + std::to_string(state));
 }
 
-constexpr auto A = named_callback<'A'>;
-constexpr auto B = named_callback<'B'>;
-constexpr auto C = named_callback<'C'>;
-constexpr auto D = named_callback<'D'>;
-constexpr auto E = named_callback<'E'>;
+constexpr auto A = named_callback<'A'>, B = named_callback<'B'>, C = named_callback<'C'>, D = named_callback<'D'>,
+               E = named_callback<'E'>;
 
 int m1, m2;  // module handles
 
@@ -33,68 +32,43 @@ int init(void *module, std::vector<KezRunStateCallback> list) {
     return InitKezRTDll(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, list.data());
 }
 
-std::vector<std::string> take_journal() { return std::exchange(g_journal, {}); }
-
-using Journal = std::vector<std::string>;
-
-class RunState : public testing::Test {
-protected:
-    void SetUp() override { g_journal.clear(); }
-    void TearDown() override {
-        // Leave no module entries behind for the next test.
-        CloseKezRTDll(&m1);
-        CloseKezRTDll(&m2);
-        g_journal.clear();
-    }
+// 'i': InitKezRTDll(module, list); 'c': CloseKezRTDll(module); 'e': the
+// engine registers E. Each step leaves exactly `journal` behind.
+struct Step {
+    char op;
+    int *module;
+    Journal journal;
+    std::vector<KezRunStateCallback> list = {};
 };
+// clang-format off
+const Step kSteps[] = {
+    // Start in table order, stop in reverse; a closed module stays silent.
+    {'i', &m1, {"A0", "B0", "A5", "B5"}, {A, B}}, {'c', &m1, {"B6", "A6", "B4", "A4"}}, {'c', &m1, {}},
+    // Duplicates for one module add nothing, another module adds an entry; a
+    // null module reaches every entry.
+    {'i', &m1, {"A0", "A5"}, {A}}, {'i', &m1, {"A0", "A5"}, {A, A}}, {'i', &m2, {"A0", "A5"}, {A}},
+    {'c', nullptr, {"A6", "A6", "A4", "A4"}}, {'c', &m1, {"A6", "A4"}}, {'c', &m2, {"A6", "A4"}},
+    // Removal fills each hole with the last entry: [A1 B2 C2 D1] becomes [C2 B2].
+    {'i', &m1, {"A0", "A5"}, {A}}, {'i', &m2, {"B0", "C0", "B5", "C5"}, {B, C}},
+    {'i', &m1, {"A0", "D0", "A5", "D5"}, {D}}, {'c', &m1, {"D6", "A6", "D4", "A4"}},
+    {'c', nullptr, {"B6", "C6", "B4", "C4"}}, {'c', &m2, {"B6", "C6", "B4", "C4"}}, {'c', nullptr, {}},
+    // A null module removes only the engine's entries.
+    {'i', &m1, {"A0", "A5"}, {A}}, {'e', nullptr, {}}, {'c', nullptr, {"E6", "A6", "E4", "A4"}},
+    {'c', nullptr, {"A6", "A4"}}, {'c', &m1, {"A6", "A4"}}, {'c', nullptr, {}}};
+// clang-format on
 
-TEST_F(RunState, StartsInTableOrderAndStopsInReverse) {
-    EXPECT_EQ(init(&m1, {A, B}), 1);
-    EXPECT_EQ(take_journal(), (Journal{"A0", "B0", "A5", "B5"}));
-    CloseKezRTDll(&m1);
-    EXPECT_EQ(take_journal(), (Journal{"B6", "A6", "B4", "A4"}));
-    CloseKezRTDll(&m1);
-    EXPECT_EQ(take_journal(), Journal{});
-}
-
-TEST_F(RunState, DuplicatesForOneModuleAddNothingAnotherModuleAddsAnEntry) {
-    init(&m1, {A});
-    init(&m1, {A, A});
-    EXPECT_EQ(take_journal(), (Journal{"A0", "A5", "A0", "A5"}));
-    init(&m2, {A});
-    take_journal();
-    CloseKezRTDll(nullptr);  // reaches both entries
-    EXPECT_EQ(take_journal(), (Journal{"A6", "A6", "A4", "A4"}));
-    CloseKezRTDll(&m1);
-    EXPECT_EQ(take_journal(), (Journal{"A6", "A4"}));
-}
-
-TEST_F(RunState, RemovalFillsHolesWithTheLastEntry) {
-    init(&m1, {A});
-    init(&m2, {B});
-    init(&m1, {C, D});
-    take_journal();
-    CloseKezRTDll(&m1);
-    take_journal();
-    // Only B is left: a null module reaches every entry.
-    CloseKezRTDll(nullptr);
-    EXPECT_EQ(take_journal(), (Journal{"B6", "B4"}));
-    CloseKezRTDll(&m2);
-    EXPECT_EQ(take_journal(), (Journal{"B6", "B4"}));
-    CloseKezRTDll(nullptr);
-    EXPECT_EQ(take_journal(), Journal{});
-}
-
-TEST_F(RunState, NullModuleNotifiesAllButRemovesOnlyEngineEntries) {
-    init(&m1, {A});
-    ASSERT_EQ(KezTest_RegisterEngineRunStateCallback(E), 1);
-    take_journal();
-    CloseKezRTDll(nullptr);
-    EXPECT_EQ(take_journal(), (Journal{"E6", "A6", "E4", "A4"}));
-    CloseKezRTDll(nullptr);  // E is gone, A stays
-    EXPECT_EQ(take_journal(), (Journal{"A6", "A4"}));
-    CloseKezRTDll(&m1);
-    EXPECT_EQ(take_journal(), (Journal{"A6", "A4"}));
+TEST(RunState, NotificationOrderRegistrationAndRemoval) {
+    g_journal.clear();
+    for (std::size_t i = 0; i < std::size(kSteps); ++i) {
+        const Step &s = kSteps[i];
+        if (s.op == 'i')
+            EXPECT_EQ(init(s.module, s.list), 1) << i;
+        else if (s.op == 'e')
+            EXPECT_EQ(KezTest_RegisterEngineRunStateCallback(E), 1) << i;
+        else
+            CloseKezRTDll(s.module);
+        EXPECT_EQ(std::exchange(g_journal, {}), s.journal) << "step " << i;
+    }
 }
 
 // 33 distinct callbacks.
@@ -108,7 +82,7 @@ std::vector<KezRunStateCallback> counted_list(std::index_sequence<I...>) {
     return {counted<I>...};
 }
 
-TEST_F(RunState, The33rdCallbackIsDroppedAndNeverNotified) {
+TEST(RunState, The33rdCallbackIsDroppedAndNeverNotified) {
     init(&m1, counted_list(std::make_index_sequence<33>{}));
     for (int i = 0; i < 32; ++i) EXPECT_EQ(g_hits[i], 2) << i;  // start and enable
     EXPECT_EQ(g_hits[32], 0);
@@ -117,7 +91,7 @@ TEST_F(RunState, The33rdCallbackIsDroppedAndNeverNotified) {
     CloseKezRTDll(&m1);
     for (int i = 0; i < 32; ++i) EXPECT_EQ(g_hits[i], 4) << i;
     EXPECT_EQ(g_hits[32], 0);
-    EXPECT_EQ(take_journal(), Journal{});
+    EXPECT_EQ(g_journal, Journal{});
 }
 
 TEST(RunStateDeathTest, NothingHappensOnceTheEngineIsClosed) {
@@ -128,9 +102,7 @@ TEST(RunStateDeathTest, NothingHappensOnceTheEngineIsClosed) {
             KezTest_RunCloseRTDll();
             CloseKezRTDll(&m1);
             CloseKezRTDll(nullptr);
-            const bool silent = g_journal.empty();
-            const bool refused = init(&m2, {B}) == 0 && g_journal.empty();
-            std::exit(silent && refused ? 0 : 1);
+            std::exit(g_journal.empty() && init(&m2, {B}) == 0 && g_journal.empty() ? 0 : 1);  // silent, refused
         },
         testing::ExitedWithCode(0), "");
 }

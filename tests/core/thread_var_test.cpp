@@ -2,8 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,69 +18,47 @@
 
 namespace {
 
-// One slot for this process's tests, whose values are freed with free().
-int test_slot() {
-    static const int slot = [] {
-        int s = 0;
-        return KezTest_AllocThreadVarSlot(&s, 1) ? s : 0;
-    }();
-    return slot;
-}
-
-TEST(ThreadVar, FirstGetOnAThreadGivesNullAndLeavesAZeroBlock) {
-    const int slot = test_slot();
-    ASSERT_GE(slot, 3);  // the engine holds the cross-library and execution slots
-    const int live = KezTest_LiveThreadBlocks();
-    std::thread([slot, live] {
-        EXPECT_EQ(KezTest_HasThreadBlock(), 0);
-        EXPECT_EQ(GetKezThreadVarValue(slot), nullptr);
-        EXPECT_EQ(KezTest_HasThreadBlock(), 1);
-        EXPECT_EQ(KezTest_LiveThreadBlocks(), live + 1);
-        for (int s = 1; s <= 8; ++s) EXPECT_EQ(GetKezThreadVarValue(s), nullptr) << s;
-        // The error buffer starts empty and stays the thread's own.
-        char *buffer = GetThreadLocalErrorStringBuffer();
-        ASSERT_NE(buffer, nullptr);
-        EXPECT_EQ(buffer[0], '\0');
-        EXPECT_EQ(GetThreadLocalErrorStringBuffer(), buffer);
-    }).join();
-    EXPECT_EQ(KezTest_LiveThreadBlocks(), live);
-}
-
 TEST(ThreadVar, BogusSlotsAreLoggedAndIgnored) {
     kez::test::TapReader tap(kez::test::linked_engine_tap());
     int dummy = 0;
-    EXPECT_EQ(GetKezThreadVarValue(0), nullptr);
-    EXPECT_EQ(GetKezThreadVarValue(9), nullptr);
-    SetKezThreadVarValue(0, &dummy);
-    SetKezThreadVarValue(9, &dummy);
-    UninitializeKezThreadVar(0);
-    UninitializeKezThreadVar(9);
+    for (int bad : {0, 9}) {
+        EXPECT_EQ(GetKezThreadVarValue(bad), nullptr);
+        SetKezThreadVarValue(bad, &dummy);
+        UninitializeKezThreadVar(bad);
+    }
     const auto lines = tap.since_mark();
     ASSERT_EQ(lines.size(), 6u);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(lines[i].level, 32u);
-        EXPECT_EQ(lines[i].text, "Bogus thread local storage slot passed to GetKezThreadVar");
+        EXPECT_EQ(lines[i].text, std::string("Bogus thread local storage slot passed to ") +
+                                     (i % 3 == 2 ? "UninitializeKezThreadVar" : "GetKezThreadVar"));
     }
-    for (int i = 4; i < 6; ++i)
-        EXPECT_EQ(lines[i].text, "Bogus thread local storage slot passed to UninitializeKezThreadVar");
-    // Slots 1 to 8 kept their values.
     for (int s = 1; s <= 8; ++s) EXPECT_NE(GetKezThreadVarValue(s), &dummy) << s;
 }
 
+// A thread's first get gives null and leaves a zero block; each thread keeps
+// its own values and error buffer, and its block goes when it ends.
 TEST(ThreadVar, SixtyFourThreadsKeepTheirOwnValuesAndFreeThemAtThreadEnd) {
     kez::test::Watchdog watchdog(std::chrono::seconds(120));
-    const int slot = test_slot();
-    ASSERT_NE(slot, 0);
+    int slot = 0;
+    ASSERT_EQ(KezTest_AllocThreadVarSlot(&slot, 1), 1);
+    ASSERT_GE(slot, 3);  // the engine holds the cross-library and execution slots
     const int live = KezTest_LiveThreadBlocks();
     constexpr int kThreads = 64;
-    std::atomic<int> ready{0};
-    std::atomic<int> failures{0};
+    std::atomic<int> ready{0}, failures{0};
     std::vector<char *> buffers(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
+            const auto check = [&failures](bool ok) { failures.fetch_add(ok ? 0 : 1); };
+            check(KezTest_HasThreadBlock() == 0);
+            check(GetKezThreadVarValue(slot) == nullptr && KezTest_HasThreadBlock() == 1);
+            for (int s = 1; s <= 8; ++s) check(GetKezThreadVarValue(s) == nullptr);
+            buffers[t] = GetThreadLocalErrorStringBuffer();
+            check(buffers[t] != nullptr && buffers[t][0] == '\0');
             ready.fetch_add(1);
             while (ready.load() < kThreads) std::this_thread::yield();
+            check(KezTest_LiveThreadBlocks() == live + kThreads);
             for (int round = 0; round < 2000; ++round) {
                 // Values are malloc'd: the slot frees them when the thread ends,
                 // so a missed free shows up as a leak under ASan.
@@ -88,16 +67,13 @@ TEST(ThreadVar, SixtyFourThreadsKeepTheirOwnValuesAndFreeThemAtThreadEnd) {
                 void *old = GetKezThreadVarValue(slot);
                 SetKezThreadVarValue(slot, mine);
                 std::free(old);
-                if (*static_cast<int *>(GetKezThreadVarValue(slot)) != t * 100000 + round) failures.fetch_add(1);
+                check(*static_cast<int *>(GetKezThreadVarValue(slot)) == t * 100000 + round);
             }
-            buffers[t] = GetThreadLocalErrorStringBuffer();
             std::snprintf(buffers[t], 512, "thread %d", t);
-            if (GetThreadLocalErrorStringBuffer() != buffers[t]) failures.fetch_add(1);
             ready.fetch_add(1);
             while (ready.load() < 2 * kThreads) std::this_thread::yield();
-            char expected[32];
-            std::snprintf(expected, sizeof expected, "thread %d", t);
-            if (std::strcmp(GetThreadLocalErrorStringBuffer(), expected) != 0) failures.fetch_add(1);
+            check(GetThreadLocalErrorStringBuffer() == buffers[t] &&
+                  std::string(buffers[t]) == "thread " + std::to_string(t));
         });
     }
     for (auto &th : threads) th.join();
@@ -117,9 +93,8 @@ TEST(ThreadVarDeathTest, EightSlotsAtMostAndReleasingTooOftenDoesNotWrapTheCount
             const int held = KezTest_ThreadVarSlotsInUse();
             int slot = 0;
             int taken = 0;
-            int last = 0;
-            for (; KezTest_AllocThreadVarSlot(&slot, 0) == 1 && taken < 20; ++taken) last = slot;
-            bool ok = held >= 2 && taken == 8 - held && last == 8 && KezTest_ThreadVarSlotsInUse() == 8;
+            while (taken < 20 && KezTest_AllocThreadVarSlot(&slot, 0) == 1) ++taken;
+            bool ok = held >= 2 && taken == 8 - held && slot == 8 && KezTest_ThreadVarSlotsInUse() == 8;
             for (int s = 8; s >= 1; --s) UninitializeKezThreadVar(s);
             ok = ok && KezTest_HasThreadBlock() == 0 && KezTest_LiveThreadBlocks() == 0;
             // Once too often: logged, and the count stays at 0.

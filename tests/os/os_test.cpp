@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,20 +57,15 @@ TEST(OsMutex, CountsStayExactUnderContention) {
     os::Mutex *m = os::mutex_create();
     const std::string name = unique_name("named mutex");
     os::NamedMutex *named[] = {os::named_mutex_open(name.c_str()), os::named_mutex_open(name.c_str())};
-    ASSERT_NE(named[0], nullptr);
-    ASSERT_NE(named[1], nullptr);
+    ASSERT_TRUE(named[0] != nullptr && named[1] != nullptr);
     EXPECT_TRUE(os::named_mutex_exists(name.c_str()));
     long counter = 0, named_counter = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
-                if (t % 2 == 0) {
-                    os::mutex_lock(m);
-                } else {
-                    while (!os::mutex_timed_lock(m, 1)) {
-                    }
-                }
+                if (t % 2 == 0) os::mutex_lock(m);
+                while (t % 2 == 1 && !os::mutex_timed_lock(m, 1)) std::this_thread::yield();
                 os::mutex_lock(m);  // recursion under contention
                 ++counter;
                 os::mutex_unlock(m);
@@ -94,8 +90,7 @@ TEST(OsMutex, CountsStayExactUnderContention) {
 }
 
 TEST(OsEvent, AutoResetWakesOneWaitManualResetStaysSet) {
-    os::Event *autoe = os::event_create(false, false);
-    os::Event *manual = os::event_create(true, false);
+    os::Event *autoe = os::event_create(false, false), *manual = os::event_create(true, false);
     EXPECT_FALSE(os::event_wait(autoe, 0));
     EXPECT_FALSE(os::event_wait(autoe, 20));
     os::event_set(autoe);
@@ -116,34 +111,30 @@ TEST(OsEvent, AutoResetWakesOneWaitManualResetStaysSet) {
     os::event_destroy(manual);
 }
 
+// All names are open at once: different names never meet, however escaped.
 TEST(OsSharedMemory, SecondOpenSeesTheFirstOnesDataAndNamesAreRemoved) {
-    for (const std::string &name :
-         {unique_name("shm"), unique_name("shm/with/slashes%2F"), unique_name(std::string(300, 'x'))}) {
-        SCOPED_TRACE(name.size());
-        bool created = false;
-        os::SharedMemory *a = os::shm_open_or_create(name.c_str(), 4096, &created);
-        ASSERT_NE(a, nullptr);
-        EXPECT_TRUE(created);
-        auto *pa = static_cast<unsigned char *>(os::shm_address(a));
-        for (int i = 0; i < 4096; ++i) ASSERT_EQ(pa[i], 0) << i;
-        std::memcpy(pa, "kez", 4);
-        os::SharedMemory *b = os::shm_open_or_create(name.c_str(), 4096, &created);
-        ASSERT_NE(b, nullptr);
-        EXPECT_FALSE(created);
-        EXPECT_STREQ(static_cast<char *>(os::shm_address(b)), "kez");
-        EXPECT_TRUE(os::shm_exists(name.c_str()));
-        os::shm_close(b, false);
-        os::shm_close(a, true);
-        EXPECT_FALSE(os::shm_exists(name.c_str()));
-    }
-    // Two different names never meet, however they are escaped.
+    const std::string names[] = {unique_name("shm"), unique_name("a/b"), unique_name("a%2Fb"),
+                                 unique_name(std::string(300, 'x'))};
+    std::vector<os::SharedMemory *> first;
     bool created = false;
-    os::SharedMemory *slash = os::shm_open_or_create(unique_name("a/b").c_str(), 64, &created);
-    ASSERT_TRUE(created);
-    os::SharedMemory *escaped = os::shm_open_or_create(unique_name("a%2Fb").c_str(), 64, &created);
-    EXPECT_TRUE(created);
-    os::shm_close(slash, true);
-    os::shm_close(escaped, true);
+    for (const std::string &name : names) {
+        first.push_back(os::shm_open_or_create(name.c_str(), 4096, &created));
+        ASSERT_NE(first.back(), nullptr) << name;
+        EXPECT_TRUE(created) << name;
+        auto *p = static_cast<unsigned char *>(os::shm_address(first.back()));
+        for (int i = 0; i < 4096; ++i) ASSERT_EQ(p[i], 0) << i;
+        std::memcpy(p, name.c_str(), name.size() + 1);
+    }
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        os::SharedMemory *second = os::shm_open_or_create(names[i].c_str(), 4096, &created);
+        ASSERT_NE(second, nullptr);
+        EXPECT_FALSE(created);
+        EXPECT_EQ(static_cast<char *>(os::shm_address(second)), names[i]);
+        EXPECT_TRUE(os::shm_exists(names[i].c_str()));
+        os::shm_close(second, false);
+        os::shm_close(first[i], true);
+        EXPECT_FALSE(os::shm_exists(names[i].c_str()));
+    }
 }
 
 TEST(OsProcess, ModulesEnvironmentErrorTextsIdsAndClocks) {

@@ -2,13 +2,12 @@
 // output, timing handles, assertions, and many writers at once.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,18 +21,7 @@ namespace {
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> crlf_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
-        lines.push_back(text.substr(start, at - start));
-    EXPECT_EQ(start, text.size()) << "text after the last line end";
-    return lines;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Each test logs to its own file and leaves the logger as it found it.
@@ -54,7 +42,13 @@ protected:
     // Closes the file (leaving the location flushes it) and reads its lines.
     std::vector<std::string> lines() {
         SetKezLogReportingLocation(KEZ_LOG_LOCATION_NONE, 0, nullptr);
-        return crlf_lines(read_file(path_));
+        const std::string text = read_file(path_);
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
+            lines.push_back(text.substr(start, at - start));
+        EXPECT_EQ(start, text.size()) << "text after the last line end";
+        return lines;
     }
 
     kez::test::TempDir dir_;
@@ -88,28 +82,24 @@ TEST_F(Log, TemplatesTokensLevelNamesAndLineEnds) {
     WriteKezLogMessage(KEZ_LOG_INFO, 0, nullptr, "a.c", "h", 4, "next\r\n");
     auto l = lines();
     for (auto &line : l) line = std::regex_replace(line, std::regex(R"(\d\d:\d\d:\d\d\.\d{3})"), "TIME");
-    const std::string thread = std::to_string(KezTest_CurrentThreadId());
-    EXPECT_EQ(l, (std::vector<std::string>{"[TIME] [INFO] [f] [a.c:12] x=5", "TRACE", "TIMING", "INFO", "TEMP",
-                                           "WARNING", "ERROR", "FATAL", "BUILD", "DLLMAIN", "UNKNOWN", "UNKNOWN",
-                                           "UNKNOWN", "12 [LINE] <a.c><f><" + thread + "> m TIME [FILE]", "WARNING|f|",
-                                           "%s %n %d 50%d%s.c f%s%n v=3% 100%", "<" + std::string(4094, 'x'),
-                                           "INFO f: part 1, part 2, end", "INFO h: next"}));
+    EXPECT_EQ(l, (std::vector<std::string>{
+                     "[TIME] [INFO] [f] [a.c:12] x=5", "TRACE", "TIMING", "INFO", "TEMP", "WARNING", "ERROR", "FATAL",
+                     "BUILD", "DLLMAIN", "UNKNOWN", "UNKNOWN", "UNKNOWN",
+                     "12 [LINE] <a.c><f><" + std::to_string(KezTest_CurrentThreadId()) + "> m TIME [FILE]",
+                     "WARNING|f|", "%s %n %d 50%d%s.c f%s%n v=3% 100%", "<" + std::string(4094, 'x'),
+                     "INFO f: part 1, part 2, end", "INFO h: next"}));
 }
 
-TEST_F(Log, FilesFlushFromTempUpAndLocation3IsRefused) {
+// Files flush from TEMP up; locations 3 and 6 and an unopenable file are
+// refused. Engine lines follow the mask; assertions are FATAL, literal, and
+// ignore it.
+TEST_F(Log, FlushRefusedLocationsTheMaskAndAssertions) {
     SetKezLogOutputFormat("[MSG]");
     WriteKezLogMessage(KEZ_LOG_TEMP, 0, nullptr, "a.c", "f", 1, "flushed");
     EXPECT_EQ(read_file(path_), "flushed\r\n");  // while the file is still open
-
     EXPECT_EQ(SetKezLogReportingLocation(3, 0, nullptr), 0);
     EXPECT_EQ(SetKezLogReportingLocation(6, 0, nullptr), 0);
     EXPECT_EQ(SetKezLogReportingLocation(KEZ_LOG_LOCATION_FILE, 1, dir_.file("no/such/kez.log").c_str()), 0);
-    WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "still here");
-    EXPECT_EQ(lines(), (std::vector<std::string>{"flushed", "still here"}));
-}
-
-// Engine lines follow the mask; assertions are FATAL, literal, and ignore it.
-TEST_F(Log, TheMaskAndAssertions) {
     SetKezLogOutputFormat("[LEVEL] [FUNC] [LINE] [MSG]");
     EXPECT_EQ(SetKezLogReportingLevels(0), saved_mask_);
     EXPECT_EQ(GetKezLogReportingLevels(), 0u);
@@ -120,13 +110,13 @@ TEST_F(Log, TheMaskAndAssertions) {
     SetKezLogReportingLevels(KEZ_LOG_ERROR);
     SetKezLogOutputFormat("[LEVEL] [MSG]");
     GetKezThreadVarValue(9);
-    EXPECT_EQ(lines(), (std::vector<std::string>{"FATAL f 3 Assertion failed: p != 0",
+    EXPECT_EQ(lines(), (std::vector<std::string>{"flushed", "FATAL f 3 Assertion failed: p != 0",
                                                  "FATAL g 4 Assertion failed: i % n (100% %s %n)",
                                                  "FATAL h 5 Assertion failed: " + std::string(1023 - 18, 'e'),
                                                  "ERROR Bogus thread local storage slot passed to GetKezThreadVar"}));
 }
 
-TEST_F(Log, TimingHandlesShowElapsedTime) {
+TEST_F(Log, TimingHandlesShowElapsedTimeWrapToOneAndSkipLiveOnes) {
     SetKezLogOutputFormat("[LEVEL] [MSG]");
     KezTest_SetLogClock(1000000);
     const int h = GetKezLogTimingHandle();
@@ -145,22 +135,15 @@ TEST_F(Log, TimingHandlesShowElapsedTime) {
               (std::vector<std::string>{"TIMING took 1.500 ms (7) [ELAPSED]", "TIMING took 99.999 ms (7) [ELAPSED]",
                                         "TIMING took 100.00 ms (7) [ELAPSED]", "TIMING took 123.46 ms (7) [ELAPSED]",
                                         "TIMING update 123.46 ms", "TIMING release 2.000 ms"}));
-}
-
-TEST_F(Log, TimingHandlesWrapToOneAndSkipLiveOnes) {
+    // Handles wrap to 1 and skip live ones.
     KezTest_SetLastTimingHandle(0);
     const int live = KezTest_LiveTimingHandles();
-    const int one = GetKezLogTimingHandle();
-    const int two = GetKezLogTimingHandle();
-    EXPECT_EQ(one, 1);
-    EXPECT_EQ(two, 2);
+    const int one = GetKezLogTimingHandle(), two = GetKezLogTimingHandle();
     KezTest_SetLastTimingHandle(INT_MAX - 1);
-    const int top = GetKezLogTimingHandle();
-    const int wrapped = GetKezLogTimingHandle();
-    EXPECT_EQ(top, INT_MAX);
-    EXPECT_EQ(wrapped, 3);
+    const int top = GetKezLogTimingHandle(), wrapped = GetKezLogTimingHandle();
+    EXPECT_EQ(std::vector<int>({one, two, top, wrapped}), std::vector<int>({1, 2, INT_MAX, 3}));
     EXPECT_EQ(KezTest_LiveTimingHandles(), live + 4);
-    for (int h : {one, two, top, wrapped}) ReleaseKezLogTimingHandle(h);
+    for (int x : {one, two, top, wrapped}) ReleaseKezLogTimingHandle(x);
     ReleaseKezLogTimingHandle(one);  // twice: nothing happens
     EXPECT_EQ(KezTest_LiveTimingHandles(), live);
 }
@@ -168,8 +151,7 @@ TEST_F(Log, TimingHandlesWrapToOneAndSkipLiveOnes) {
 TEST_F(Log, EightThreadsNeverInterleaveOrLoseLines) {
     kez::test::Watchdog watchdog(std::chrono::seconds(300));
     SetKezLogOutputFormat("[THREAD] [MSG]");
-    constexpr int kThreads = 8;
-    constexpr int kLines = 10000;
+    constexpr int kThreads = 8, kLines = 10000;
     std::vector<std::thread> threads;
     std::vector<unsigned> ids(kThreads);
     for (int t = 0; t < kThreads; ++t) {
@@ -195,7 +177,13 @@ TEST_F(Log, EightThreadsNeverInterleaveOrLoseLines) {
     }
 }
 
-TEST(LogDeathTest, DefaultsAndTheStandardStreams) {
+#if defined(_WIN32)
+constexpr char kDeathStderr[] = "WARNING to stderr\n";  // the debugger line goes to OutputDebugStringA
+#else
+constexpr char kDeathStderr[] = "WARNING to stderr\n\\[kez debug\\] ERROR to the debugger\n";
+#endif
+
+TEST(LogDeathTest, DefaultsTheStandardStreamsAndTheDebugger) {
     // A fresh process: nothing is written until a location is set; then
     // location 1 writes to standard output with "\n" line ends.
     EXPECT_EXIT(
@@ -216,25 +204,14 @@ TEST(LogDeathTest, DefaultsAndTheStandardStreams) {
             std::fclose(stdout);
             delete dir;
             WriteKezLogMessage(KEZ_LOG_WARNING, 0, nullptr, "a.c", "f", 1, "to %s", "stderr");
+            // Without a system debugger channel (POSIX), debugger output goes
+            // to standard error with a prefix.
+            SetKezLogReportingLocation(KEZ_LOG_LOCATION_DEBUGGER, 0, nullptr);
+            WriteKezLogMessage(KEZ_LOG_ERROR, 0, nullptr, "a.c", "f", 1, "to the %s", "debugger");
             std::fflush(stderr);
             std::exit(ok ? 0 : 1);
         },
-        testing::ExitedWithCode(0), "WARNING to stderr\n");
+        testing::ExitedWithCode(0), kDeathStderr);
 }
-
-#if !defined(_WIN32)
-// Without a system debugger channel, debugger output goes to standard error
-// with a prefix (on Windows it goes to OutputDebugStringA).
-TEST(LogDeathTest, DebuggerOutputOnPosixIsPrefixedStandardError) {
-    EXPECT_EXIT(
-        {
-            SetKezLogReportingLocation(KEZ_LOG_LOCATION_DEBUGGER, 0, nullptr);
-            SetKezLogOutputFormat("[LEVEL] [MSG]");
-            WriteKezLogMessage(KEZ_LOG_ERROR, 0, nullptr, "a.c", "f", 1, "to the %s", "debugger");
-            std::exit(0);
-        },
-        testing::ExitedWithCode(0), "\\[kez debug\\] ERROR to the debugger\n");
-}
-#endif
 
 }  // namespace
