@@ -1,12 +1,16 @@
-// Locks of the multithreading library: creation, recursion and ownership,
-// time-outs, locks abandoned by their holder, named locks shared within a
-// process and between processes, discarding under contention, and handles
-// that are not (or no longer) locks.
+// Locks of the multithreading library: recursion and ownership, time-outs,
+// abandoned locks, named locks shared within a process and between processes
+// (also killed ones), discarding under contention, and handles that are not
+// (or no longer) locks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +21,7 @@
 #include "os/os.h"
 #include "support/latch.h"
 #include "support/sanitizers.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -250,18 +255,15 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KmtLockKinds,
                                          kNamedTimeout),
                          kind_label);
 
-// Iterations a thread: a million where locks are cheap; the thread
-// sanitizer slows every lock operation, and under Wine each wait on a kernel
-// mutex is a round trip to the server.
-int load_iterations(const Kind &k) {
+// Iterations a thread: fewer under the thread sanitizer, and under Wine,
+// where each wait on a kernel mutex is a round trip to the server.
 #if defined(_WIN32)
-    return k.named || k.options != 0 ? 10000 : k.tsv ? 100000 : 200000;
+int load_iterations(const Kind &k) { return k.named || k.options != 0 ? 10000 : k.tsv ? 100000 : 200000; }
 #elif defined(KEZ_TEST_TSAN)
-    return (void)k, 100000;
+int load_iterations(const Kind &) { return 100000; }
 #else
-    return (void)k, 1000000;
+int load_iterations(const Kind &) { return 1000000; }
 #endif
-}
 
 class KmtContention : public kez::test::Watched<testing::TestWithParam<Kind>> {};
 
@@ -390,34 +392,133 @@ TEST_F(KmtLocks, LocksOfOneNameShareOneMutexUntilTheLastIsDiscarded) {
     for (KmtLockHandle h : {a, b}) EXPECT_EQ(KmtDiscardLock(h), 0);
 }
 
-// The helper program opens the named lock in a process of its own.
-// Exit codes: 10 obtained, 11 not obtained, others a failure (see the helper).
-int run_helper(const std::string &name, const char *mode, const char *argument = nullptr) {
-    const char *args[] = {name.c_str(), mode, argument, nullptr};
+// The helper program opens the named lock in a process of its own; -1 when
+// it had to be killed at timeout_ms. Exit codes: 10 obtained, 11 not obtained,
+// others a failure (see the helper).
+int run_helper(const std::string &name, const char *mode, const char *a = nullptr, const char *b = nullptr,
+               std::uint32_t timeout_ms = 60000) {
+    const char *args[] = {name.c_str(), mode, a, b, nullptr};
     int exit_code = -1;
-    return kez::os::process_run(KEZ_NAMED_LOCK_HELPER, args, 60000, &exit_code) ? exit_code : -1;
+    return kez::os::process_run(KEZ_NAMED_LOCK_HELPER, args, timeout_ms, &exit_code) ? exit_code : -1;
 }
 
-TEST_F(KmtLocks, ANamedLockIsSharedWithAnotherProcessAndTakenOverWhenItEnds) {
-    const std::string name = unique_name("process");
+long read_number(const std::string &path) {
+    long value = -1;
+    return std::ifstream(path) >> value ? value : -1;
+}
+
+// The objects that the engine's start-up makes for a process, named after its id (POSIX).
+std::vector<std::string> process_entries(long pid) {
+#if defined(_WIN32)
+    return (void)pid, std::vector<std::string>{};
+#else
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "%lx", pid);
+    return {std::string("/dev/shm/Brennick - Kez Runtime Info Mutex") + hex,
+            std::string("/dev/shm/Brennick - Kez Runtime Info Shared Memory") + hex};
+#endif
+}
+
+// Removes the name and the killed processes' objects should the engine keep them.
+struct Leftovers {
+    std::string name;
+    std::vector<long> killed;
+    ~Leftovers() {
+        std::error_code ec;
+        if (!process_entries(0).empty()) std::filesystem::remove("/dev/shm/" + name, ec);
+        for (long pid : killed)
+            for (const std::string &entry : process_entries(pid)) std::filesystem::remove(entry, ec);
+    }
+};
+
+// Starts `count` helpers that open the lock, get it twice (one at a time) and
+// wait until they are killed, long enough after for all of them to open it
+// (one helper's start, `one_ms`, times the count, plus a margin).
+void kill_holders(Leftovers &left, int count, long long one_ms) {
+    kez::test::TempDir dir;
+    const auto kill_after = static_cast<std::uint32_t>(std::clamp<long long>(one_ms * count + 3000, 3000, 120000));
+    std::atomic<int> ended{0}, opened{0}, held{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back([&, i] {
+            ended += run_helper(left.name, "hold", dir.file(std::to_string(i)).c_str(), nullptr, kill_after) != -1;
+        });
+    for (std::thread &t : threads) t.join();
+    for (int i = 0; i < count; ++i) {
+        const long pid = read_number(dir.file(std::to_string(i) + ".opened"));
+        opened += pid >= 0;
+        if (pid > 0) left.killed.push_back(pid);
+        held += std::filesystem::exists(dir.file(std::to_string(i) + ".held"));
+    }
+    EXPECT_EQ(ended.load(), 0) << "a helper failed instead of waiting to be killed";
+    EXPECT_EQ(opened.load(), count) << "a helper was killed before it opened the lock";
+    EXPECT_GE(held.load(), 1);
+}
+
+// A lock left held by a process that ended (0 holders: normally, holding it
+// twice) or was killed (50) is taken over by a survivor with a single hold;
+// a name whose users were all killed (3) is taken over by its next user. The
+// name goes with the last live user, and the next process's engine start
+// removes what the killed ones left.
+TEST_F(KmtLocks, ANamedLockIsSharedWithOtherProcessesAndOutlivesNoneOfItsLiveUsers) {
+    Leftovers left{unique_name("process"), {}};
+    const char *name = left.name.c_str();
     KmtLockHandle h = nullptr;
-    ASSERT_EQ(KmtNewLock(name.c_str(), OPT_TL_SUPPORT_TIMEOUT, &h), 0);
+    ASSERT_EQ(KmtNewLock(name, OPT_TL_SUPPORT_TIMEOUT, &h), 0);
     ASSERT_EQ(KmtGetLock(h), 0);
+    const auto start = Clock::now();
     EXPECT_EQ(run_helper(name, "try"), 11) << "the other process got a lock this one holds";
-    EXPECT_EQ(run_helper(name, "wait", "200"), 11);
+    const auto one_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(run_helper(name, "try", "200"), 11);
     EXPECT_EQ(KmtReleaseLock(h), 0);
     EXPECT_EQ(run_helper(name, "try"), 10) << "the other process could not get a free lock";
 
-    // The other process ends normally, still holding the lock twice.
-    EXPECT_EQ(run_helper(name, "abandon"), 10);
-    int obtained = -1;
-    EXPECT_EQ(KmtGetLockEx(h, 0, 10000, &obtained), 0);
-    ASSERT_EQ(obtained, 1) << "a lock left held by an ended process was not taken over";
-    EXPECT_EQ(KmtReleaseLock(h), 0);
-    EXPECT_EQ(KmtReleaseLock(h), KMT_ERR_LOCK_NOT_HELD);
-    EXPECT_EQ(run_helper(name, "try"), 10);
+    for (int holders : {0, 50, 3}) {
+        SCOPED_TRACE(testing::Message() << holders << " holders");
+        if (holders == 3) {
+            EXPECT_TRUE(kez::os::named_mutex_exists(name));
+            EXPECT_EQ(KmtDiscardLock(h), 0);
+            EXPECT_FALSE(kez::os::named_mutex_exists(name)) << "the killed users kept the name alive";
+        }
+        if (holders == 0) {
+            EXPECT_EQ(run_helper(name, "abandon"), 10);  // ends normally, holding it twice
+        } else {
+            kill_holders(left, holders, one_ms);
+        }
+        if (holders == 3) {  // POSIX keeps the name of dead users, Windows not
+            EXPECT_EQ(kez::os::named_mutex_exists(name), !process_entries(0).empty());
+            ASSERT_EQ(KmtNewLock(name, OPT_TL_SUPPORT_TIMEOUT, &h), 0);
+        }
+        int obtained = -1;
+        EXPECT_EQ(KmtGetLockEx(h, 0, holders == 3 ? 0 : 10000, &obtained), 0);
+        ASSERT_EQ(obtained, 1) << "a lock left held by an ended process was not taken over";
+        EXPECT_EQ(KmtReleaseLock(h), 0);
+        EXPECT_EQ(KmtReleaseLock(h), KMT_ERR_LOCK_NOT_HELD);
+        EXPECT_EQ(run_helper(name, "try"), 10);
+        for (long pid : left.killed)
+            for (const std::string &entry : process_entries(pid)) EXPECT_FALSE(std::filesystem::exists(entry)) << entry;
+    }
     EXPECT_EQ(KmtDiscardLock(h), 0);
-    EXPECT_FALSE(kez::os::named_mutex_exists(name.c_str()));
+    EXPECT_FALSE(kez::os::named_mutex_exists(name)) << "the name outlived its last live user";
+}
+
+// Each round of each process opens the name anew, racing the last closer's
+// removal of it: two processes on two mutexes of one name would lose increments.
+TEST_F(KmtLocks, ProcessesOpeningAndDiscardingOneNameShareOneMutex) {
+    constexpr int kProcesses = 4, kRounds = 300;
+    Leftovers left{unique_name("churn"), {}};
+    kez::test::TempDir dir;
+    const std::string counter = dir.file("count"), rounds = std::to_string(kRounds);
+    ASSERT_TRUE(std::ofstream(counter) << "0\n");
+    std::vector<int> codes(kProcesses, -1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kProcesses; ++i)
+        threads.emplace_back(
+            [&, i] { codes[i] = run_helper(left.name, "churn", rounds.c_str(), counter.c_str(), 240000); });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(codes, std::vector<int>(kProcesses, 10));
+    EXPECT_EQ(read_number(counter), kProcesses * kRounds) << "two processes held the lock at once";
+    EXPECT_FALSE(kez::os::named_mutex_exists(left.name.c_str()));
 }
 
 TEST_F(KmtLocks, BadArgumentsAndHandlesThatAreNotLiveLocksAreRefused) {
