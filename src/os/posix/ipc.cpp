@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,6 +22,7 @@
 #include "os/object_name.h"
 #include "os/os.h"
 #include "os/posix/named_mutex_native.h"
+#include "os/posix/process_state.h"
 
 namespace kez::os {
 namespace {
@@ -130,7 +130,7 @@ void remove_names_of_ended_processes(const char *prefix) {
         errno = 0;
         const unsigned long pid = strtoul(digits, &end, 16);
         if (*digits == '\0' || *end != '\0' || errno != 0 || pid == 0 || pid > 0x7FFFFFFFul) continue;
-        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still there, or not ours to judge
+        if (process_alive(static_cast<std::uint32_t>(pid), 0)) continue;
         char name[260];
         snprintf(name, sizeof name, "/%s", entry->d_name);
         shm_unlink(name);
@@ -177,44 +177,6 @@ struct NamedMutexBlock {
     std::uint32_t count;
     NamedMutexUser users[kMaxUsers];
 };
-
-struct ProcessStat {
-    char state;
-    std::uint64_t start;
-};
-
-// State and start time of a process, from /proc/<pid>/stat.
-bool read_process_stat(std::uint32_t pid, ProcessStat *out) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    FILE *f = fopen(path, "re");
-    if (f == nullptr) return false;
-    char line[1024];
-    const bool ok = fgets(line, sizeof line, f) != nullptr;
-    fclose(f);
-    // The command name (field 2) may hold blanks and parentheses: the fields
-    // after it start behind the last ')'. Field 3 is the state, 22 the start.
-    const char *p = ok ? strrchr(line, ')') : nullptr;
-    if (p == nullptr || p[1] != ' ' || p[2] == '\0') return false;
-    out->state = p[2];
-    int field = 2;
-    for (++p; *p != '\0' && field < 22; ++p)
-        if (*p == ' ') ++field;
-    out->start = strtoull(p, nullptr, 10);
-    return true;
-}
-
-// Whether the process recorded with (pid, start) still runs. A zombie has
-// ended (the system has already let go of its robust mutexes); a process
-// with the same id but another start time is a different one.
-bool process_alive(std::uint32_t pid, std::uint64_t start) {
-    if (pid == 0 || pid > 0x7FFFFFFFu) return false;
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
-    ProcessStat st{};
-    if (!read_process_stat(pid, &st)) return true;  // no /proc: trust kill()
-    if (st.state == 'Z' || st.state == 'X') return false;
-    return start == 0 || st.start == start;
-}
 
 void init_block(NamedMutexBlock *b) {
     pthread_mutexattr_t attr;

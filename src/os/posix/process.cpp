@@ -19,27 +19,54 @@
 
 #include "os/fault.h"
 #include "os/os.h"
+#include "os/posix/process_state.h"
 
 namespace kez::os {
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(getpid()); }
 
-std::uint64_t process_start_token() {
-    // Field 22 of /proc/self/stat: start time in clock ticks since boot.
-    FILE *f = fopen("/proc/self/stat", "re");
-    if (f == nullptr) return 0;
+namespace {
+
+struct ProcessStat {
+    char state;
+    std::uint64_t start;  // field 22: start time in clock ticks since boot
+};
+
+// State and start time of a process, from /proc/<pid>/stat.
+bool read_process_stat(std::uint32_t pid, ProcessStat *out) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%u/stat", pid);
+    FILE *f = fopen(path, "re");
+    if (f == nullptr) return false;
     char line[1024];
     const bool ok = fgets(line, sizeof line, f) != nullptr;
     fclose(f);
-    if (!ok) return 0;
-    // The command name (field 2) may hold blanks; fields after it start
-    // behind its closing parenthesis.
-    const char *p = strrchr(line, ')');
-    if (p == nullptr) return 0;
+    // The command name (field 2) may hold blanks and parentheses: the fields
+    // after it start behind the last ')'. Field 3 is the state, 22 the start.
+    const char *p = ok ? strrchr(line, ')') : nullptr;
+    if (p == nullptr || p[1] != ' ' || p[2] == '\0') return false;
+    out->state = p[2];
     int field = 2;
     for (++p; *p != '\0' && field < 22; ++p)
         if (*p == ' ') ++field;
-    return strtoull(p, nullptr, 10);
+    out->start = strtoull(p, nullptr, 10);
+    return true;
+}
+
+}  // namespace
+
+std::uint64_t process_start_token() {
+    ProcessStat st{};
+    return read_process_stat(current_process_id(), &st) ? st.start : 0;
+}
+
+bool process_alive(std::uint32_t pid, std::uint64_t start) {
+    if (pid == 0 || pid > 0x7FFFFFFFu) return false;
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+    ProcessStat st{};
+    if (!read_process_stat(pid, &st)) return true;  // no /proc: trust kill()
+    if (st.state == 'Z' || st.state == 'X') return false;
+    return start == 0 || st.start == start;
 }
 
 void sleep_ms(std::uint32_t ms) {
