@@ -75,17 +75,22 @@ else()
   set(KEZ_HOOKS_FLAG 0)
 endif()
 if(WIN32)
-  set(KEZ_LINK_TABLE ${KEZ_GEN_DIR}/kez_dvrt.def)
+  # The link table carries the aliases of C library names; kez_dvrt.def,
+  # plain names only, is installed for other toolchains' import libraries.
+  set(KEZ_LINK_TABLE ${KEZ_GEN_DIR}/kez_dvrt_link.def)
+  set(KEZ_USER_DEF ${KEZ_GEN_DIR}/kez_dvrt.def)
 else()
   set(KEZ_LINK_TABLE ${KEZ_GEN_DIR}/kez_dvrt.map)
+  set(KEZ_USER_DEF)
 endif()
 add_custom_command(
-  OUTPUT ${KEZ_GEN_DIR}/twins.cpp ${KEZ_GEN_DIR}/exports.manifest ${KEZ_LINK_TABLE}
-  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/gen_exports.py
-          --table-dir ${PROJECT_SOURCE_DIR}/src/exports/table
-          --host-names ${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
-          --platform ${KEZ_PLATFORM} --test-hooks ${KEZ_HOOKS_FLAG} --out-dir ${KEZ_GEN_DIR}
-  DEPENDS ${KEZ_EXPORT_TABLES} ${PROJECT_SOURCE_DIR}/tools/gen_exports.py
+  OUTPUT ${KEZ_GEN_DIR}/twins.cpp ${KEZ_GEN_DIR}/exports.manifest ${KEZ_LINK_TABLE} ${KEZ_USER_DEF}
+  COMMAND ${CMAKE_COMMAND}
+          -DTABLE_DIR=${PROJECT_SOURCE_DIR}/src/exports/table
+          -DHOST_NAMES=${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
+          -DPLATFORM=${KEZ_PLATFORM} -DTEST_HOOKS=${KEZ_HOOKS_FLAG} -DOUT_DIR=${KEZ_GEN_DIR}
+          -P ${PROJECT_SOURCE_DIR}/cmake/gen_exports.cmake
+  DEPENDS ${KEZ_EXPORT_TABLES} ${PROJECT_SOURCE_DIR}/cmake/gen_exports.cmake
           ${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
   COMMENT "Generating exports from the export table")
 
