@@ -113,17 +113,29 @@ if(NOT WIN32)
 endif()
 
 add_library(kez_dvrt SHARED $<TARGET_OBJECTS:kez_engine_obj> src/os/${KEZ_OS_DIR}/attach.cpp)
-target_include_directories(kez_dvrt PUBLIC ${PROJECT_SOURCE_DIR}/include PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(kez_dvrt
+  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+  PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_definitions(kez_dvrt PRIVATE KEZ_BUILDING_ENGINE)
 target_link_libraries(kez_dvrt PRIVATE kez_warnings)
+# Installed as kez::dvrt. On Linux the version names the file and the major
+# version the SONAME; on Windows it is the DLL's version resource.
 set_target_properties(kez_dvrt PROPERTIES
   CXX_VISIBILITY_PRESET hidden
-  LINK_DEPENDS ${KEZ_LINK_TABLE})
+  LINK_DEPENDS ${KEZ_LINK_TABLE}
+  EXPORT_NAME dvrt
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+add_library(kez::dvrt ALIAS kez_dvrt)
 if(WIN32)
-  set_target_properties(kez_dvrt PROPERTIES PREFIX "" IMPORT_PREFIX "")
-  target_sources(kez_dvrt PRIVATE ${KEZ_LINK_TABLE})
+  # kez_dvrt.dll with the import library libkez_dvrt.dll.a, as mingw's
+  # -lkez_dvrt looks for it.
+  set_target_properties(kez_dvrt PROPERTIES PREFIX "")
+  configure_file(src/os/win32/version.rc.in ${KEZ_GEN_DIR}/version.rc @ONLY)
+  target_sources(kez_dvrt PRIVATE ${KEZ_LINK_TABLE} ${KEZ_GEN_DIR}/version.rc)
 else()
-  target_link_options(kez_dvrt PRIVATE -Wl,--version-script=${KEZ_LINK_TABLE} -Wl,--no-undefined)
+  target_link_options(kez_dvrt PRIVATE -Wl,--version-script=${KEZ_LINK_TABLE} -Wl,--no-undefined
+                      -Wl,-z,relro -Wl,-z,now)
   target_link_libraries(kez_dvrt PRIVATE ${CMAKE_DL_LIBS} pthread)
 endif()
 
