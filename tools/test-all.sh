@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ python3 binutils libgtest-dev googletest libbenchmark-dev libspdlog-dev libmimalloc-dev libtbb-dev
           libreaderwriterqueue-dev
-          g++-mingw-w64-x86-64-posix wine wine64 ccache)
+          g++-mingw-w64-x86-64-posix wine wine64 ccache
+          pkgconf dpkg-dev file unzip lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -84,6 +85,16 @@ else
   tail -n 20 build/demo-run.log
   failed=$((failed + 1))
   failed_legs+=("demo")
+fi
+
+# The engine as users get it: installed, packaged, and built against.
+echo "== install check: ./tools/check-install.sh"
+if timeout 900 ./tools/check-install.sh 2>&1 | tee build/install-check.log; then
+  passed=$((passed + 1))
+else
+  echo "the install check failed (build/install-check.log)"
+  failed=$((failed + 1))
+  failed_legs+=("install")
 fi
 
 tree_after=$(tree_state)
