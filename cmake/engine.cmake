@@ -141,7 +141,7 @@ endif()
 
 # Internal modules for unit tests. A test program that links it runs the
 # start-up chain itself (tests/support/engine_main.cpp).
-add_library(kez_engine_static STATIC $<TARGET_OBJECTS:kez_engine_obj>)
+add_library(kez_engine_static STATIC EXCLUDE_FROM_ALL $<TARGET_OBJECTS:kez_engine_obj>)
 target_link_libraries(kez_engine_static PUBLIC kez_engine_obj)
 if(NOT WIN32)
   target_link_libraries(kez_engine_static PUBLIC ${CMAKE_DL_LIBS} pthread)
@@ -149,7 +149,7 @@ endif()
 
 # The platform layer again, as a static library for tests that drive the
 # engine from outside (loading it, probing named objects).
-add_library(kez_test_os STATIC ${KEZ_OS_SOURCES})
+add_library(kez_test_os STATIC EXCLUDE_FROM_ALL ${KEZ_OS_SOURCES})
 target_include_directories(kez_test_os PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(kez_test_os PRIVATE kez_warnings)
 if(NOT WIN32)
