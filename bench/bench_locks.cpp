@@ -45,6 +45,44 @@ void BM_KmtLock(benchmark::State &state) {
 }
 BENCHMARK(BM_KmtLock)->Arg(0)->Arg(1)->Arg(2)->Threads(1)->Threads(8)->UseRealTime();
 
+// Threads taking turns on one lock with some work inside it and some
+// outside, so that holds overlap and waiters go to sleep and are woken: the
+// contended path of a critical-section lock against the standard mutex.
+long g_shared[8] = {};
+
+void work_inside() {
+    for (long &v : g_shared) benchmark::DoNotOptimize(++v);
+}
+
+void work_outside() {
+    for (int i = 0; i < 64; ++i) benchmark::DoNotOptimize(i);
+}
+
+void BM_RecursiveMutexContendedAnchor(benchmark::State &state) {
+    for (auto _ : state) {
+        g_anchor_mutex.lock();
+        work_inside();
+        g_anchor_mutex.unlock();
+        work_outside();
+    }
+}
+BENCHMARK(BM_RecursiveMutexContendedAnchor)->Threads(2)->Threads(8)->UseRealTime();
+
+KmtLockHandle g_contended = nullptr;
+
+void BM_KmtLockContended(benchmark::State &state) {
+    if (state.thread_index() == 0 && KmtNewLock(nullptr, 0, &g_contended) != 0)
+        state.SkipWithError("KmtNewLock failed");
+    for (auto _ : state) {
+        KmtGetLock(g_contended);
+        work_inside();
+        KmtReleaseLock(g_contended);
+        work_outside();
+    }
+    if (state.thread_index() == 0) KmtDiscardLock(g_contended);
+}
+BENCHMARK(BM_KmtLockContended)->Threads(2)->Threads(8)->UseRealTime();
+
 // Creating and discarding many locks: the cost of the lock table.
 void BM_KmtLockCreateDiscard(benchmark::State &state) {
     std::vector<KmtLockHandle> locks(static_cast<std::size_t>(state.range(0)));

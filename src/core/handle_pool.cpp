@@ -11,6 +11,23 @@ constexpr std::uint32_t kAllocated = 1u << 31;
 constexpr std::uint32_t kLive = 1u << 30;
 constexpr std::uint32_t kPinMask = kLive - 1;
 
+// Chunks kept at unload for the rest of the process (keep_memory), still
+// referenced so that leak checks do not count them.
+struct KeptChunk {
+    char *memory;
+    KeptChunk *next;
+};
+std::atomic<KeptChunk *> g_kept_chunks{nullptr};
+
+void keep_for_process(char *memory) {
+    auto *kept = static_cast<KeptChunk *>(std::malloc(sizeof(KeptChunk)));
+    if (kept == nullptr) return;  // then merely unreferenced, and still not freed
+    kept->memory = memory;
+    kept->next = g_kept_chunks.load(std::memory_order_relaxed);
+    while (!g_kept_chunks.compare_exchange_weak(kept->next, kept)) {
+    }
+}
+
 }  // namespace
 
 struct HandlePool::SlotState {
@@ -136,9 +153,13 @@ void HandlePool::destroy_all(void (*fn)(void *record, bool allocated)) {
     }
     chunk_count_.store(0, std::memory_order_release);
     for (int i = 0; i < n; ++i) {
-        std::free(chunks_[i].load(std::memory_order_relaxed));
+        if (keep_memory_)
+            keep_for_process(chunks_[i].load(std::memory_order_relaxed));
+        else
+            std::free(chunks_[i].load(std::memory_order_relaxed));
         chunks_[i].store(nullptr, std::memory_order_relaxed);
     }
+    keep_memory_ = false;
     bump_used_ = 0;
     free_head_ = free_tail_ = nullptr;
     live_.store(0, std::memory_order_relaxed);

@@ -68,8 +68,12 @@ public:
 
     // Calls fn for every slot ever handed out, telling whether it holds an
     // object (live or retired), then frees all memory. Only for unload, when
-    // no other thread uses the pool.
+    // no other thread calls into the pool.
     void destroy_all(void (*fn)(void *record, bool allocated));
+    // Called from destroy_all's fn: the pool's memory is not freed but kept
+    // for the rest of the process, as a thread may still sleep on a word in
+    // a record (a lock held at unload).
+    void keep_memory() { keep_memory_ = true; }
 
     std::size_t live_count() const { return live_.load(std::memory_order_relaxed); }
 
@@ -102,6 +106,7 @@ private:
     void *free_tail_ = nullptr;
     std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
     std::atomic<std::size_t> live_{0};
+    bool keep_memory_ = false;  // during destroy_all
 };
 
 }  // namespace kez::core

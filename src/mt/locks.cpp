@@ -6,12 +6,17 @@
 // refuses wild and discarded handles, lists the live locks for unload, and
 // keeps a record alive while a call still uses it.
 //
-// Critical-section locks are the common, fast kind. Their critical section
-// belongs to the pool slot and stays with it from one lock to the next
-// until unload, so get and release reach it without pinning the record: a
-// call that finds its lock discarded once it holds the critical section
-// leaves it and reports -14901. Mutex locks close their system object at
-// discard (a named one must disappear), so calls pin them.
+// Critical-section locks are the common, fast kind, and the engine's own: a
+// lock word that the first hold takes with one compare-and-swap and the
+// last release frees with one exchange; the owner's further holds only
+// count. A thread sleeps on the word (os::wait_on_address) only while
+// another thread has it. The word belongs to the pool slot and stays with
+// it from one lock to the next until unload, so get and release reach it
+// without pinning the record: a call that finds its lock discarded once it
+// has the word gives it back and reports -14901. A thread that ends holding
+// such a lock leaves it held for good, as a system critical section would;
+// only mutex locks report an abandoned owner. Mutex locks close their system
+// object at discard (a named one must disappear), so calls pin them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -31,23 +36,27 @@ constexpr unsigned kSupportTimeout = OPT_TL_SUPPORT_TIMEOUT;
 constexpr std::size_t kMaxNameLength = 260;
 
 enum LockKind : std::uint32_t { kCriticalSection = 0, kMutex = 1 };
+// A critical section's word: free, taken, or taken while threads may sleep
+// on it.
+constexpr std::uint32_t kFree = 0, kTaken = 1, kTakenSleepers = 2;
 
 // The lock record; a handle is its address. Owner and count are written only
 // by the thread that holds the lock; every field is an atomic because calls
 // with stale handles may read a slot while it changes hands.
 struct UserLock {
     std::atomic<std::uint32_t> marker;
-    std::atomic<void *> object;  // the slot's critical section, or an os::UserMutex
+    std::atomic<void *> object;  // the slot's lock word, or an os::UserMutex
     std::atomic<std::uint32_t> owner;
     std::atomic<std::int32_t> count;
     std::atomic<std::uint32_t> options;
     std::atomic<std::uint32_t> kind;
-    // The slot's own, kept across its locks: created by the first
-    // critical-section lock in the slot, destroyed at unload.
-    std::atomic<os::CriticalSection *> slot_cs;
+    // The slot's own, kept across its locks (a call with a stale handle may
+    // still hold or wait for it when the slot gets its next lock): the
+    // critical section's word.
+    std::atomic<std::uint32_t> word;
 };
 
-constinit core::HandlePool g_locks(sizeof(UserLock), offsetof(UserLock, slot_cs));
+constinit core::HandlePool g_locks(sizeof(UserLock), offsetof(UserLock, word));
 
 std::uint32_t kind_of(const UserLock *lock) { return lock->kind.load(std::memory_order_relaxed); }
 bool is_live(const UserLock *lock) { return lock->marker.load(std::memory_order_acquire) == kLockMarker; }
@@ -63,18 +72,17 @@ bool close_mutex(UserLock *lock) {
 // A lock still held is let go without being destroyed. A mutex: on POSIX its
 // holder's robust list points into it, and the C library writes through that
 // list at the holder's next robust lock and at its end (which is also how
-// another process learns that the holder died).
+// another process learns that the holder died). A critical section owns no
+// system object, but threads may sleep on its word until the process ends:
+// the pool's memory is kept. Its holder's later release finds no lock.
 void destroy_at_unload(void *record, bool allocated) {
     auto *lock = static_cast<UserLock *>(record);
-    const bool held = allocated && lock->count.load(std::memory_order_relaxed) > 0;
-    if (held && kind_of(lock) == kMutex)
+    if (lock->word.load(std::memory_order_relaxed) != kFree) g_locks.keep_memory();
+    if (!allocated) return;
+    if (lock->count.load(std::memory_order_relaxed) > 0 && kind_of(lock) == kMutex)
         os::user_mutex_let_go_held(static_cast<os::UserMutex *>(lock->object.exchange(nullptr)));
-    else if (allocated)
-        close_mutex(lock);
-    if (held && kind_of(lock) == kCriticalSection)
-        os::cs_let_go_held(lock->slot_cs.exchange(nullptr));
     else
-        os::cs_destroy(lock->slot_cs.exchange(nullptr));
+        close_mutex(lock);
 }
 
 // Ends a pinned call's use of the record. The call that ends the last use of
@@ -105,18 +113,35 @@ UserLock *pin_lock(KmtLockHandle handle) {
     return lock;
 }
 
-// Whether the critical section just entered still belongs to a live
-// critical-section lock at this address.
-bool still_critical_section_lock(UserLock *lock, os::CriticalSection *cs) {
-    return is_live(lock) && kind_of(lock) == kCriticalSection && lock->object.load(std::memory_order_relaxed) == cs;
+// ---- the critical section: the slot's lock word ----
+//
+// Taken with acquire and freed with release ordering, which orders the
+// holders' memory accesses for the thread sanitizer as for the processor
+// (the sanitizer does not see the sleeps). A thread that must wait marks
+// the word kTakenSleepers and sleeps only while it still reads so; the
+// release that frees a word so marked wakes one sleeper, which marks it
+// again as it takes it, as it cannot know whether others still sleep. The
+// sleep compares the word with the mark and the release changes the word
+// before it wakes, so no wake-up is lost. The word's values never name the
+// owner: a sleeper is not woken by every change of hands.
+
+inline bool take_word(UserLock *lock) {
+    std::uint32_t expected = kFree;
+    return lock->word.compare_exchange_strong(expected, kTaken, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
-// Gives the object back once; -14910 when the system refuses.
-int release_object(UserLock *lock) {
-    if (kind_of(lock) == kCriticalSection) {
-        os::cs_leave(static_cast<os::CriticalSection *>(lock->object.load(std::memory_order_relaxed)));
-        return 0;
-    }
+// Waits, without limit, until the word is free and takes it.
+[[gnu::noinline]] void wait_for_word(UserLock *lock) {
+    while (lock->word.exchange(kTakenSleepers, std::memory_order_acquire) != kFree)
+        os::wait_on_address(&lock->word, kTakenSleepers, os::kInfinite);
+}
+
+inline void free_word(UserLock *lock) {
+    if (lock->word.exchange(kFree, std::memory_order_release) == kTakenSleepers) os::wake_one(&lock->word);
+}
+
+// Gives the system object back once; -14910 when the system refuses.
+[[gnu::noinline]] int release_mutex(UserLock *lock) {
     return os::user_mutex_release(user_mutex(lock)) ? 0 : system_error_result();
 }
 
@@ -138,50 +163,59 @@ int acquire_mutex(UserLock *lock, std::uint32_t timeout_ms) {
         break;
     }
     if (!is_live(lock)) {
-        release_object(lock);
+        release_mutex(lock);
         return -14901;
     }
     return 0;
 }
 
-void count_hold(UserLock *lock) {
-    lock->owner.store(os::current_thread_id(), std::memory_order_relaxed);
+void count_hold(UserLock *lock, std::uint32_t self) {
+    lock->owner.store(self, std::memory_order_relaxed);
     lock->count.store(lock->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
-// AcquireUserLock: takes the lock at `handle` and counts the hold.
-// timeout_ms 0 only tries. *held tells whether it was taken; a time-out is
-// -14906.
-int AcquireUserLock(KmtLockHandle handle, int process_events, std::uint32_t timeout_ms, bool *held) {
-    *held = false;
-    UserLock *lock = ValidateUserLockPtr(handle);
-    if (lock == nullptr) return -14901;
-    if (process_events == 1 && (lock->options.load(std::memory_order_relaxed) & kProcessEvents) == 0) return -14933;
-    if (kind_of(lock) == kCriticalSection) {
-        os::CriticalSection *cs = lock->slot_cs.load(std::memory_order_acquire);
-        if (cs == nullptr) return -14901;
-        if (timeout_ms == 0) {
-            if (!os::cs_try_enter(cs)) return -14906;
-        } else {
-            os::cs_enter(cs);
-        }
-        if (!still_critical_section_lock(lock, cs)) {
-            os::cs_leave(cs);
-            return -14901;
-        }
-        count_hold(lock);
-        *held = true;
-        return 0;
-    }
-    lock = pin_lock(handle);
+// The mutex-lock part of AcquireUserLock.
+[[gnu::noinline]] int acquire_mutex_lock(KmtLockHandle handle, std::uint32_t timeout_ms, bool *held) {
+    UserLock *lock = pin_lock(handle);
     if (lock == nullptr) return -14901;
     int result = kind_of(lock) == kMutex ? acquire_mutex(lock, timeout_ms) : -14901;
     if (result == 0) {
-        count_hold(lock);
+        count_hold(lock, os::current_thread_id());
         *held = true;
     }
     drop(lock);
     return result;
+}
+
+// AcquireUserLock: takes the lock at `handle` and counts the hold.
+// timeout_ms 0 only tries (a critical-section lock is asked for nothing but
+// 0 and kInfinite). *held tells whether it was taken; a time-out is -14906.
+// Inlined into the get functions: a free or already held critical-section
+// lock costs no call.
+[[gnu::always_inline]] inline int AcquireUserLock(KmtLockHandle handle, int process_events, std::uint32_t timeout_ms,
+                                                  bool *held) {
+    *held = false;
+    UserLock *lock = ValidateUserLockPtr(handle);
+    if (lock == nullptr) return -14901;
+    if (process_events == 1 && (lock->options.load(std::memory_order_relaxed) & kProcessEvents) == 0) return -14933;
+    if (kind_of(lock) != kCriticalSection) return acquire_mutex_lock(handle, timeout_ms, held);
+    const std::uint32_t self = os::current_thread_id();
+    // Only a holder writes its id into the owner field, and clears it before
+    // it frees the word; a held lock cannot be discarded. So an owner field
+    // with this thread's id is a further hold.
+    if (lock->owner.load(std::memory_order_relaxed) != self) {
+        if (!take_word(lock)) {
+            if (timeout_ms == 0) return -14906;
+            wait_for_word(lock);
+        }
+        if (!is_live(lock) || kind_of(lock) != kCriticalSection) {
+            free_word(lock);
+            return -14901;
+        }
+    }
+    count_hold(lock, self);
+    *held = true;
+    return 0;
 }
 
 std::uint32_t wait_time(int timeout_ms) { return timeout_ms < 0 ? os::kInfinite : static_cast<std::uint32_t>(timeout_ms); }
@@ -193,17 +227,8 @@ int create_lock(const char *name, unsigned options, KmtLockHandle *out) {
     auto *lock = static_cast<UserLock *>(g_locks.allocate());
     if (lock == nullptr) return -14905;
     if (options == 0 && !named) {
-        os::CriticalSection *cs = lock->slot_cs.load(std::memory_order_relaxed);
-        if (cs == nullptr) {
-            cs = os::cs_create();
-            if (cs == nullptr) {
-                g_locks.free_unpublished(lock);
-                return -14905;
-            }
-            lock->slot_cs.store(cs, std::memory_order_release);
-        }
         lock->kind.store(kCriticalSection, std::memory_order_relaxed);
-        lock->object.store(cs, std::memory_order_relaxed);
+        lock->object.store(&lock->word, std::memory_order_relaxed);
     } else {
         os::UserMutex *mutex = os::user_mutex_open(named ? name : nullptr);
         if (mutex == nullptr) {
@@ -225,12 +250,15 @@ int create_lock(const char *name, unsigned options, KmtLockHandle *out) {
     return 0;
 }
 
-// Gives back one hold of the calling thread: the count, then the object.
-int give_back_hold(UserLock *lock) {
+// Gives back one hold of the calling thread: the count, then the object (a
+// critical section's word with the last hold).
+inline int give_back_hold(UserLock *lock) {
     const std::int32_t left = lock->count.load(std::memory_order_relaxed) - 1;
     lock->count.store(left, std::memory_order_relaxed);
     if (left == 0) lock->owner.store(0, std::memory_order_relaxed);
-    return release_object(lock);
+    if (kind_of(lock) != kCriticalSection) return release_mutex(lock);
+    if (left == 0) free_word(lock);
+    return 0;
 }
 
 int discard_lock(KmtLockHandle handle) {
@@ -284,7 +312,7 @@ int try_to_get_lock(KmtLockHandle handle, int *obtained) {
 }
 
 // A release needs no pin: a lock the caller holds cannot be discarded.
-int release_lock(KmtLockHandle handle) {
+inline int release_lock(KmtLockHandle handle) {
     UserLock *lock = ValidateUserLockPtr(handle);
     if (lock == nullptr) return -14901;
     if (lock->count.load(std::memory_order_relaxed) <= 0) return -14932;

@@ -8,6 +8,7 @@
 // path of the engine.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -148,6 +149,16 @@ bool mutex_timed_lock(Mutex *m, std::uint32_t timeout_ms);
 void mutex_unlock(Mutex *m);
 
 constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Sleeping on a 32-bit word (a futex on Linux, a condition variable on Windows),
+// for the engine's own locks: a thread sleeps only while *word still holds
+// `expected`, until wake_one() or wake_all() on the word or the time-out.
+// It may also wake for no reason, so callers look at the word again. False
+// only when timeout_ms (kInfinite: none) passed. The word must stay mapped
+// for as long as a thread may sleep on it or wake it.
+bool wait_on_address(const std::atomic<std::uint32_t> *word, std::uint32_t expected, std::uint32_t timeout_ms);
+void wake_one(const std::atomic<std::uint32_t> *word);
+void wake_all(const std::atomic<std::uint32_t> *word);
 
 struct Event;
 Event *event_create(bool manual_reset, bool initially_set);

@@ -225,9 +225,25 @@ TEST_P(KmtLockKinds, HoldsAreCountedAndOwnedAndWaitsEndAtTheirTimeoutOrTheReleas
     expect_not_a_lock(h);
 }
 
-TEST_P(KmtLockKinds, AnAbandonedLockIsTakenOverAsASingleHold) {
+// A critical section whose holder ended stays held by it: it is tried from
+// this thread, whose id cannot be the ended thread's, and left held (a
+// discard would wait for ever).
+TEST_P(KmtLockKinds, AnAbandonedLockIsTakenOverAsASingleHoldButACriticalSectionStaysHeld) {
     const Kind &kind = GetParam();
-    if (kind.options == 0 && !kind.named) GTEST_SKIP() << "a critical section cannot be abandoned";
+    if (kind.options == 0 && !kind.named) {
+        KmtLockHandle h = make(kind);
+        const unsigned ended = on_other_thread([h] {
+            int tried = 0;
+            return KmtGetLock(h) == 0 && KmtTryToGetLock(h, &tried) == 0 && tried == 1 ? KmtGetCurrentThreadID() : 0;
+        });
+        ASSERT_NE(ended, 0u);
+        int obtained = -1;
+        EXPECT_EQ(KmtTryToGetLock(h, &obtained), 0);
+        EXPECT_EQ(obtained, 0);
+        EXPECT_EQ(owner_of(h), ended);
+        EXPECT_EQ(KmtReleaseLock(h), KMT_ERR_LOCK_NOT_OWNED);
+        return;
+    }
     for (bool by_try : {false, true}) {
         SCOPED_TRACE(by_try ? "try" : "get");
         KmtLockHandle h = make(kind);
@@ -308,11 +324,14 @@ TEST_P(KmtContention, EightThreadsKeepAnExactCount) {
     EXPECT_EQ(discard(k, h), 0);
 }
 
-// A thread waits in a get function while the object is discarded: it either
-// gets it before the discard (and gives it back, letting the discard finish)
-// or wakes with "invalid handle"; it never touches a freed object.
-TEST_P(KmtContention, AWaiterOfADiscardedObjectWakesWithInvalidHandleOrGetsItFirst) {
+// Six threads wait in get functions (with and without a time-out) while the
+// object is discarded: each either gets it before the discard (and gives it
+// back, letting the discard finish) or wakes with "invalid handle"; none
+// touches a freed object or sleeps for good. The discard of a critical
+// section, which does not queue behind its waiters, wakes some of them.
+TEST_P(KmtContention, WaitersOfADiscardedObjectWakeWithInvalidHandleOrGetItFirst) {
     const Kind &k = GetParam();
+    constexpr int kWaiters = 6;
     int invalid = 0;
     for (int round = 0; round < 40; ++round) {
         void *h = make(k);
@@ -320,29 +339,127 @@ TEST_P(KmtContention, AWaiterOfADiscardedObjectWakesWithInvalidHandleOrGetsItFir
         // rounds: the discarding thread holds it and releases it just before.
         auto holder = round % 2 == 0 ? std::make_unique<HeldElsewhere>(k, h) : nullptr;
         ASSERT_EQ(holder ? 0 : get(k, h), 0);
-        Latch waiting(1);
-        int waited = -1, after = 0;
-        std::thread waiter([&] {
-            waiting.count_down();
-            waited = get(k, h, k.timeouts() && round % 4 < 2 ? 30000 : -1);
-            if (waited == 0) after = release(k, h);
-        });
+        Latch waiting(kWaiters);
+        int waited[kWaiters], after[kWaiters] = {};
+        std::vector<std::thread> waiters;
+        for (int w = 0; w < kWaiters; ++w)
+            waiters.emplace_back([&, w] {
+                waiting.count_down();
+                waited[w] = get(k, h, k.timeouts() && (round + w) % 2 == 0 ? 30000 : -1);
+                if (waited[w] == 0) after[w] = release(k, h);
+            });
         waiting.wait();
         std::this_thread::sleep_for(5ms);
         EXPECT_EQ(holder ? (holder->go.count_down(), 0) : release(k, h), 0);
         EXPECT_EQ(discard(k, h), 0) << round;
-        waiter.join();
-        EXPECT_TRUE(waited == 0 || waited == KMT_ERR_INVALID_HANDLE) << round << ": " << waited;
-        EXPECT_EQ(after, 0) << round;
-        invalid += waited == KMT_ERR_INVALID_HANDLE;
+        for (int w = 0; w < kWaiters; ++w) {
+            waiters[w].join();
+            EXPECT_TRUE(waited[w] == 0 || waited[w] == KMT_ERR_INVALID_HANDLE) << round << ": " << waited[w];
+            EXPECT_EQ(after[w], 0) << round;
+            invalid += waited[w] == KMT_ERR_INVALID_HANDLE;
+        }
         EXPECT_EQ(get(k, h), KMT_ERR_INVALID_HANDLE) << round;
     }
     RecordProperty("waiters_refused", invalid);
+    if (k.label == kCriticalSection.label) {
+        EXPECT_GT(invalid, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, KmtContention,
                          testing::Values(kCriticalSection, kTimeoutMutex, kNamedTimeout,
                                          Kind{"ThreadSafeVariable", 0, false, true}),
+                         kind_label);
+
+// Eight threads mix every way of taking a lock: waits without limit, tries,
+// timed waits that run out (a holder now and then sleeps inside), and nested
+// holds through each get function. Each take that reports the lock obtained
+// holds it alone, and every hold is given back. Halfway through, a ninth
+// thread ends holding a mutex lock twice: the next taker gets it as a single
+// hold. A lost wake-up leaves a thread asleep for good: the watchdog's case.
+class KmtLockMix : public kez::test::Watched<testing::TestWithParam<Kind>> {};
+
+TEST_P(KmtLockMix, EightThreadsMixingEveryGetKeepOneHolderAndAnExactCount) {
+    const Kind &k = GetParam();
+    KmtLockHandle h = make(k);
+    constexpr int kThreads = 8;
+    const int iterations = load_iterations(k) / 10;
+    long long count = 0;  // guarded by h alone
+    std::atomic<long long> obtained_total{0};
+    std::atomic<int> inside{0}, overlaps{0}, failures{0}, missed{0};
+    Latch start(kThreads + 1), halfway(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const unsigned me = KmtGetCurrentThreadID();
+            start.arrive_and_wait();
+            for (int i = 0; i < iterations; ++i) {
+                if (i == iterations / 2) halfway.count_down();
+                int obtained = 1, rc = 0;
+                switch ((i + t) % 4) {
+                case 0:
+                    rc = KmtGetLock(h);
+                    break;
+                case 1:
+                    rc = KmtTryToGetLock(h, &obtained);
+                    break;
+                case 2:  // 0 to 2 ms, or refused without the option
+                    rc = KmtGetLockEx(h, 0, i % 3, &obtained);
+                    if (!k.timeouts()) {
+                        failures += rc != KMT_ERR_INVALID_STATUS_CODE || obtained != 0;
+                        rc = KmtGetLockEx(h, 0, -1, &obtained);
+                    }
+                    break;
+                default:
+                    rc = KmtGetLockEx(h, 0, -1, &obtained);
+                }
+                if (rc != 0 || obtained != 1) {
+                    failures += rc != 0 || obtained != 0;
+                    missed += rc == 0;
+                    continue;
+                }
+                if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlaps.fetch_add(1);
+                ++count;
+                ++obtained_total;
+                if (i % 8 == 0) {  // nested holds through each get function
+                    int tried = 0, waited = 0;
+                    failures += KmtTryToGetLock(h, &tried) != 0 || tried != 1;
+                    failures += KmtGetLockEx(h, 0, k.timeouts() ? 0 : -1, &waited) != 0 || waited != 1;
+                    int owner = 0;
+                    failures += KmtGetLock(h) != 0;
+                    failures += KmtGetLockAttribute(h, ATTR_TL_OWNER_THREAD_ID, &owner) != 0 ||
+                                static_cast<unsigned>(owner) != me;
+                    for (int n = 0; n < 3; ++n) failures += KmtReleaseLock(h) != 0;
+                }
+                if (i % 256 == t) std::this_thread::sleep_for(1ms);
+                inside.fetch_sub(1, std::memory_order_relaxed);
+                failures += KmtReleaseLock(h) != 0;
+            }
+        });
+    }
+    // A mutex lock only: a critical section would stay held. The ender
+    // leaves `count` alone: the thread sanitizer does not see a dead owner's
+    // mutex change hands.
+    std::thread ender([&] {
+        start.arrive_and_wait();
+        if (k.options == 0 && !k.named) return;
+        halfway.wait();
+        int tried = 0;
+        failures += KmtGetLock(h) != 0 || KmtTryToGetLock(h, &tried) != 0 || tried != 1;
+    });
+    ender.join();
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_GT(missed.load(), 0) << "no try or timed get ever found the lock taken";
+    EXPECT_EQ(count, obtained_total.load());
+    EXPECT_EQ(owner_of(h), 0u);
+    EXPECT_EQ(KmtReleaseLock(h), KMT_ERR_LOCK_NOT_HELD);
+    EXPECT_TRUE(free_for_others(h));
+    EXPECT_EQ(KmtDiscardLock(h), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, KmtLockMix, testing::Values(kCriticalSection, kTimeoutMutex, kNamedTimeout),
                          kind_label);
 
 // Names up to 260 characters are accepted; an empty name makes an unshared lock.

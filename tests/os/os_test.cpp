@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -109,6 +110,30 @@ TEST(OsEvent, AutoResetWakesOneWaitManualResetStaysSet) {
     t.join();
     os::event_destroy(autoe);
     os::event_destroy(manual);
+}
+
+// A sleep on a word ends at once when the word differs, at its time-out when
+// nobody wakes it, and at a wake-up even while the word is unchanged.
+TEST(OsWaitOnAddress, DiffersAtOnceTimesOutOrIsWoken) {
+    kez::test::Watchdog watchdog(60s);
+    std::atomic<std::uint32_t> word{7};
+    EXPECT_TRUE(os::wait_on_address(&word, 8, os::kInfinite));
+    for (std::uint32_t timeout : {0u, 50u}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(os::wait_on_address(&word, 7, timeout));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(timeout * 9 / 10));
+    }
+    for (bool all : {false, true}) {
+        std::atomic<int> woken{0};
+        std::vector<std::thread> sleepers;
+        for (int i = 0; i < (all ? 3 : 1); ++i)
+            sleepers.emplace_back([&] { woken += os::wait_on_address(&word, 7, os::kInfinite); });
+        while (woken.load() < (all ? 3 : 1)) {  // a wake-up may come before a sleeper sleeps
+            std::this_thread::sleep_for(1ms);
+            all ? os::wake_all(&word) : os::wake_one(&word);
+        }
+        for (auto &t : sleepers) t.join();
+    }
 }
 
 // All names are open at once: different names never meet, however escaped.

@@ -1,11 +1,15 @@
-// Recursive mutex and events on POSIX, all waits on the monotonic clock.
+// Recursive mutex, events and futex waits on POSIX, all waits on the
+// monotonic clock.
 //
 // The recursive mutex is built from a plain mutex and a condition variable
 // because glibc's only monotonic timed lock (pthread_mutex_clocklock) is not
 // understood by the thread sanitizer.
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <new>
@@ -145,6 +149,31 @@ void mutex_unlock(Mutex *mx) {
         if (mx->waiters != 0) pthread_cond_signal(&mx->cv);
     }
     pthread_mutex_unlock(&mx->m);
+}
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == 4 && std::atomic<std::uint32_t>::is_always_lock_free,
+              "a futex is a plain 32-bit word");
+
+// The raw system call is no cancellation point, so no NoCancel is needed.
+// A timed wait ends at a point on the monotonic clock (FUTEX_WAIT_BITSET).
+bool wait_on_address(const std::atomic<std::uint32_t> *word, std::uint32_t expected, std::uint32_t timeout_ms) {
+    auto *address = const_cast<std::atomic<std::uint32_t> *>(word);
+    if (timeout_ms == kInfinite)
+        return syscall(SYS_futex, address, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0) == 0 ||
+               errno != ETIMEDOUT;
+    const timespec deadline = deadline_after(timeout_ms);
+    return syscall(SYS_futex, address, FUTEX_WAIT_BITSET_PRIVATE, expected, &deadline, nullptr,
+                   FUTEX_BITSET_MATCH_ANY) == 0 ||
+           errno != ETIMEDOUT;
+}
+
+void wake_one(const std::atomic<std::uint32_t> *word) {
+    syscall(SYS_futex, const_cast<std::atomic<std::uint32_t> *>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+void wake_all(const std::atomic<std::uint32_t> *word) {
+    syscall(SYS_futex, const_cast<std::atomic<std::uint32_t> *>(word), FUTEX_WAKE_PRIVATE, 0x7FFFFFFF, nullptr, nullptr,
+            0);
 }
 
 struct Event {

@@ -1,4 +1,4 @@
-// Recursive mutex and events on Windows.
+// Recursive mutex, events and waits on an address on Windows.
 //
 // The recursive mutex is a slim reader/writer lock with a condition variable,
 // owner and count: critical sections have no timed lock, and a kernel mutex
@@ -91,6 +91,49 @@ void mutex_unlock(Mutex *m) {
         if (m->waiters != 0) WakeConditionVariable(&m->cv);
     }
     ReleaseSRWLockExclusive(&m->lock);
+}
+
+// Waits on an address through a small table of sleeping places, each a
+// slim lock with a condition variable, picked by the word's address. A
+// waiter compares the word under the place's lock and sleeps atomically
+// with releasing it; a waker changed the word before it takes that lock, so
+// a wake-up cannot fall between the compare and the sleep. Words that share
+// a place wake each other now and then, which callers allow for. Only the
+// system calls the engine already uses (no WaitOnAddress, which would add an
+// import that older and real-time Windows targets lack).
+namespace {
+
+struct SleepPlace {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE cv = CONDITION_VARIABLE_INIT;
+};
+SleepPlace g_sleep_places[64];
+
+SleepPlace &sleep_place(const void *word) {
+    const auto a = reinterpret_cast<std::uintptr_t>(word);
+    return g_sleep_places[(a >> 2 ^ a >> 8) % 64];
+}
+
+}  // namespace
+
+bool wait_on_address(const std::atomic<std::uint32_t> *word, std::uint32_t expected, std::uint32_t timeout_ms) {
+    SleepPlace &place = sleep_place(word);
+    AcquireSRWLockExclusive(&place.lock);
+    bool in_time = true;
+    if (word->load(std::memory_order_acquire) == expected &&
+        !SleepConditionVariableSRW(&place.cv, &place.lock, timeout_ms == kInfinite ? INFINITE : timeout_ms, 0))
+        in_time = GetLastError() != ERROR_TIMEOUT;
+    ReleaseSRWLockExclusive(&place.lock);
+    return in_time;
+}
+
+void wake_one(const std::atomic<std::uint32_t> *word) { wake_all(word); }
+
+void wake_all(const std::atomic<std::uint32_t> *word) {
+    SleepPlace &place = sleep_place(word);
+    AcquireSRWLockExclusive(&place.lock);
+    ReleaseSRWLockExclusive(&place.lock);
+    WakeAllConditionVariable(&place.cv);
 }
 
 struct Event {
