@@ -1,11 +1,14 @@
 // The engine's user heap against glibc malloc and mimalloc, in one run:
 // churn of random sizes (16 B to 4 KiB) with 10^5 live blocks on 1 and 8
 // threads (one free and one malloc per iteration), a realloc append loop up
-// to 16 MiB, and the bytes each heap holds from below at its peak. The
-// engine runs its start-up chain first, as its load would.
+// to 16 MiB, realloc growing and shrinking live blocks, and the bytes each
+// heap holds from below at its peak. The engine runs its start-up chain
+// first, as its load would.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -67,6 +70,40 @@ void realloc_append(benchmark::State &state, const HeapUnderTest *heap) {
     }
 }
 
+// 10^4 live blocks; each iteration grows or shrinks one of them by a factor
+// of up to 1.5 either way, within 16 B to 64 KiB, as a program resizing its
+// buffers does (a free block after it or the end of a region may give the
+// room).
+void realloc_mix(benchmark::State &state, const HeapUnderTest *heap) {
+    constexpr int kLive = 10000;
+    std::mt19937_64 rng(777);
+    std::vector<void *> blocks(kLive);
+    std::vector<std::size_t> held(kLive);
+    for (int i = 0; i < kLive; ++i) {
+        held[i] = 16 + rng() % 4081;
+        blocks[i] = heap->allocate(held[i]);
+        static_cast<char *>(blocks[i])[0] = 1;
+    }
+    constexpr std::size_t kPlan = 1 << 16;
+    std::vector<std::uint32_t> slots(kPlan), scale(kPlan);  // scale in thousandths
+    std::uniform_real_distribution<double> exponent(-std::log(1.5), std::log(1.5));
+    for (std::size_t i = 0; i < kPlan; ++i) {
+        slots[i] = static_cast<std::uint32_t>(rng() % kLive);
+        scale[i] = static_cast<std::uint32_t>(std::lround(1000 * std::exp(exponent(rng))));
+    }
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const std::uint32_t slot = slots[i & (kPlan - 1)];
+        const std::size_t n = std::clamp<std::size_t>(held[slot] * scale[i & (kPlan - 1)] / 1000, 16, 64 << 10);
+        auto *p = static_cast<char *>(heap->reallocate(blocks[slot], n));
+        p[n - 1] = 1;
+        blocks[slot] = p;
+        held[slot] = n;
+        ++i;
+    }
+    for (void *b : blocks) heap->release(b);
+}
+
 void register_all() {
     for (const HeapUnderTest *heap : {&kEngineHeap, &kGlibcHeap, &kMimallocHeap}) {
         std::string name = std::string("churn/") + heap->name;
@@ -74,6 +111,8 @@ void register_all() {
         name = std::string("realloc_append_16MiB/") + heap->name;
         benchmark::RegisterBenchmark(name.c_str(), realloc_append, heap)->Arg(64 << 10)->Unit(
             benchmark::kMillisecond);
+        name = std::string("realloc_mix/") + heap->name;
+        benchmark::RegisterBenchmark(name.c_str(), realloc_mix, heap);
     }
 }
 

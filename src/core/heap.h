@@ -5,6 +5,11 @@
 // has one), split when the remainder is worth keeping, coalesced on free.
 // Whole regions go back to the host as soon as they are empty.
 //
+// realloc grows a block into the free block right after it when that is
+// large enough. A block alone in its region grows with the region: the host
+// block is resized (the host may move it, and the block with it, without a
+// copy by the engine when it can remap pages).
+//
 // Block layout: a 16-byte header {size of the user part, check word} and the
 // user's bytes. The check word tells an allocated header from a free one and
 // from user data, so that a wrong pointer or a freed one is refused before
@@ -99,7 +104,11 @@ void UninitAsyncAndMTProtection();
 // must also be available at the time. 1 and the block and its size, or 0.
 int TryToMallocFromHost(std::size_t preferred, std::size_t minimum, std::size_t step, std::size_t reserve,
                         void **block, std::size_t *size);
+// Gives a block back; the host heap is compacted after every 16th.
 void FreeToHost(void *block);
+// Resizes a host block under the host lock (a host request): the block at
+// its new address, or null with the block unchanged.
+void *ReallocFromHost(void *block, std::size_t size);
 std::size_t host_requests();
 // Whether the section exists (the engine is up).
 bool user_mem_ready();
@@ -109,6 +118,12 @@ bool user_mem_ready();
 // Creates a region able to hold a block of r bytes and appends it to the list.
 Region *create_region(std::size_t r);
 void release_region(Region *region);
+// Grows the arena of a region whose one block in use is *in_use by `grow`
+// bytes (a multiple of 16; at least 32 when that block is the last one): the
+// free top grows, or a new free top appears. The host may move the region:
+// the result is its new address, and *in_use follows. Null, nothing
+// changed, when the host refuses.
+Region *grow_region(Region *region, std::size_t grow, BlockHeader **in_use);
 void release_all_regions();
 // The region whose arena holds p (arena start + 16 up to the top), or null.
 Region *region_of(const void *p);

@@ -31,7 +31,10 @@ void report(FreeResult result, bool for_realloc) {
 // region, a misaligned one, a header whose check word is not that of an
 // allocated block, a size that runs past the top or into a free block, and
 // a pointer at or inside a free block (freed twice) are all refused.
-FreeResult check_block(void *ptr, Region **out) {
+// Freed (the block is sound): *out is its region, *pos_out the first free
+// entry after it.
+FreeResult check_block(void *ptr, Region **out, std::size_t *pos_out) {
+    __builtin_prefetch(static_cast<char *>(ptr) - kBlockHeader);  // while the region is looked up
     Region *region = region_of(ptr);
     if (region == nullptr || (reinterpret_cast<std::uintptr_t>(ptr) & (kGranule - 1)) != 0)
         return FreeResult::not_allocated;
@@ -52,15 +55,16 @@ FreeResult check_block(void *ptr, Region **out) {
         if (walk == 2) return FreeResult::corrupt;
     }
     *out = region;
+    *pos_out = pos;
     return FreeResult::freed;
 }
 
-// Returns a checked block to its region's free blocks.
-void release(Region *region, BlockHeader *header) {
+// Returns a checked block to its region's free blocks; pos is the first
+// free entry after it.
+void release(Region *region, BlockHeader *header, std::size_t pos) {
     FreeIndex *index = region->free;
     FreeEntry *e = index->entries();
     char *block = reinterpret_cast<char *>(header);
-    const std::size_t pos = entry_after(region, block);
     const std::size_t size = header->size;
     char *end = block + kBlockHeader + size;
     const bool merge_next = pos < index->count && e[pos].block == end;
@@ -96,6 +100,58 @@ void release(Region *region, BlockHeader *header) {
         release_region(region);
 }
 
+enum class Grow { grown, cannot, corrupt };
+
+// Grows a checked block to r bytes (more than it has; pos: the first free
+// entry after it) by taking the free block right after it, split when the
+// remainder is worth keeping. A block alone in its region for which that is
+// not enough grows its region first: the host may move the region, and
+// *region and *header follow it.
+Grow grow_in_place(Region **region_io, BlockHeader **header_io, std::size_t pos, std::size_t r) {
+    Region *region = *region_io;
+    BlockHeader *header = *header_io;
+    const std::size_t old_size = header->size;
+    char *end = reinterpret_cast<char *>(header) + kBlockHeader + old_size;
+    const bool next_free = pos < region->free->count && region->free->entries()[pos].block == end;
+    if (next_free && !free_entry_sound(region, region->free->entries()[pos])) return Grow::corrupt;
+    const std::size_t room = old_size + (next_free ? kBlockHeader + region->free->entries()[pos].size : 0);
+    if (room < r) {
+        // Alone in its region, the block is the last one, or the free top follows it.
+        if (region->free->allocated != 1 || (next_free ? end != region->top : end != region->arena_end))
+            return Grow::cannot;
+        std::size_t grow = r - room;
+        if (!next_free && grow < kBlockHeader + kGranule) grow = kBlockHeader + kGranule;  // a free top of one granule
+        region = grow_region(region, grow, &header);
+        if (region == nullptr) return Grow::cannot;
+        end = reinterpret_cast<char *>(header) + kBlockHeader + old_size;
+        *region_io = region;
+        *header_io = header;
+    }
+    FreeEntry &next = region->free->entries()[pos];  // the top when the region grew
+    const std::size_t next_size = next.size;
+    const std::size_t whole = old_size + kBlockHeader + next_size;
+    const bool was_top = next.block == region->top;
+    reinterpret_cast<BlockHeader *>(end)->check = 0;  // now inside the block
+    if (whole - r < kSmallestSplit) {
+        erase_entry(region, pos);
+        if (was_top) region->top = region->arena_end;
+        header->size = whole;
+    } else {
+        char *rest = reinterpret_cast<char *>(header) + kBlockHeader + r;
+        auto *rest_header = reinterpret_cast<BlockHeader *>(rest);
+        rest_header->size = whole - r - kBlockHeader;
+        rest_header->check = free_check(rest_header);
+        next = {rest, rest_header->size};
+        if (was_top) region->top = rest;
+        header->size = r;
+    }
+    if (next_size == region->largest_free) {
+        recompute_largest(region);
+        region_largest_changed(region);
+    }
+    return Grow::grown;
+}
+
 }  // namespace
 
 int walk_to_block(Region *region, const char *header) {
@@ -125,12 +181,13 @@ FreeResult free_block(void *ptr, bool for_realloc) {
     KEZ_ASSERT_MSG(holds_user_mem_section(), "Must have user memory critical section here.");
     if (!for_realloc && protect::heap_free_handled(ptr)) return FreeResult::handled_by_protection;
     Region *region = nullptr;
-    const FreeResult result = check_block(ptr, &region);
+    std::size_t pos = 0;
+    const FreeResult result = check_block(ptr, &region, &pos);
     if (result != FreeResult::freed) {
         report(result, for_realloc);
         return result;
     }
-    release(region, reinterpret_cast<BlockHeader *>(static_cast<char *>(ptr) - kBlockHeader));
+    release(region, reinterpret_cast<BlockHeader *>(static_cast<char *>(ptr) - kBlockHeader), pos);
     protect::heap_block_freed(ptr);
     return FreeResult::freed;
 }
@@ -138,7 +195,8 @@ FreeResult free_block(void *ptr, bool for_realloc) {
 void *reallocate_block(void *ptr, std::size_t size) {
     KEZ_ASSERT_MSG(holds_user_mem_section(), "Must have user memory critical section here.");
     Region *region = nullptr;
-    const FreeResult result = check_block(ptr, &region);
+    std::size_t pos = 0;
+    const FreeResult result = check_block(ptr, &region, &pos);
     if (result != FreeResult::freed) {
         report(result, true);
         return nullptr;
@@ -146,8 +204,11 @@ void *reallocate_block(void *ptr, std::size_t size) {
     const std::size_t r = (size + kGranule - 1) & ~(kGranule - 1);
     auto *header = reinterpret_cast<BlockHeader *>(static_cast<char *>(ptr) - kBlockHeader);
     const std::size_t old_size = header->size;
-    if (old_size >= r &&
-        (protect::debugging_level() < protect::kUserProtection || protect::heap_called_function_is_realloc())) {
+    // Whether the block may keep its address: at the user protection level
+    // only when realloc was called by name.
+    const bool may_stay =
+        protect::debugging_level() < protect::kUserProtection || protect::heap_called_function_is_realloc();
+    if (old_size >= r && may_stay) {
         if (old_size - r >= kSmallestSplit) {
             // The tail becomes a block of its own and is freed at once, so
             // it merges with a free block after it.
@@ -156,15 +217,31 @@ void *reallocate_block(void *ptr, std::size_t size) {
             tail->size = old_size - r - kBlockHeader;
             tail->check = allocated_check(tail);
             ++region->free->allocated;
-            release(region, tail);
+            release(region, tail, pos);  // the first free entry after the block is the first after its tail
         }
         return ptr;
+    }
+    if (old_size < r && may_stay) {
+        const Grow grown = grow_in_place(&region, &header, pos, r);
+        if (grown == Grow::corrupt) {
+            protect::report_runtime_error(protect::kFatal, kCorruptMessage);
+            return nullptr;
+        }
+        if (grown == Grow::grown) {
+            void *now = reinterpret_cast<char *>(header) + kBlockHeader;
+            if (now != ptr) {  // moved with its region: told as a move
+                protect::heap_block_allocated(now, r);
+                protect::heap_block_freed(ptr);
+            }
+            return now;
+        }
     }
     void *moved = allocate_block(r);
     if (moved == nullptr) return nullptr;
     std::memcpy(moved, ptr, old_size < r ? old_size : r);
     // The new block may have come from a new region; the old one is where it was.
-    release(region_of(ptr), header);
+    region = region_of(ptr);
+    release(region, header, entry_after(region, reinterpret_cast<char *>(header)));
     protect::heap_block_freed(ptr);
     return moved;
 }

@@ -16,6 +16,16 @@ namespace {
 os::Mutex *g_host_lock = nullptr;
 std::size_t g_host_requests = 0;  // under the host lock
 
+// Compacting the host heap costs the host a system call for each free
+// stretch it holds, and the next block taken from the pages given back
+// faults every page in again: a program that takes and frees a large block
+// in a loop paid for that each time. The heap is therefore compacted after
+// every kCompactEvery-th block given back; in between the host keeps to its
+// own policy (glibc returns a large freed block, and the top of its heap
+// past a threshold, by itself).
+constexpr int kCompactEvery = 16;
+int g_given_back = 0;  // since the last compaction, under the host lock
+
 os::Mutex *g_user_mem_section = nullptr;
 int g_section_flag_slot = 0;
 std::atomic<os::ThreadId> g_section_owner{0};
@@ -89,8 +99,22 @@ int TryToMallocFromHost(std::size_t preferred, std::size_t minimum, std::size_t 
 void FreeToHost(void *block) {
     os::mutex_lock(g_host_lock);
     os::host_free(block);
-    os::host_heap_compact();
+    if (++g_given_back == kCompactEvery) {
+        os::host_heap_compact();
+        g_given_back = 0;
+    }
     os::mutex_unlock(g_host_lock);
+}
+
+void *ReallocFromHost(void *block, std::size_t size) {
+    os::mutex_lock(g_host_lock);
+    ++g_host_requests;
+    void *moved = os::host_realloc(block, size);
+    os::mutex_unlock(g_host_lock);
+    // Both hosts align every block to 16 bytes, as the regions need.
+    KEZ_ASSERT_MSG((reinterpret_cast<std::uintptr_t>(moved) & (kGranule - 1)) == 0,
+                   "Host memory not aligned on 16 byte boundary");
+    return moved;
 }
 
 std::size_t host_requests() {
@@ -104,24 +128,28 @@ std::size_t host_requests() {
 // thread id backs it up: a thread whose flag cannot be stored (no memory for
 // its thread block, or the slot was released under the engine) still knows
 // that it holds the section and never enters it twice or leaves it wrongly.
+// The flag is looked up once per call and then read and written in place.
 int BeginUserMemCriticalSection() {
     const os::ThreadId me = os::current_thread_id();
-    if (GetKezThreadVarValue(g_section_flag_slot) != nullptr ||
+    std::atomic<void *> *flag = thread_var_cell(g_section_flag_slot);
+    if ((flag != nullptr && flag->load(std::memory_order_relaxed) != nullptr) ||
         g_section_owner.load(std::memory_order_relaxed) == me)
         return kAlreadyHeld;
     os::mutex_lock(g_user_mem_section);
     g_section_owner.store(me, std::memory_order_relaxed);
-    SetKezThreadVarValue(g_section_flag_slot, kFlagSet);
-    return GetKezThreadVarValue(g_section_flag_slot) == kFlagSet ? kEnteredWithFlag : kEnteredWithoutFlag;
+    if (flag == nullptr) return kEnteredWithoutFlag;
+    flag->store(kFlagSet, std::memory_order_relaxed);
+    return kEnteredWithFlag;
 }
 
 void EndUserMemCriticalSection(int token) {
     if (token == kAlreadyHeld) return;
     if (token == kEnteredWithFlag) {
-        if (GetKezThreadVarValue(g_section_flag_slot) == nullptr)
+        std::atomic<void *> *flag = thread_var_cell(g_section_flag_slot);
+        if (flag == nullptr || flag->load(std::memory_order_relaxed) == nullptr)
             KEZ_ASSERT_MSG(false, "EndUserMemCriticalSection without the user memory critical section");
         else
-            SetKezThreadVarValue(g_section_flag_slot, nullptr);
+            flag->store(nullptr, std::memory_order_relaxed);
     }
     // This call entered the section, so it leaves it in every case.
     g_section_owner.store(0, std::memory_order_relaxed);
@@ -140,6 +168,7 @@ int SetUpMemory() {
     g_host_lock = os::mutex_create();
     if (g_host_lock == nullptr) return 91;
     g_host_requests = 0;
+    g_given_back = 0;
     return 0;
 }
 

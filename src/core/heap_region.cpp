@@ -39,12 +39,16 @@ struct Tables {
 
 Tables g;
 
+// Up from the leaf only while a node changes: the nodes above an unchanged
+// one are right already.
 void tree_set(std::size_t slot, std::size_t value) {
     std::size_t i = slot + g.slot_capacity;
     g.tree[i] = value;
     for (i >>= 1; i != 0; i >>= 1) {
         const std::size_t a = g.tree[2 * i], b = g.tree[2 * i + 1];
-        g.tree[i] = a > b ? a : b;
+        const std::size_t m = a > b ? a : b;
+        if (g.tree[i] == m) break;
+        g.tree[i] = m;
     }
 }
 
@@ -98,6 +102,21 @@ std::size_t address_position(const char *arena_start) {
             hi = mid;
     }
     return lo;
+}
+
+// The number of regions whose arena starts at or below p. Without a branch
+// on the data: the outcome of each step is a coin toss that the processor
+// would mispredict half the time.
+std::size_t regions_at_or_below(const char *p) {
+    const AddressEntry *base = g.by_address;
+    std::size_t n = g.regions;
+    if (n == 0) return 0;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base = base[half].arena_start <= p ? base + half : base;
+        n -= half;
+    }
+    return static_cast<std::size_t>(base - g.by_address) + (base->arena_start <= p ? 1 : 0);
 }
 
 FreeIndex *new_index(std::size_t capacity) {
@@ -191,6 +210,82 @@ void release_region(Region *region) {
     FreeToHost(region);
 }
 
+namespace {
+
+// Moves everything that points into a region that the host moved: its own
+// pointers, the free entries, the check words of its blocks (they depend on
+// the address: the free ones and the one in use) and the tables.
+Region *rebase_region(Region *old_region, Region *region, BlockHeader **in_use) {
+    const std::uintptr_t delta =
+        reinterpret_cast<std::uintptr_t>(region) - reinterpret_cast<std::uintptr_t>(old_region);
+    auto moved = [delta](char *p) { return reinterpret_cast<char *>(reinterpret_cast<std::uintptr_t>(p) + delta); };
+    const char *old_start = region->arena_start;
+    region->arena_start = moved(region->arena_start);
+    region->arena_end = moved(region->arena_end);
+    region->top = moved(region->top);
+    FreeIndex *index = region->free;
+    FreeEntry *e = index->entries();
+    for (std::size_t i = 0; i < index->count; ++i) {
+        e[i].block = moved(e[i].block);
+        auto *h = reinterpret_cast<BlockHeader *>(e[i].block);
+        h->check = free_check(h);
+    }
+    *in_use = reinterpret_cast<BlockHeader *>(moved(reinterpret_cast<char *>(*in_use)));
+    (*in_use)->check = allocated_check(*in_use);
+    if (index->prev != nullptr)
+        index->prev->next = region;
+    else
+        g.first = region;
+    if (region->next != nullptr)
+        region->next->free->prev = region;
+    else
+        g.last = region;
+    g.slots[index->slot] = region;
+    std::size_t pos = address_position(old_start);
+    std::memmove(g.by_address + pos, g.by_address + pos + 1, (g.regions - pos - 1) * sizeof(AddressEntry));
+    --g.regions;
+    pos = address_position(region->arena_start);
+    std::memmove(g.by_address + pos + 1, g.by_address + pos, (g.regions - pos) * sizeof(AddressEntry));
+    g.by_address[pos] = {region->arena_start, region};
+    ++g.regions;
+    return region;
+}
+
+}  // namespace
+
+Region *grow_region(Region *region, std::size_t grow, BlockHeader **in_use) {
+    FreeIndex *index = region->free;
+    if (grow > SIZE_MAX - index->host_size) return nullptr;
+    auto *grown = static_cast<Region *>(ReallocFromHost(region, index->host_size + grow));
+    if (grown == nullptr) return nullptr;
+    if (grown != region) region = rebase_region(region, grown, in_use);
+    char *old_end = region->arena_end;
+    region->arena_end += grow;
+    index->host_size += grow;
+    g.host_bytes += grow;
+    if (g.host_bytes > g.host_bytes_peak) g.host_bytes_peak = g.host_bytes;
+    FreeEntry *e = index->entries();
+    FreeEntry *top;
+    if (region->top != old_end) {
+        top = &e[index->count - 1];  // the free top is the last free block
+        top->size += grow;
+    } else {
+        // The last block is in use, so every free block has one in use after
+        // it: fewer free entries than blocks in use, and there is room.
+        insert_entry(region, index->count, old_end, grow - kBlockHeader);
+        top = &e[index->count - 1];
+        region->top = old_end;
+    }
+    auto *header = reinterpret_cast<BlockHeader *>(top->block);
+    header->size = top->size;
+    header->check = free_check(header);
+    if (top->size > region->largest_free) {
+        region->largest_free = top->size;
+        region_largest_changed(region);
+    }
+    return region;
+}
+
 void release_all_regions() {
     while (g.first != nullptr) release_region(g.first);
     if (g.slots != nullptr) os::host_free(g.slots);
@@ -201,23 +296,16 @@ void release_all_regions() {
 
 Region *region_of(const void *p) {
     const char *c = static_cast<const char *>(p);
-    std::size_t lo = 0, hi = g.regions;
-    while (lo < hi) {  // last region whose arena starts at or below p
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (g.by_address[mid].arena_start <= c)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo == 0) return nullptr;
-    Region *region = g.by_address[lo - 1].region;
+    const std::size_t n = regions_at_or_below(c);  // the last of them may hold p
+    if (n == 0) return nullptr;
+    Region *region = g.by_address[n - 1].region;
     return c >= region->arena_start + kBlockHeader && c < region->top ? region : nullptr;
 }
 
 Region *first_region_fitting(std::size_t r) {
     if (g.slot_capacity == 0 || g.tree[1] < r) return nullptr;
     std::size_t i = 1;
-    while (i < g.slot_capacity) i = g.tree[2 * i] >= r ? 2 * i : 2 * i + 1;
+    while (i < g.slot_capacity) i = 2 * i + (g.tree[2 * i] < r ? 1 : 0);
     return g.slots[i - g.slot_capacity];
 }
 
@@ -240,16 +328,16 @@ bool reserve_entry(Region *region) {
 }
 
 std::size_t entry_after(Region *region, const char *block) {
-    const FreeEntry *e = region->free->entries();
-    std::size_t lo = 0, hi = region->free->count;
-    while (lo < hi) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (e[mid].block <= block)
-            lo = mid + 1;
-        else
-            hi = mid;
+    const FreeEntry *first = region->free->entries();
+    std::size_t n = region->free->count;
+    if (n == 0) return 0;
+    const FreeEntry *base = first;  // without a branch on the data, as regions_at_or_below
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base = base[half].block <= block ? base + half : base;
+        n -= half;
     }
-    return lo;
+    return static_cast<std::size_t>(base - first) + (base->block <= block ? 1 : 0);
 }
 
 void insert_entry(Region *region, std::size_t pos, char *block, std::size_t size) {

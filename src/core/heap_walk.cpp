@@ -26,6 +26,8 @@ bool region_consistent(Region *region, char *why, std::size_t why_size) {
     const FreeEntry *e = const_cast<FreeIndex *>(index)->entries();
     if (index->count > index->capacity || index->allocated >= index->capacity)
         return fail(why, why_size, "free index over capacity", region);
+    if (region->arena_end > reinterpret_cast<char *>(region) + index->host_size)
+        return fail(why, why_size, "arena beyond the host block", region);
     std::size_t next_free = 0, allocated = 0, largest = 0;
     bool previous_free = false;
     const char *b = region->arena_start;

@@ -138,6 +138,15 @@ void *thread_record(int slot, std::size_t size, bool *created) {
     return record;
 }
 
+std::atomic<void *> *thread_var_cell(int slot) {
+    if (!valid_slot(slot)) {
+        KEZ_LOG(kez::log::kError, "Bogus thread local storage slot passed to GetKezThreadVar");
+        return nullptr;
+    }
+    ThreadBlock *b = current_or_new_block();
+    return b != nullptr ? &b->values[slot - 1] : nullptr;
+}
+
 bool AllocCrossLibraryThreadVarSlots() { return alloc_thread_var_slot(&g_cross_library_slot, free_error_buffer); }
 
 void FreeCrossLibraryThreadVarSlots() {

@@ -3,6 +3,7 @@
 // init-once step and releases it in its clean-up.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 namespace kez::core {
@@ -22,6 +23,13 @@ bool alloc_thread_var_slot(int *slot, SlotValueDestructor destroy);
 // which must therefore be free()). Null when no memory or no per-thread
 // block can be had. `created` (may be null) tells whether it is new.
 void *thread_record(int slot, std::size_t size, bool *created);
+
+// The calling thread's value of `slot` as a cell to read and write in
+// place (the thread's block is made on first use, as by
+// GetKezThreadVarValue): one look-up for several accesses. Null when no
+// block can be had, or (logged) for a bogus slot. Valid while the thread's
+// block lives.
+std::atomic<void *> *thread_var_cell(int slot);
 
 // The cross-library slot: the thread's error-string buffer.
 bool AllocCrossLibraryThreadVarSlots();

@@ -256,6 +256,11 @@ void host_free(void *block);
 // Asks the host heap to give unused memory back to the system.
 void host_heap_compact();
 
+// Resizes a host block: at the same address or another, its bytes kept up
+// to the smaller size; null, the block unchanged, when refused. Checks the
+// fault point "os.host_realloc" first.
+void *host_realloc(void *block, std::size_t size);
+
 // ---- errors and diagnostics -------------------------------------------------
 
 std::uint32_t last_error();

@@ -168,6 +168,74 @@ TEST_F(Heap, FirstFitSplittingCoalescingAndShrinkingInPlace) {
     for (void *p : {e, f}) kez_free(p);
 }
 
+TEST_F(Heap, ReallocGrowsIntoTheFreeBlockAfterItAndGrowsARegionMadeForALargeBlock) {
+    void *a = kez_malloc(64), *b = kez_malloc(64), *c = kez_malloc(256), *d = kez_malloc(64);
+    std::memset(a, 0x11, 64);
+    kez_free(b);
+    // 64 + 16 + 64 bytes: 128 leaves 16, which stays with the block.
+    ASSERT_EQ(kez_realloc(a, 128), a);
+    EXPECT_EQ(header_of(a)->size, 144u);
+    EXPECT_EQ(consistency(), "");
+    // No room after it (c is in use): moved to the lowest free block that fits.
+    kez_free(c);
+    std::memset(a, 0x22, 144);
+    ASSERT_EQ(kez_realloc(d, 80), d);  // into the top, split
+    EXPECT_EQ(header_of(d)->size, 80u);
+    EXPECT_EQ(region_of(d)->top, static_cast<char *>(d) + 80);
+    void *moved = kez_realloc(a, 432);  // 144 + 16 + 256 is not enough: the top
+    EXPECT_EQ(moved, static_cast<char *>(d) + 96);
+    for (int i = 0; i < 144; ++i) ASSERT_EQ(static_cast<unsigned char *>(moved)[i], 0x22) << i;
+    // Where a was, 416 bytes are free; a small block takes their front, and
+    // grows into the rest, split.
+    void *e = kez_malloc(16);
+    EXPECT_EQ(e, a);
+    ASSERT_EQ(kez_realloc(e, 200), a);
+    EXPECT_EQ(header_of(e)->size, 208u);
+    auto *rest = reinterpret_cast<BlockHeader *>(static_cast<char *>(e) + 208);
+    EXPECT_EQ(std::make_pair(rest->size, rest->check), std::make_pair(std::size_t{192}, free_check(rest)));
+    EXPECT_EQ(consistency(), "");
+    for (void *p : {d, moved, e}) kez_free(p);
+
+    // A block alone in its region grows with it: the host resizes the region
+    // (and may move it, the block with it).
+    ASSERT_EQ(heap_stats().regions, 0u);
+    HeapStats before = heap_stats();
+    auto *big = static_cast<unsigned char *>(kez_malloc(200000));
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(header_of(big)->size, 200016u);  // the 16 bytes left stay with it
+    for (std::size_t i = 0; i < 200000; ++i) big[i] = static_cast<unsigned char>(i * 7);
+    auto *grown = static_cast<unsigned char *>(kez_realloc(big, 300000));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(header_of(grown)->size, 300000u);
+    EXPECT_EQ(std::make_tuple(heap_stats().regions, heap_stats().host_bytes, heap_stats().host_requests),
+              std::make_tuple(std::size_t{1}, std::size_t{200080 + 99984}, before.host_requests + 2));
+    EXPECT_EQ(region_of(grown)->top, region_of(grown)->arena_end);
+    EXPECT_EQ(consistency(), "");
+    // Shrunk, it leaves a free top, and grows into it again. With a second
+    // block in the region the region cannot move: the block moves.
+    ASSERT_EQ(kez_realloc(grown, 250000), grown);
+    ASSERT_EQ(kez_realloc(grown, 260000), grown);
+    void *small = kez_malloc(1000);
+    EXPECT_EQ(small, grown + 260016);
+    auto *moved_big = static_cast<unsigned char *>(kez_realloc(grown, 310000));
+    ASSERT_NE(moved_big, nullptr);
+    EXPECT_NE(moved_big, grown);
+    EXPECT_EQ(heap_stats().regions, 2u);
+    kez_free(small);
+    EXPECT_EQ(std::make_pair(heap_stats().regions, heap_stats().host_bytes), std::make_pair(std::size_t{1}, std::size_t{310080}));
+    // The host refuses to resize: the block moves to a new region.
+    kez::fault::arm("os.host_realloc", 1);
+    before = heap_stats();
+    auto *far = static_cast<unsigned char *>(kez_realloc(moved_big, 320000));
+    ASSERT_NE(far, nullptr);
+    EXPECT_NE(far, moved_big);
+    EXPECT_EQ(std::make_tuple(heap_stats().regions, heap_stats().host_bytes, heap_stats().host_requests),
+              std::make_tuple(std::size_t{1}, std::size_t{320080}, before.host_requests + 2));
+    for (std::size_t i = 0; i < 200000; ++i) ASSERT_EQ(far[i], static_cast<unsigned char>(i * 7)) << i;
+    EXPECT_EQ(consistency(), "");
+    kez_free(far);
+}
+
 TEST_F(Heap, AFreeMakesAFullRegionSearchableAgain) {
     // Region 1: one free block of 102400 - 48 - 16 bytes, taken by two blocks
     // exactly; its free list is then empty and a small block goes to region 2.
@@ -353,12 +421,17 @@ TEST_F(Heap, UserProtectionAndResourceTrackingHearOfEveryBlock) {
     g_realloc_named = true;
     EXPECT_EQ(kez_realloc(moved, 32), moved);
     EXPECT_EQ(header_of(moved)->size, 32u);
-    kez_free(moved);
+    EXPECT_EQ(kez_realloc(moved, 48), moved);  // grown into the free tail again
+    g_realloc_named = false;
+    void *again = kez_realloc(moved, 64);  // the room is there, but the block may not stay
+    ASSERT_NE(again, moved);
+    for (int i = 0; i < 32; ++i) ASSERT_EQ(static_cast<unsigned char *>(again)[i], 0x22) << i;
+    kez_free(again);
 }
 
 // A block holds kPattern from an offset of its own.
 const std::vector<unsigned char> kPattern = [] {
-    std::vector<unsigned char> p(4096 + 200000);
+    std::vector<unsigned char> p(4096 + 2 * 200000);
     for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<unsigned char>((i * 131 + (i >> 8)) & 0xFF);
     return p;
 }();
@@ -368,26 +441,43 @@ struct Live {
     std::size_t size = 0, offset = 0;
 };
 
-std::size_t random_size(std::mt19937_64 &rng) {
+// `large` in a thousand are more than a region holds.
+std::size_t random_size(std::mt19937_64 &rng, unsigned large) {
     const unsigned pick = static_cast<unsigned>(rng() % 1000);
     if (pick < 800) return 1 + rng() % 256;
-    if (pick < 995) return 257 + rng() % 8000;
-    return 100000 + rng() % 100000;  // more than a region holds
+    if (pick < 1000 - large) return 257 + rng() % 8000;
+    return 100000 + rng() % 100000;
+}
+
+// realloc as an appending program calls it: somewhat more each time.
+std::size_t grown_size(std::size_t size, std::mt19937_64 &rng, unsigned large) {
+    const std::size_t n = size + 1 + rng() % (size / 2 + 64);
+    return n <= 2 * 200000 ? n : random_size(rng, large);
 }
 
 bool intact(const Live &l) { return std::memcmp(l.p, kPattern.data() + l.offset, l.size) == 0; }
 
-// One thread's share of the random run: the first fault found, or "".
-std::string churn(unsigned seed, int operations) {
+// How the blocks that realloc grew got their room.
+struct Grown {
+    int in_place = 0;   // the free block after it
+    int by_region = 0;  // its region grew (and may have moved)
+    int moved = 0;      // another block
+};
+
+// One thread's share of the random run: the first fault found, or "". The
+// heap's consistency is checked every check_every operations; `grown`
+// (single thread only) counts how realloc grew blocks.
+std::string churn(unsigned seed, int operations, int check_every, Grown *grown) {
     std::mt19937_64 rng(seed);
     std::vector<Live> live(1000);
+    const unsigned large = grown != nullptr ? 50 : 5;  // one thread: more blocks that grow their region
     int op = 0;
     auto run = [&]() -> std::string {
         for (; op < operations; ++op) {
             Live &l = live[rng() % live.size()];
             const unsigned kind = static_cast<unsigned>(rng() % 10);
             if (l.p == nullptr) {
-                const std::size_t n = random_size(rng);
+                const std::size_t n = random_size(rng, large);
                 l.offset = rng() % 4096;
                 l.p = static_cast<unsigned char *>(kind < 2 ? kez_calloc(1, n) : kez_malloc(n));
                 if (l.p == nullptr) return "no memory";
@@ -400,9 +490,17 @@ std::string churn(unsigned seed, int operations) {
                 l.p = nullptr;
                 continue;
             } else {
-                const std::size_t n = random_size(rng);
+                const std::size_t n = kind == 9 ? grown_size(l.size, rng, large) : random_size(rng, large);
+                const HeapStats before = grown != nullptr ? heap_stats() : HeapStats{};
                 auto *q = static_cast<unsigned char *>(kez_realloc(l.p, n));
                 if (q == nullptr) return "realloc failed";
+                if (grown != nullptr && n > l.size) {
+                    const HeapStats after = heap_stats();
+                    if (after.host_bytes > before.host_bytes && after.regions == before.regions)
+                        ++grown->by_region;
+                    else
+                        ++(q == l.p ? grown->in_place : grown->moved);
+                }
                 const std::size_t kept = std::min(n, l.size);
                 if (std::memcmp(q, kPattern.data() + l.offset, kept) != 0) return "realloc lost contents";
                 std::memcpy(q + kept, kPattern.data() + l.offset + kept, n - kept);
@@ -413,8 +511,9 @@ std::string churn(unsigned seed, int operations) {
             const bool sound = reinterpret_cast<std::uintptr_t>(l.p) % 16 == 0 && block_in_use_sound(l.p, l.size);
             EndUserMemCriticalSection(token);
             if (!sound) return "unsound block";
-            if (op % 5000 == 0) {
+            if (op % check_every == 0)
                 if (const std::string why = consistency(); !why.empty()) return why;
+            if (op % 5000 == 0) {
                 for (const Live &x : live)
                     if (x.p != nullptr && !intact(x)) return "contents of a resting block changed";
             }
@@ -426,13 +525,21 @@ std::string churn(unsigned seed, int operations) {
     return fault.empty() ? fault : "op " + std::to_string(op) + ": " + fault;
 }
 
-TEST_F(Heap, RandomOperationsOnFourThreadsKeepContentsAndTheHeapConsistent) {
+TEST_F(Heap, RandomOperationsOnOneAndFourThreadsKeepContentsAndTheHeapConsistent) {
     kez::test::Watchdog watchdog(std::chrono::seconds(600), "random heap operations");
+    // One thread, the whole heap checked after every operation.
+    Grown grown;
+    EXPECT_EQ(churn(20240610u, 20000, 1, &grown), "");
+    EXPECT_GT(grown.in_place, 300);
+    EXPECT_GT(grown.by_region, 25);
+    EXPECT_GT(grown.moved, 1000);
+    EXPECT_EQ(heap_stats().regions, 0u);
     constexpr int kThreads = 4;
     std::vector<std::string> faults(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t, &faults] { faults[t] = churn(20240611u + static_cast<unsigned>(t), 250000); });
+        threads.emplace_back(
+            [t, &faults] { faults[t] = churn(20240611u + static_cast<unsigned>(t), 250000, 5000, nullptr); });
     for (auto &th : threads) th.join();
     EXPECT_EQ(faults, std::vector<std::string>(kThreads));  // the fixture checks that every region went back
     EXPECT_GE(heap_stats().host_bytes_peak, 1000000u);

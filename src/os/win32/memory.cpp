@@ -12,6 +12,11 @@ void *host_alloc(std::size_t size) {
     return malloc(size);
 }
 
+void *host_realloc(void *block, std::size_t size) {
+    if (fault::hit("os.host_realloc")) return nullptr;
+    return realloc(block, size);
+}
+
 void host_free(void *block) { free(block); }
 
 void host_heap_compact() { _heapmin(); }
