@@ -23,6 +23,7 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/user_mutex.cpp)
 
 set(KEZ_ENGINE_SOURCES
+  src/clib/decimal_to_double.cpp
   src/core/deferred_calls.cpp
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
