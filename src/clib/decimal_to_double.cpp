@@ -13,6 +13,7 @@
 // strictly between, so every comparison comes out as for the full input.
 #include "clib/decimal_to_double.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -159,18 +160,6 @@ int compare_midpoint_above(const Exact &x, uint64_t bits) {
     return x.compare_with(2 * m + 1, e - 1);
 }
 
-double from_bits(uint64_t bits) {
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-}
-
-uint64_t to_bits(double d) {
-    uint64_t b;
-    std::memcpy(&b, &d, sizeof b);
-    return b;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -218,7 +207,7 @@ ParsedDouble convert(const char *digits, int count, int64_t e10) {
     int64_t num_scale, den_scale;
     const double ratio = x.num.leading(num_scale) / x.den.leading(den_scale);
     const double estimate = std::ldexp(ratio, static_cast<int>(x.s + num_scale - den_scale));
-    uint64_t bits = to_bits(estimate);
+    uint64_t bits = std::bit_cast<uint64_t>(estimate);
     if (bits >= kInfBits) bits = kInfBits - 1;
 
     for (;;) {
@@ -243,7 +232,7 @@ ParsedDouble convert(const char *digits, int count, int64_t e10) {
         decode(bits, m, e);
         range_error = x.compare_with(m, e) != 0;
     }
-    return {from_bits(bits), nullptr, range_error};
+    return {std::bit_cast<double>(bits), nullptr, range_error};
 }
 
 }  // namespace

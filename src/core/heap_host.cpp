@@ -39,13 +39,19 @@ constexpr int kEnteredWithoutFlag = 2;
 
 void *const kFlagSet = reinterpret_cast<void *>(static_cast<std::uintptr_t>(1));
 
+// Regions rely on the host's 16-byte alignment; a block without it is an
+// assertion failure.
+bool aligned_for_regions(const void *block) {
+    const bool aligned = (reinterpret_cast<std::uintptr_t>(block) & (kGranule - 1)) == 0;
+    KEZ_ASSERT_MSG(aligned, "Host memory not aligned on 16 byte boundary");
+    return aligned;
+}
+
 void *attempt(std::size_t size) {
     ++g_host_requests;
     void *block = os::host_alloc(size);
-    if (block != nullptr && (reinterpret_cast<std::uintptr_t>(block) & (kGranule - 1)) != 0) {
-        KEZ_ASSERT_MSG((reinterpret_cast<std::uintptr_t>(block) & (kGranule - 1)) == 0,
-                       "Host memory not aligned on 16 byte boundary");
-        // Regions rely on the alignment: refuse the block like a failed request.
+    if (block != nullptr && !aligned_for_regions(block)) {
+        // Refused like a failed request.
         os::host_free(block);
         return nullptr;
     }
@@ -111,9 +117,9 @@ void *ReallocFromHost(void *block, std::size_t size) {
     ++g_host_requests;
     void *moved = os::host_realloc(block, size);
     os::mutex_unlock(g_host_lock);
-    // Both hosts align every block to 16 bytes, as the regions need.
-    KEZ_ASSERT_MSG((reinterpret_cast<std::uintptr_t>(moved) & (kGranule - 1)) == 0,
-                   "Host memory not aligned on 16 byte boundary");
+    // A moved block cannot be refused (the old one is gone); both hosts
+    // align every block anyway.
+    aligned_for_regions(moved);
     return moved;
 }
 

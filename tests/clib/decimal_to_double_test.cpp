@@ -4,6 +4,7 @@
 // strtod.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -129,16 +130,6 @@ struct Decimal {
     }
 };
 
-uint64_t bits_of(double d) {
-    uint64_t b;
-    std::memcpy(&b, &d, sizeof b);
-    return b;
-}
-double of_bits(uint64_t b) {
-    double d;
-    std::memcpy(&d, &b, sizeof d);
-    return d;
-}
 void decode(uint64_t bits, uint64_t &m, long &e) {
     m = bits & ((uint64_t{1} << 52) - 1);
     e = static_cast<long>(bits >> 52);
@@ -171,7 +162,7 @@ struct Checker {
         const auto r = parse_double(text.c_str(), '.');
         ASSERT_EQ(r.end, text.c_str() + text.size()) << text;
         ASSERT_EQ(std::signbit(r.value), text[0] == '-') << text;
-        const uint64_t bits = bits_of(std::fabs(r.value));
+        const uint64_t bits = std::bit_cast<uint64_t>(std::fabs(r.value));
         const Decimal x(digits, e10);
         uint64_t m;
         long e;
@@ -195,7 +186,7 @@ struct Checker {
         errno = 0;
         char *end = nullptr;
         const double host = std::strtod(text.c_str(), &end);
-        ASSERT_EQ(bits_of(host), bits_of(r.value)) << text;
+        ASSERT_EQ(std::bit_cast<uint64_t>(host), std::bit_cast<uint64_t>(r.value)) << text;
         // The host also reports values just under DBL_MIN that round up to it.
         if (bits != kMinNormal) {
             ASSERT_EQ(errno == ERANGE, r.range_error) << text;
@@ -247,13 +238,13 @@ TEST(DecimalToDouble, ExactCases) {
         {"0.000000000000000000000000000001e330", 1e300, 36, false},
         {"1.7976931348623157e308", DBL_MAX, 22, false}, {"1.7976931348623158e308", DBL_MAX, 22, false},
         {kMaxMid, HUGE_VAL, kAll, true}, {kBelowMaxMid, DBL_MAX, kAll, false}, {"2.2250738585072014e-308", DBL_MIN, 23, false},
-        {"2.2250738585072011e-308", of_bits(kMinNormal - 1), 23, true}, {"4.9406564584124654e-324", of_bits(1), 23, true},
-        {"2.4703282292062327e-324", 0.0, 23, true}, {"2.4703282292062328e-324", of_bits(1), 23, true},
+        {"2.2250738585072011e-308", std::bit_cast<double>(kMinNormal - 1), 23, true}, {"4.9406564584124654e-324", std::bit_cast<double>(uint64_t{1}), 23, true},
+        {"2.4703282292062327e-324", 0.0, 23, true}, {"2.4703282292062328e-324", std::bit_cast<double>(uint64_t{1}), 23, true},
         {"9007199254740993", 9007199254740992.0, 16, false}, {"123456789012345678901234567890", 1.2345678901234568e29, 30, false},
     };
     for (const auto &c : cases) {
         const auto r = parse_double(c.text, '.');
-        EXPECT_EQ(bits_of(r.value), bits_of(c.value)) << c.text;
+        EXPECT_EQ(std::bit_cast<uint64_t>(r.value), std::bit_cast<uint64_t>(c.value)) << c.text;
         EXPECT_EQ(r.end, c.text + (c.used == kAll ? std::strlen(c.text) : c.used)) << c.text;
         EXPECT_EQ(r.range_error, c.range) << c.text;
     }
@@ -274,8 +265,8 @@ TEST(DecimalToDouble, ExactCases) {
     long e10;
     midpoint_above(0, half, e10);
     const std::string text = half.substr(0, 1) + "." + half.substr(1) + "e" + std::to_string(e10 + static_cast<long>(half.size()) - 1);
-    EXPECT_EQ(bits_of(parse_double(text.c_str(), '.').value), 0u);
-    EXPECT_EQ(bits_of(parse_double((text.substr(0, text.find('e')) + std::string(2000, '0') + "1e-324").c_str(), '.').value), 1u);
+    EXPECT_EQ(std::bit_cast<uint64_t>(parse_double(text.c_str(), '.').value), 0u);
+    EXPECT_EQ(std::bit_cast<uint64_t>(parse_double((text.substr(0, text.find('e')) + std::string(2000, '0') + "1e-324").c_str(), '.').value), 1u);
 }
 
 TEST(DecimalToDouble, GeneratedInputsAgainstExactOracle) {
@@ -323,7 +314,7 @@ TEST(DecimalToDouble, GeneratedInputsAgainstExactOracle) {
         default: {  // %.17g of a random double reads back unchanged
             const uint64_t bits = any_bits();
             char buf[40];
-            std::snprintf(buf, sizeof buf, "%.17g", of_bits(bits));
+            std::snprintf(buf, sizeof buf, "%.17g", std::bit_cast<double>(bits));
             text = buf;
             const size_t epos = text.find('e');
             std::string mant = text.substr(0, epos);
@@ -334,7 +325,7 @@ TEST(DecimalToDouble, GeneratedInputsAgainstExactOracle) {
                 mant.erase(dot, 1);
             }
             ck.check(text, mant, exp);
-            ASSERT_EQ(bits_of(parse_double(buf, '.').value), bits) << text;
+            ASSERT_EQ(std::bit_cast<uint64_t>(parse_double(buf, '.').value), bits) << text;
         }
         }
     }
@@ -352,7 +343,7 @@ TEST(DecimalToDouble, RandomInputsAgreeWithHostStrtod) {
         errno = 0;
         char *end = nullptr;
         const double host = std::strtod(text.c_str(), &end);
-        ASSERT_EQ(bits_of(host), bits_of(r.value)) << text;
+        ASSERT_EQ(std::bit_cast<uint64_t>(host), std::bit_cast<uint64_t>(r.value)) << text;
         ASSERT_EQ(end, r.end) << text;
         if (std::fabs(host) != DBL_MIN) {  // the host also flags values just under DBL_MIN rounding up to it
             ASSERT_EQ(errno == ERANGE, r.range_error) << text;
