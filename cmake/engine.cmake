@@ -12,6 +12,7 @@ endif()
 set(KEZ_OS_SOURCES
   src/os/fault.cpp
   src/os/cpu_x86.cpp
+  src/os/${KEZ_OS_DIR}/file.cpp
   src/os/${KEZ_OS_DIR}/ipc.cpp
   src/os/${KEZ_OS_DIR}/memory.cpp
   src/os/${KEZ_OS_DIR}/module.cpp

@@ -32,6 +32,9 @@ extern "C" {
 
 int KezTest_LoadState(void) { return static_cast<int>(engine().load_state.load()); }
 void KezTest_ArmFault(const char *point, int count) { kez::fault::arm(point, count); }
+void KezTest_ArmFaultEx(const char *point, int count, int skip, unsigned int systemError) {
+    kez::fault::arm(point, count, skip, systemError);
+}
 int KezTest_OpenLogTap(const char *path) { return kez::log::open_test_tap_at(path) ? 1 : 0; }
 void KezTest_CloseLogTap(void) { kez::log::close_test_tap(); }
 

@@ -11,6 +11,9 @@ KEZ_BEGIN_DECLS
 /* 0 not loaded, 1 attaching, 2 initialised, 3 start-up failed, 4 closed. */
 KEZ_API int KezTest_LoadState(void);
 KEZ_API void KezTest_ArmFault(const char *point, int count);
+// Arms a fault point that lets `skip` calls through, then fails `count`
+// calls reporting the system error `systemError` (errno / Win32 code).
+KEZ_API void KezTest_ArmFaultEx(const char *point, int count, int skip, unsigned int systemError);
 /* Opens the log tap on a file (see KEZ_TEST_LOG); 0 when one is open. */
 KEZ_API int KezTest_OpenLogTap(const char *path);
 /* Closes the log tap, so that its file can be removed while the engine is

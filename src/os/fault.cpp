@@ -20,6 +20,7 @@ struct Point {
     char name[kMaxName];
     std::atomic<int> skip;
     std::atomic<int> remaining;
+    std::atomic<unsigned> error;
 };
 
 Point g_points[kMaxPoints];
@@ -36,6 +37,11 @@ Point *find(const char *name) {
 }  // namespace
 
 bool hit(const char *point) {
+    unsigned ignored = 0;
+    return hit(point, &ignored);
+}
+
+bool hit(const char *point, unsigned *error) {
     if (!g_any.load(std::memory_order_relaxed)) return false;
     Point *p = find(point);
     if (p == nullptr) return false;
@@ -45,14 +51,17 @@ bool hit(const char *point) {
     }
     int left = p->remaining.load(std::memory_order_relaxed);
     while (left > 0) {
-        if (p->remaining.compare_exchange_weak(left, left - 1)) return true;
+        if (p->remaining.compare_exchange_weak(left, left - 1)) {
+            *error = p->error.load(std::memory_order_relaxed);
+            return true;
+        }
     }
     return false;
 }
 
 // Arming happens from one thread (load or a test's set-up); hit() may run
 // concurrently and only reads names that are complete before g_used grows.
-void arm(const char *point, int count, int skip) {
+void arm(const char *point, int count, int skip, unsigned error) {
     Point *p = find(point);
     if (p == nullptr) {
         const int used = g_used.load(std::memory_order_relaxed);
@@ -63,6 +72,7 @@ void arm(const char *point, int count, int skip) {
         g_used.store(used + 1, std::memory_order_release);
     }
     p->skip.store(skip);
+    p->error.store(error);
     p->remaining.store(count);
     if (count > 0) g_any.store(true);
 }
@@ -84,12 +94,17 @@ void arm_from_environment() {
         if (end != nullptr) *end = '\0';
         int count = 1;
         int skip = 0;
+        unsigned error = 0;
         if (char *colon = std::strchr(item, ':')) {
             *colon = '\0';
             count = std::atoi(colon + 1);
-            if (char *second = std::strchr(colon + 1, ':')) skip = std::atoi(second + 1);
+            if (char *second = std::strchr(colon + 1, ':')) {
+                skip = std::atoi(second + 1);
+                if (char *third = std::strchr(second + 1, ':'))
+                    error = static_cast<unsigned>(std::strtoul(third + 1, nullptr, 10));
+            }
         }
-        if (*item != '\0') arm(item, count, skip);
+        if (*item != '\0') arm(item, count, skip, error);
         if (end == nullptr) break;
         item = end + 1;
     }

@@ -3,8 +3,10 @@
 // front of each start-up step (the step's name). A test arms a point with a
 // count and a number of passes to let through first; the `count` passes
 // after those fail as if the system had refused. Points are armed by the
-// environment variable KEZ_TEST_FAIL ("name[:count[:skip]],...", read at
-// load) or by a test-hook call.
+// environment variable KEZ_TEST_FAIL ("name[:count[:skip[:error]]],...",
+// read at load) or by a test-hook call. `error` is the system's error code
+// the failed call reports (an errno value on POSIX, a Win32 code on
+// Windows); 0 leaves the choice to the point.
 //
 // Builds without KEZ_TEST_HOOKS compile every point down to `false`.
 #pragma once
@@ -13,13 +15,16 @@ namespace kez::fault {
 
 #if defined(KEZ_TEST_HOOKS)
 bool hit(const char *point);
-void arm(const char *point, int count, int skip = 0);
+// hit(), and the armed error code (0 when none was given) in *error.
+bool hit(const char *point, unsigned *error);
+void arm(const char *point, int count, int skip = 0, unsigned error = 0);
 void disarm_all();
 // Reads KEZ_TEST_FAIL; called once at process attach.
 void arm_from_environment();
 #else
 inline bool hit(const char *) { return false; }
-inline void arm(const char *, int, int = 0) {}
+inline bool hit(const char *, unsigned *) { return false; }
+inline void arm(const char *, int, int = 0, unsigned = 0) {}
 inline void disarm_all() {}
 inline void arm_from_environment() {}
 #endif
