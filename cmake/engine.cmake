@@ -24,7 +24,12 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/user_mutex.cpp)
 
 set(KEZ_ENGINE_SOURCES
+  src/clib/clib_library.cpp
   src/clib/decimal_to_double.cpp
+  src/clib/posix_io.cpp
+  src/clib/stream.cpp
+  src/clib/stream_functions.cpp
+  src/clib/temp_names.cpp
   src/core/deferred_calls.cpp
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
@@ -51,6 +56,9 @@ set(KEZ_ENGINE_SOURCES
   src/core/thread_var.cpp
   src/core/time_base.cpp
   src/debug/resource_tracking.cpp
+  src/fmtio/file_functions.cpp
+  src/fmtio/file_table.cpp
+  src/fmtio/fmtio_library.cpp
   src/mt/locks.cpp
   src/mt/thread_pool.cpp
   src/mt/thread_pool_query.cpp
@@ -86,7 +94,7 @@ else()
   set(KEZ_USER_DEF)
 endif()
 add_custom_command(
-  OUTPUT ${KEZ_GEN_DIR}/twins.cpp ${KEZ_GEN_DIR}/exports.manifest ${KEZ_LINK_TABLE} ${KEZ_USER_DEF}
+  OUTPUT ${KEZ_GEN_DIR}/twins.cpp ${KEZ_GEN_DIR}/signatures.cpp ${KEZ_GEN_DIR}/exports.manifest ${KEZ_LINK_TABLE} ${KEZ_USER_DEF}
   COMMAND ${CMAKE_COMMAND}
           -DTABLE_DIR=${PROJECT_SOURCE_DIR}/src/exports/table
           -DHOST_NAMES=${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
@@ -100,7 +108,8 @@ add_custom_command(
 # The engine's objects are compiled once and used twice: in the shared
 # library, and in a static library through which unit tests of internal
 # modules call internal interfaces directly.
-add_library(kez_engine_obj OBJECT ${KEZ_OS_SOURCES} ${KEZ_ENGINE_SOURCES} ${KEZ_GEN_DIR}/twins.cpp)
+add_library(kez_engine_obj OBJECT ${KEZ_OS_SOURCES} ${KEZ_ENGINE_SOURCES} ${KEZ_GEN_DIR}/twins.cpp
+  ${KEZ_GEN_DIR}/signatures.cpp)
 target_include_directories(kez_engine_obj PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
 target_compile_definitions(kez_engine_obj PUBLIC KEZ_BUILDING_ENGINE $<$<BOOL:${KEZ_TEST_HOOKS}>:KEZ_TEST_HOOKS>)
 target_link_libraries(kez_engine_obj PRIVATE kez_warnings)

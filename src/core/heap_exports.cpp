@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "core/heap.h"
+#include "kez/kez_api.h"
 #include "debug/resource_tracking.h"
-#include "kez/ansi_c.h"
 #include "os/os.h"
 
 extern "C" {

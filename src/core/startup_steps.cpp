@@ -3,6 +3,7 @@
 // still logged so the sequence keeps its shape.
 #include "core/startup_steps.h"
 
+#include "clib/clib_library.h"
 #include "core/deferred_calls.h"
 #include "core/frame.h"
 #include "core/handle_memory.h"
@@ -10,6 +11,7 @@
 #include "core/runtime_info.h"
 #include "core/thread_var.h"
 #include "core/time_base.h"
+#include "fmtio/fmtio_library.h"
 #include "kez/runtime.h"
 #include "mt/thread_util.h"
 #include "os/os.h"
@@ -75,9 +77,9 @@ const InitStep kInitSteps[] = {
     {"GetTimeOptions", Stage::app, nullptr, 2, "GetTimeOptions/GetDateOptions returned.", false},
     // WMain: user-visible libraries.
     {"InitTimeLib", Stage::main, nullptr, -102, "InitTimeLib returned", false},
-    {"StdCLibInitOnce", Stage::main, nullptr, -103, "StdCLibInitOnce returned", false},
+    {"StdCLibInitOnce", Stage::main, clib::StdCLibInitOnce, -103, "StdCLibInitOnce returned", false},
     {"InitExecutionThreadVars", Stage::main, InitExecutionThreadVars, -103, "InitExecutionThreadVars returned", false},
-    {"FmtIOLibInitOnce", Stage::main, nullptr, -103, "FmtIOLibInitOnce returned", false},
+    {"FmtIOLibInitOnce", Stage::main, fmtio::FmtIOLibInitOnce, -103, "FmtIOLibInitOnce returned", false},
     {"UtilityLibraryInitOnce", Stage::main, mt::UtilityLibraryInitOnce, -103, "UtilityLibraryInitOnce returned", false},
     {"RegisterUtilityLibraryRunStateChangeCallback", Stage::main, nullptr, -103,
      "RegisterUtilityLibraryRunStateChangeCallback returned", false},
@@ -89,9 +91,9 @@ const int kInitStepCount = sizeof kInitSteps / sizeof kInitSteps[0];
 const CleanupStep kCleanupSteps[] = {
     // WMain's clean-up.
     {"InitExecutionThreadVars", ReleaseExecutionThreadVars, false},
-    {"StdCLibInitOnce", nullptr, false},
+    {"StdCLibInitOnce", clib::StdCLibUninit, false},
     {"UtilityLibraryInitOnce", mt::UtilityLibraryUninit, false},
-    {"FmtIOLibInitOnce", nullptr, false},
+    {"FmtIOLibInitOnce", fmtio::FmtIOLibUninit, false},
     // WExitApp.
     {"SetupPCTimer", RestorePCTimer, true},
     {"CdbInitialize", nullptr, true},

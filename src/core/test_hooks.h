@@ -53,6 +53,12 @@ KEZ_API void KezTest_SetLogClock(unsigned long long microseconds);
 KEZ_API void KezTest_SetLastTimingHandle(int handle);
 KEZ_API int KezTest_LiveTimingHandles(void);
 
+/* Records what the file table copies from the standard handles to the
+   debugger's output window (on: 1 starts afresh, 0 stops). */
+KEZ_API void KezTest_RecordConsole(int on);
+/* The recorded text (NUL-terminated, cut to size - 1): its full length. */
+KEZ_API int KezTest_ConsoleText(char *buffer, int size);
+
 KEZ_END_DECLS
 
 #endif

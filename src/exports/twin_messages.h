@@ -4,3 +4,6 @@
 #include "mt/thread_util.h"
 
 using kez::mt::GetKmtUserProtErrorString;
+#include "fmtio/fmtio_library.h"
+
+using kez::fmtio::GetFmtIOTwinMessage;

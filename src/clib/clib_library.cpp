@@ -1,0 +1,100 @@
+#include "clib/clib_library.h"
+
+#include "clib/clib_exports.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "clib/stream.h"
+#include "core/thread_var.h"
+#include "kez/runtime.h"
+#include "os/file.h"
+
+namespace kez::clib {
+namespace {
+
+struct ThreadState {
+    int errno_value;
+    char temp_name[260];  // tmpnam(NULL)
+};
+
+int g_slot = 0;
+// The errno of threads that can have no record (no memory): one shared
+// cell rather than a null address.
+int g_errno_without_record = 0;
+char g_temp_name_without_record[260];
+
+void free_state(void *state) { std::free(state); }
+
+}  // namespace
+
+int StdCLibInitOnce() {
+    if (!core::alloc_thread_var_slot(&g_slot, free_state)) return -103;
+    init_standard_streams();
+    return 0;
+}
+
+void StdCLibUninit() {
+    close_all_streams();
+    if (g_slot != 0) UninitializeKezThreadVar(g_slot);
+    g_slot = 0;
+}
+
+namespace {
+ThreadState *thread_state() {
+    if (g_slot == 0) return nullptr;
+    return static_cast<ThreadState *>(core::thread_record(g_slot, sizeof(ThreadState), nullptr));
+}
+}  // namespace
+
+int *errno_cell() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? &s->errno_value : &g_errno_without_record;
+}
+
+char *temp_name_buffer() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? s->temp_name : g_temp_name_without_record;
+}
+
+int errno_of_file_error(int file_error) {
+    switch (file_error) {
+    case os::kFileOk: return 0;
+    case os::kFileNotFound: return kENOENT;
+    case os::kFileBadHandle: return kEBADF;
+    case os::kFileNoMemory: return kENOMEM;
+    case os::kFileExists: return kEEXIST;
+    case os::kFileAccessDenied: return kEACCES;
+    case os::kFileInvalidArgument: return kEINVAL;
+    case os::kFileTooManyOpen: return kEMFILE;
+    case os::kFileDiskFull: return kENOSPC;
+    case os::kFileNameTooLong: return kENAMETOOLONG;
+    default: return kEIO;
+    }
+}
+
+}  // namespace kez::clib
+
+extern "C" int *_GetErrno(void) { return kez::clib::errno_cell(); }
+
+// strerror's texts: the engine's own, the same on every platform.
+extern "C" char *kez_strerror(int errnum) {
+    const char *text = "Unknown error number";
+    switch (errnum) {
+    case 0: text = "No error"; break;
+    case 2: text = "No such file or directory"; break;
+    case 5: text = "General I/O failure"; break;
+    case 9: text = "Bad file handle"; break;
+    case 12: text = "Insufficient memory"; break;
+    case 13: text = "Access denied"; break;
+    case 17: text = "File exists"; break;
+    case 22: text = "Invalid argument"; break;
+    case 24: text = "Too many open files"; break;
+    case 28: text = "No space left of device"; break;
+    case 33: text = "Domain error"; break;
+    case 34: text = "Range error"; break;
+    case 35: text = "File name too long"; break;
+    default: break;
+    }
+    return const_cast<char *>(text);
+}

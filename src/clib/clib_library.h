@@ -1,0 +1,55 @@
+// The C library's process and per-thread state.
+#pragma once
+
+namespace kez::clib {
+
+// Start-up and clean-up steps: the per-thread slot.
+int StdCLibInitOnce();
+void StdCLibUninit();
+
+// The calling thread's errno cell (always a valid address).
+int *errno_cell();
+inline void set_errno(int value) { *errno_cell() = value; }
+// The calling thread's buffer for tmpnam(NULL), 260 bytes.
+char *temp_name_buffer();
+
+// The engine's errno values.
+enum : int {
+    kENOENT = 2,
+    kEIO = 5,
+    kEBADF = 9,
+    kENOMEM = 12,
+    kEACCES = 13,
+    kEEXIST = 17,
+    kEINVAL = 22,
+    kEMFILE = 24,
+    kENOSPC = 28,
+    kEDOM = 33,
+    kERANGE = 34,
+    kENAMETOOLONG = 35,
+};
+
+// The errno value of a file library error code (os::FileError).
+int errno_of_file_error(int file_error);
+
+// open's flag bits.
+enum : int {
+    kAccessMask = 3,
+    kWriteOnly = 1,
+    kReadWrite = 2,
+    kAppend = 4,
+    kCreate = 8,
+    kTruncate = 16,
+    kBinary = 32,
+    kText = 64,
+    kExclusive = 128,
+    kTemporary = 0x100,
+    kRandom = 0x200,
+    kSequential = 0x400,
+};
+
+// open/sopen: a new handle, or -1 with errno set. `share_mode` as sopen's;
+// `track`: register the handle with resource tracking.
+int open_handle(const char *path, int oflag, int share_mode, int pmode, bool track);
+
+}  // namespace kez::clib

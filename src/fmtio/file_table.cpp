@@ -1,0 +1,370 @@
+#include "fmtio/file_table.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "os/fault.h"
+
+namespace kez::fmtio {
+
+namespace {
+constexpr std::uint32_t kAheadSize = 512;
+constexpr int kChunkEntries = 64;
+constexpr int kMaxChunks = 1024;  // 65,536 handles
+
+enum : int { kFree = 0, kReserved = 1, kOpen = 2 };
+}  // namespace
+
+struct FileEntry {
+    std::mutex lock;
+    std::atomic<int> state{kFree};  // kOpen -> kFree only under `lock`
+    int handle = 0;
+    os::NativeFile file = os::kNoFile;
+    unsigned flags = 0;
+    bool disk = false;      // positions and commits apply
+    bool standard = false;  // handles 0-2
+    bool fetched = false;   // a standard entry's file has been looked up
+    std::uint32_t ahead_begin = 0;
+    std::uint32_t ahead_end = 0;
+    unsigned char ahead[kAheadSize];
+};
+
+namespace {
+
+std::atomic<FileEntry *> g_chunks[kMaxChunks];
+std::atomic<int> g_entries_made{0};
+std::mutex g_table_lock;  // reserving entries and adding chunks
+FileEntry g_standard[3];
+std::atomic<ConsoleCopy> g_console_copy{nullptr};
+
+FileEntry *entry_at(int index) {
+    if (index < 0 || index >= kMaxChunks * kChunkEntries) return nullptr;
+    FileEntry *chunk = g_chunks[index / kChunkEntries].load(std::memory_order_acquire);
+    return chunk == nullptr ? nullptr : &chunk[index % kChunkEntries];
+}
+
+// The standard entries learn their file on first use (a program may have
+// none, and it may change before the first use).
+void fetch_standard(FileEntry *e) {
+    if (e->fetched) return;
+    e->fetched = true;
+    e->standard = true;
+    e->file = os::standard_file(e->handle);
+    e->disk = e->file != os::kNoFile && os::file_type(e->file) == os::FileType::disk;
+    e->flags = (e->handle == 0 ? kEntryRead : kEntryWrite) | (os::standard_files_are_text() ? kEntryText : 0u);
+    e->state.store(kOpen, std::memory_order_relaxed);
+}
+
+void copy_to_console(FileEntry *e, const void *data, std::size_t size) {
+    if (size == 0) return;
+    if (ConsoleCopy copy = g_console_copy.load(std::memory_order_acquire))
+        copy(e->handle, static_cast<const char *>(data), size);
+}
+
+std::uint32_t ahead_count(const FileEntry *e) { return e->ahead_end - e->ahead_begin; }
+
+// Reads raw bytes: the read-ahead first, then the file.
+int read_raw(FileEntry *e, unsigned char *out, std::uint32_t count, std::uint32_t *done) {
+    *done = 0;
+    if (count == 0) return os::kFileOk;
+    if (const std::uint32_t have = ahead_count(e); have > 0) {
+        const std::uint32_t n = have < count ? have : count;
+        std::memcpy(out, e->ahead + e->ahead_begin, n);
+        e->ahead_begin += n;
+        *done = n;
+        // A disk file never blocks: fill the rest of the request.
+        if (n == count || !e->disk) return os::kFileOk;
+        std::uint32_t more = 0;
+        const int error = os::file_read(e->file, out + n, count - n, &more);
+        *done += more;
+        return *done > 0 ? os::kFileOk : error;
+    }
+    if (e->file == os::kNoFile) return os::kFileOk;  // no standard input: at the end
+    return os::file_read(e->file, out, count, done);
+}
+
+// Makes sure the read-ahead holds a byte; false at the end or on an error.
+bool fill_ahead(FileEntry *e, int *error) {
+    *error = os::kFileOk;
+    if (ahead_count(e) > 0) return true;
+    e->ahead_begin = e->ahead_end = 0;
+    if (e->file == os::kNoFile) return false;
+    std::uint32_t got = 0;
+    *error = os::file_read(e->file, e->ahead, kAheadSize, &got);
+    if (*error != os::kFileOk) return false;
+    e->ahead_end = got;
+    return got > 0;
+}
+
+void drop_ahead(FileEntry *e) { e->ahead_begin = e->ahead_end = 0; }
+
+// Gives the unread read-ahead of a disk file back to the file before a
+// write, so the write lands where the reader stopped.
+int return_ahead(FileEntry *e) {
+    if (ahead_count(e) == 0 || !e->disk) return os::kFileOk;
+    std::int64_t at = 0;
+    const int error = os::file_seek(e->file, -static_cast<std::int64_t>(ahead_count(e)), 1, &at);
+    drop_ahead(e);
+    return error;
+}
+
+// Text mode: CR LF becomes LF, in place. A CR that ends the data is
+// decided by the next byte, which is left in the read-ahead unless it is
+// the LF: so CR CR LF reads as CR LF, whatever the chunk boundaries.
+std::uint32_t translate_read(FileEntry *e, unsigned char *data, std::uint32_t size) {
+    std::uint32_t w = 0;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        const unsigned char c = data[i];
+        if (c == '\r') {
+            if (i + 1 < size) {
+                if (data[i + 1] == '\n') continue;  // the LF that follows is kept
+            } else {
+                int error = 0;
+                if (fill_ahead(e, &error) && e->ahead[e->ahead_begin] == '\n') {
+                    ++e->ahead_begin;
+                    data[w++] = '\n';
+                    continue;
+                }
+            }
+        }
+        data[w++] = c;
+    }
+    return w;
+}
+
+}  // namespace
+
+void LockedFile::release() {
+    if (entry_ != nullptr) entry_->lock.unlock();
+    entry_ = nullptr;
+}
+
+int lock_file(int handle, LockedFile *locked) {
+    locked->release();
+    FileEntry *e = nullptr;
+    if (handle >= 0 && handle <= 2) {
+        e = &g_standard[handle];
+        e->lock.lock();
+        e->handle = handle;
+        fetch_standard(e);
+        locked->entry_ = e;
+        return os::kFileOk;
+    }
+    e = handle > 2 ? entry_at(handle - 3) : nullptr;
+    if (e == nullptr || e->state.load(std::memory_order_acquire) != kOpen) return os::kFileBadHandle;
+    e->lock.lock();
+    if (e->state.load(std::memory_order_relaxed) != kOpen) {
+        e->lock.unlock();
+        return os::kFileBadHandle;
+    }
+    locked->entry_ = e;
+    return os::kFileOk;
+}
+
+namespace {
+
+// Reserves the first free entry, adding a chunk when every entry is taken.
+int reserve_entry(FileEntry **out) {
+    std::lock_guard<std::mutex> hold(g_table_lock);
+    int chunk = 0;
+    for (; chunk < kMaxChunks; ++chunk) {
+        FileEntry *entries = g_chunks[chunk].load(std::memory_order_relaxed);
+        if (entries == nullptr) break;
+        for (int i = 0; i < kChunkEntries; ++i) {
+            int expected = kFree;
+            if (entries[i].state.compare_exchange_strong(expected, kReserved)) {
+                *out = &entries[i];
+                return os::kFileOk;
+            }
+        }
+    }
+    if (chunk == kMaxChunks) return os::kFileTooManyOpen;
+    FileEntry *entries = fault::hit("fmtio.file_table_grow") ? nullptr : new (std::nothrow) FileEntry[kChunkEntries];
+    if (entries == nullptr) return os::kFileNoMemory;
+    for (int i = 0; i < kChunkEntries; ++i) entries[i].handle = chunk * kChunkEntries + i + 3;
+    entries[0].state.store(kReserved, std::memory_order_relaxed);
+    g_chunks[chunk].store(entries, std::memory_order_release);
+    g_entries_made.fetch_add(kChunkEntries, std::memory_order_relaxed);
+    *out = &entries[0];
+    return os::kFileOk;
+}
+
+}  // namespace
+
+int open_file(const char *path, unsigned os_flags, unsigned share, unsigned entry_flags, int *handle) {
+    *handle = -1;
+    FileEntry *e = nullptr;
+    if (const int error = reserve_entry(&e); error != os::kFileOk) return error;
+    os::NativeFile file = os::kNoFile;
+    if (const int error = os::file_open(path, os_flags, share, &file); error != os::kFileOk) {
+        e->state.store(kFree, std::memory_order_release);
+        return error;
+    }
+    {
+        std::lock_guard<std::mutex> hold(e->lock);
+        e->file = file;
+        e->flags = entry_flags;
+        e->disk = os::file_type(file) == os::FileType::disk;
+        drop_ahead(e);
+        e->state.store(kOpen, std::memory_order_release);
+    }
+    *handle = e->handle;
+    return os::kFileOk;
+}
+
+int close_file(LockedFile &locked, bool commit) {
+    FileEntry *e = locked.entry();
+    if (e == nullptr || e->standard) return os::kFileBadHandle;
+    int error = os::kFileOk;
+    if (commit && (e->flags & kEntryWrite) != 0) error = commit_file(e);
+    const int close_error = os::file_close(e->file);
+    if (error == os::kFileOk) error = close_error;
+    e->file = os::kNoFile;
+    drop_ahead(e);
+    e->state.store(kFree, std::memory_order_release);
+    locked.release();
+    return error;
+}
+
+int read_file(FileEntry *e, void *buffer, std::uint32_t count, std::uint32_t *done) {
+    auto *out = static_cast<unsigned char *>(buffer);
+    int error = read_raw(e, out, count, done);
+    if (error != os::kFileOk || *done == 0) return error;
+    if ((e->flags & kEntryText) != 0) *done = translate_read(e, out, *done);
+    if (e->standard) copy_to_console(e, out, *done);
+    return os::kFileOk;
+}
+
+int read_file_raw(FileEntry *e, void *buffer, std::uint32_t count, std::uint32_t *done) {
+    const int error = read_raw(e, static_cast<unsigned char *>(buffer), count, done);
+    if (error == os::kFileOk && e->standard) copy_to_console(e, buffer, *done);
+    return error;
+}
+
+bool read_byte(FileEntry *e, unsigned char *byte, int *error) {
+    if (!fill_ahead(e, error)) return false;
+    unsigned char c = e->ahead[e->ahead_begin++];
+    if (c == '\r' && (e->flags & kEntryText) != 0) {
+        int ignored = 0;
+        if (fill_ahead(e, &ignored) && e->ahead[e->ahead_begin] == '\n') {
+            ++e->ahead_begin;
+            c = '\n';
+        }
+    }
+    *byte = c;
+    if (e->standard) copy_to_console(e, &c, 1);
+    return true;
+}
+
+namespace {
+
+int write_raw(FileEntry *e, const void *data, std::uint32_t size) {
+    if (e->file == os::kNoFile) return os::kFileOk;  // no standard handle: the copy is the output
+    std::uint32_t written = 0;
+    return os::file_write(e->file, data, size, &written);
+}
+
+}  // namespace
+
+int write_file(FileEntry *e, const void *buffer, std::uint32_t count, std::uint32_t *done) {
+    *done = 0;
+    const auto *in = static_cast<const unsigned char *>(buffer);
+    if (int error = return_ahead(e); error != os::kFileOk) return error;
+    if ((e->flags & kEntryAppend) != 0 && e->disk) {
+        std::int64_t at = 0;
+        if (int error = os::file_seek(e->file, 0, 2, &at); error != os::kFileOk) return error;
+    }
+    if (e->standard) copy_to_console(e, in, count);
+    if ((e->flags & kEntryText) == 0) {
+        const int error = write_raw(e, in, count);
+        if (error == os::kFileOk) *done = count;
+        return error;
+    }
+    // Text: each LF goes out as CR LF, through a staging block.
+    unsigned char staged[1024];
+    std::uint32_t used = 0;
+    std::uint32_t consumed = 0;  // caller's bytes in `staged`
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (used + 2 > sizeof staged) {
+            if (int error = write_raw(e, staged, used); error != os::kFileOk) return error;
+            *done += consumed;
+            used = consumed = 0;
+        }
+        if (in[i] == '\n') staged[used++] = '\r';
+        staged[used++] = in[i];
+        ++consumed;
+    }
+    if (int error = write_raw(e, staged, used); error != os::kFileOk) return error;
+    *done += consumed;
+    return os::kFileOk;
+}
+
+int seek_file(FileEntry *e, std::int64_t offset, int origin, std::int64_t *position) {
+    *position = 0;
+    if (origin < 0 || origin > 2) return os::kFileInvalidArgument;
+    if (e->standard) return os::kFileOk;
+    std::int64_t at = 0;
+    // Where the reader stands, without giving up the read-ahead.
+    if (origin == 1 && offset == 0) {
+        const int error = os::file_seek(e->file, 0, 1, &at);
+        if (error == os::kFileOk) *position = at - ahead_count(e);
+        return error;
+    }
+    if (origin == 1) offset -= ahead_count(e);
+    drop_ahead(e);
+    const int error = os::file_seek(e->file, offset, origin, &at);
+    if (error == os::kFileOk) *position = at;
+    return error;
+}
+
+int at_end_of_file(FileEntry *e, int *error) {
+    *error = os::kFileOk;
+    if (ahead_count(e) > 0) return 0;
+    if (e->standard || !e->disk) {
+        // Only reading tells; what is read stays in the read-ahead.
+        return fill_ahead(e, error) ? 0 : (*error != os::kFileOk ? -1 : 1);
+    }
+    std::int64_t here = 0;
+    std::int64_t end = 0;
+    if ((*error = os::file_seek(e->file, 0, 1, &here)) != os::kFileOk) return -1;
+    if ((*error = os::file_seek(e->file, 0, 2, &end)) != os::kFileOk) return -1;
+    std::int64_t back = 0;
+    if ((*error = os::file_seek(e->file, here, 0, &back)) != os::kFileOk) return -1;
+    return here >= end ? 1 : 0;
+}
+
+int commit_file(FileEntry *e) {
+    if (!e->disk || e->file == os::kNoFile) return os::kFileOk;
+    return os::file_commit(e->file);
+}
+
+int entry_handle(const FileEntry *e) { return e->handle; }
+unsigned entry_flags(const FileEntry *e) { return e->flags; }
+bool entry_is_standard(const FileEntry *e) { return e->standard; }
+
+void set_console_copy(ConsoleCopy copy) { g_console_copy.store(copy, std::memory_order_release); }
+
+int entries_made() { return g_entries_made.load(std::memory_order_relaxed); }
+
+void close_all_files() {
+    std::lock_guard<std::mutex> hold(g_table_lock);
+    for (int chunk = 0; chunk < kMaxChunks; ++chunk) {
+        FileEntry *entries = g_chunks[chunk].load(std::memory_order_relaxed);
+        if (entries == nullptr) break;
+        for (int i = 0; i < kChunkEntries; ++i) {
+            FileEntry &e = entries[i];
+            std::lock_guard<std::mutex> entry_hold(e.lock);
+            if (e.state.load(std::memory_order_relaxed) == kOpen) os::file_close(e.file);
+            e.file = os::kNoFile;
+            e.state.store(kFree, std::memory_order_relaxed);
+        }
+    }
+    for (FileEntry &e : g_standard) {
+        std::lock_guard<std::mutex> entry_hold(e.lock);
+        e.fetched = false;
+        drop_ahead(&e);
+    }
+}
+
+}  // namespace kez::fmtio

@@ -1,0 +1,22 @@
+// The formatting and I/O library's process and per-thread state.
+#pragma once
+
+namespace kez::fmtio {
+
+// Start-up and clean-up steps: the per-thread slot; clean-up also closes
+// every file the program left open.
+int FmtIOLibInitOnce();
+void FmtIOLibUninit();
+
+// The calling thread's error code (GetFmtIOError).
+void set_error(int code);
+int last_error();
+
+// The message of an error code; "Unknown error number" for other codes.
+const char *error_message(int code);
+
+// The message function of the file functions' _UP_ twins: the text of the
+// calling thread's error.
+const char *GetFmtIOTwinMessage(int result);
+
+}  // namespace kez::fmtio
