@@ -1,0 +1,70 @@
+/* The engine's C library: streams, and files by name. */
+#ifndef KEZ_C_STDIO_H
+#define KEZ_C_STDIO_H
+
+#include <stddef.h>
+
+#include "../kez_api.h"
+
+KEZ_BEGIN_DECLS
+
+KEZ_API int remove(const char *path) KEZ_CLIB_NAME(remove);
+/* Never replaces an existing file. */
+KEZ_API int rename(const char *oldName, const char *newName) KEZ_CLIB_NAME(rename);
+
+/* Streams. The standard streams are slots 0 to 2 of the stream table;
+   stderr is unbuffered, stdout line-buffered on a terminal. Text streams
+   read CR LF as LF and write LF as CR LF on every platform; ftell and
+   fgetpos give exact file positions. */
+typedef struct KezFile FILE;
+typedef long long fpos_t;
+#define EOF (-1)
+#define BUFSIZ 512
+#define _IONBF 0
+#define _IOLBF 1
+#define _IOFBF 2
+#define SEEK_SET 0
+#define SEEK_CUR 1
+#define SEEK_END 2
+#define L_tmpnam 260
+#define TMP_MAX 1000
+#define FOPEN_MAX 255
+#define FILENAME_MAX 260
+KEZ_API FILE **_GetFilesArray(void);
+#define stdin (_GetFilesArray()[0])
+#define stdout (_GetFilesArray()[1])
+#define stderr (_GetFilesArray()[2])
+KEZ_API FILE *fopen(const char *path, const char *mode) KEZ_CLIB_NAME(fopen);
+KEZ_API FILE *freopen(const char *path, const char *mode, FILE *stream) KEZ_CLIB_NAME(freopen);
+KEZ_API FILE *fdopen(int handle, const char *mode) KEZ_CLIB_NAME(fdopen);
+KEZ_API int fclose(FILE *stream) KEZ_CLIB_NAME(fclose);
+KEZ_API int fflush(FILE *stream) KEZ_CLIB_NAME(fflush);
+KEZ_API size_t fread(void *buffer, size_t size, size_t count, FILE *stream) KEZ_CLIB_NAME(fread);
+KEZ_API size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream) KEZ_CLIB_NAME(fwrite);
+KEZ_API int fgetc(FILE *stream) KEZ_CLIB_NAME(fgetc);
+KEZ_API int getc(FILE *stream) KEZ_CLIB_NAME(getc);
+KEZ_API int getchar(void) KEZ_CLIB_NAME(getchar);
+KEZ_API char *fgets(char *buffer, int n, FILE *stream) KEZ_CLIB_NAME(fgets);
+KEZ_API int fputc(int c, FILE *stream) KEZ_CLIB_NAME(fputc);
+KEZ_API int putc(int c, FILE *stream) KEZ_CLIB_NAME(putc);
+KEZ_API int putchar(int c) KEZ_CLIB_NAME(putchar);
+KEZ_API int fputs(const char *text, FILE *stream) KEZ_CLIB_NAME(fputs);
+KEZ_API int puts(const char *text) KEZ_CLIB_NAME(puts);
+KEZ_API int ungetc(int c, FILE *stream) KEZ_CLIB_NAME(ungetc);
+KEZ_API int fseek(FILE *stream, long offset, int origin) KEZ_CLIB_NAME(fseek);
+KEZ_API long ftell(FILE *stream) KEZ_CLIB_NAME(ftell);
+KEZ_API int fgetpos(FILE *stream, fpos_t *position) KEZ_CLIB_NAME(fgetpos);
+KEZ_API int fsetpos(FILE *stream, const fpos_t *position) KEZ_CLIB_NAME(fsetpos);
+KEZ_API void rewind(FILE *stream) KEZ_CLIB_NAME(rewind);
+KEZ_API void clearerr(FILE *stream) KEZ_CLIB_NAME(clearerr);
+KEZ_API int feof(FILE *stream) KEZ_CLIB_NAME(feof);
+KEZ_API int ferror(FILE *stream) KEZ_CLIB_NAME(ferror);
+KEZ_API int setvbuf(FILE *stream, char *buffer, int mode, size_t size) KEZ_CLIB_NAME(setvbuf);
+KEZ_API void setbuf(FILE *stream, char *buffer) KEZ_CLIB_NAME(setbuf);
+KEZ_API FILE *tmpfile(void) KEZ_CLIB_NAME(tmpfile);
+KEZ_API char *tmpnam(char *buffer) KEZ_CLIB_NAME(tmpnam);
+KEZ_API void perror(const char *prefix) KEZ_CLIB_NAME(perror);
+
+KEZ_END_DECLS
+
+#endif
