@@ -29,7 +29,9 @@ int fail_file(int file_error) { return fail_errno(clib::errno_of_file_error(file
 int kez::clib::open_handle(const char *path, int oflag, int share_mode, int pmode, bool track) {
     if (path == nullptr || std::strlen(path) > os::kMaxFileName) return fail_errno(clib::kEINVAL);
     const int access = oflag & clib::kAccessMask;
-    if (access == 3) return fail_errno(clib::kEINVAL);
+    // Truncating needs write access; refused here, before any system
+    // could empty a file opened for reading.
+    if (access == 3 || (access == 0 && (oflag & clib::kTruncate) != 0)) return fail_errno(clib::kEINVAL);
     unsigned flags = 0;
     unsigned entry = 0;
     if (access != clib::kWriteOnly) {
@@ -129,11 +131,17 @@ extern "C" long kez_lseek(int handle, long offset, int origin) {
     if (handle >= 0 && handle <= 2) return 0;
     fmtio::LockedFile file;
     if (const int error = fmtio::lock_file(handle, &file); error != os::kFileOk) return fail_file(error);
+    std::int64_t before = 0;
     std::int64_t position = 0;
-    if (const int error = fmtio::seek_file(file.entry(), offset, origin, &position); error != os::kFileOk)
-        return fail_file(error);
-    // A position a 32-bit long cannot hold is refused, not cut.
-    if (position > LONG_MAX) return fail_errno(clib::kEINVAL);
+    int error = fmtio::seek_file(file.entry(), 0, 1, &before);
+    if (error == os::kFileOk) error = fmtio::seek_file(file.entry(), offset, origin, &position);
+    if (error != os::kFileOk) return fail_file(error);
+    // A position a 32-bit long cannot hold is refused, not cut, and the
+    // file stays where it was.
+    if (position > LONG_MAX) {
+        fmtio::seek_file(file.entry(), before, 0, &position);
+        return fail_errno(clib::kEINVAL);
+    }
     return static_cast<long>(position);
 }
 

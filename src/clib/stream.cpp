@@ -11,21 +11,17 @@
 #include "os/file.h"
 
 namespace kez::clib {
+
+Stream detail::records[kStreamSlots];
+
 namespace {
 
 // Records never move: a FILE pointer is checked against this array before
 // it is used, and slots are reused after fclose.
-Stream g_records[kStreamSlots];
+Stream (&g_records)[kStreamSlots] = detail::records;
 Stream *g_table[kStreamSlots];
 std::mutex g_table_lock;  // reserving and releasing slots
 bool g_reserved[kStreamSlots];  // guarded by g_table_lock
-
-Stream *checked(void *file) {
-    const auto p = reinterpret_cast<std::uintptr_t>(file);
-    const auto first = reinterpret_cast<std::uintptr_t>(&g_records[0]);
-    if (p < first || p >= first + sizeof g_records || (p - first) % sizeof(Stream) != 0) return nullptr;
-    return static_cast<Stream *>(file);
-}
 
 int slot_of(const Stream *s) { return static_cast<int>(s - g_records); }
 
@@ -132,6 +128,8 @@ std::size_t fill(Stream *s) {
     return got;
 }
 
+}  // namespace
+
 bool start_reading(Stream *s) {
     if ((s->mode & kStreamRead) == 0) {
         s->state |= kStateError;
@@ -145,6 +143,8 @@ bool start_reading(Stream *s) {
     s->state |= kStateReading;
     return true;
 }
+
+namespace {
 
 bool start_writing(Stream *s) {
     if ((s->mode & kStreamWrite) == 0) {
@@ -209,19 +209,7 @@ void init_standard_streams() {
     init_standard(2, 2, kStreamWrite, kStateUnbuffered);
 }
 
-StreamLock::StreamLock(void *file) : stream_(checked(file)) {
-    if (stream_ != nullptr && stream_->in_use.load(std::memory_order_acquire)) {
-        stream_->lock.lock();
-        if (stream_->in_use.load(std::memory_order_relaxed)) return;
-        stream_->lock.unlock();
-    }
-    stream_ = nullptr;
-    set_errno(kEINVAL);
-}
-
-StreamLock::~StreamLock() {
-    if (stream_ != nullptr) stream_->lock.unlock();
-}
+void detail::refuse_stream() { set_errno(kEINVAL); }
 
 bool parse_mode(const char *mode, unsigned *stream_mode, int *oflag) {
     if (mode == nullptr) return false;
@@ -269,7 +257,7 @@ void free_slot(int slot) {
 
 Stream *activate(int slot, int handle, unsigned stream_mode) {
     Stream *s = &g_records[slot];
-    std::lock_guard<std::mutex> hold(s->lock);
+    std::lock_guard<core::WordLock> hold(s->lock);
     release_resources(s);
     s->mode = stream_mode;
     s->handle = handle;
@@ -413,7 +401,7 @@ Stream *open_temp_stream() {
     std::strcpy(copy, name);
     Stream *s = activate(slot, handle, kStreamRead | kStreamWrite);
     {
-        std::lock_guard<std::mutex> hold(s->lock);
+        std::lock_guard<core::WordLock> hold(s->lock);
         s->temp_name = copy;
     }
     track_named(s, name);
@@ -666,11 +654,19 @@ int flush_all() {
     int result = 0;
     for (Stream &s : g_records) {
         if (!s.in_use.load(std::memory_order_acquire)) continue;
-        std::lock_guard<std::mutex> hold(s.lock);
+        std::lock_guard<core::WordLock> hold(s.lock);
         if (s.in_use.load(std::memory_order_relaxed) && (s.mode & kStreamWrite) != 0 && flush_locked(&s, true) != 0)
             result = -1;
     }
     return result;
+}
+
+void flush_streams_at_exit() {
+    for (Stream &s : g_records) {
+        if (!s.in_use.load(std::memory_order_acquire) || !s.lock.try_lock()) continue;
+        if (s.in_use.load(std::memory_order_relaxed) && (s.state & kStateWriting) != 0) flush_locked(&s, false);
+        s.lock.unlock();
+    }
 }
 
 void close_all_streams() {

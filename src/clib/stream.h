@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "core/word_lock.h"
+
 namespace kez::clib {
 
 constexpr int kStreamSlots = 255;
@@ -43,7 +45,7 @@ enum : unsigned {
 };
 
 struct Stream {
-    std::mutex lock;
+    core::WordLock lock;
     std::atomic<bool> in_use{false};
     unsigned mode = 0;
     unsigned state = 0;
@@ -61,12 +63,38 @@ struct Stream {
 // The table (_GetFilesArray): slot 0 stdin, 1 stdout, 2 stderr.
 Stream **stream_table();
 
+namespace detail {
+// Every stream record; they never move (stream.cpp).
+extern Stream records[kStreamSlots];
+// Sets errno to EINVAL (a pointer that names no open stream).
+void refuse_stream();
+}  // namespace detail
+
+// The record a FILE pointer names, or null when it names none: a pointer
+// outside the records or not at the start of one is refused unread.
+inline Stream *checked_stream(void *file) {
+    const auto p = reinterpret_cast<std::uintptr_t>(file);
+    const auto first = reinterpret_cast<std::uintptr_t>(&detail::records[0]);
+    if (p < first || p >= first + sizeof detail::records || (p - first) % sizeof(Stream) != 0) return nullptr;
+    return static_cast<Stream *>(file);
+}
+
 // The stream a FILE pointer names, locked; null (errno EINVAL) when it is
 // not an open stream of the table.
 class StreamLock {
 public:
-    explicit StreamLock(void *file);
-    ~StreamLock();
+    explicit StreamLock(void *file) : stream_(checked_stream(file)) {
+        if (stream_ != nullptr && stream_->in_use.load(std::memory_order_acquire)) {
+            stream_->lock.lock();
+            if (stream_->in_use.load(std::memory_order_relaxed)) return;
+            stream_->lock.unlock();
+        }
+        stream_ = nullptr;
+        detail::refuse_stream();
+    }
+    ~StreamLock() {
+        if (stream_ != nullptr) stream_->lock.unlock();
+    }
     StreamLock(const StreamLock &) = delete;
     StreamLock &operator=(const StreamLock &) = delete;
     Stream *get() const { return stream_; }
@@ -101,6 +129,9 @@ bool next_temp_name(char *buffer, std::size_t size);
 void init_standard_streams();
 
 int flush_locked(Stream *s, bool commit);
+// Turns the stream to reading (flushing what waits to be written); false
+// with the error flag and errno set when it cannot read.
+bool start_reading(Stream *s);
 int get_byte_locked(Stream *s);
 int put_byte_locked(Stream *s, unsigned char c);
 std::size_t read_locked(Stream *s, void *buffer, std::size_t size);
@@ -115,5 +146,8 @@ int flush_all();
 // The end of the engine: flushes every stream it can lock at once, closes
 // those the program opened.
 void close_all_streams();
+// The process ends now: writes out what every stream that can be locked at
+// once holds (a thread that holds a stream is not waited for).
+void flush_streams_at_exit();
 
 }  // namespace kez::clib

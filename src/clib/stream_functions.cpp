@@ -86,7 +86,17 @@ extern "C" size_t kez_fwrite(const void *buffer, size_t size, size_t count, KezF
 
 extern "C" int kez_fgetc(KezFile *stream) {
     StreamLock s(stream);
-    return s ? clib::get_byte_locked(s.get()) : -1;
+    if (!s) return -1;
+    // The common case: a byte in the buffer that needs no decision.
+    Stream *st = s.get();
+    if ((st->state & clib::kStateReading) != 0 && st->pushed == 0 && st->pos < st->end) {
+        const unsigned char c = st->base[st->pos];
+        if (c != '\r' || (st->mode & clib::kStreamText) == 0) {
+            ++st->pos;
+            return c;
+        }
+    }
+    return clib::get_byte_locked(st);
 }
 
 extern "C" int kez_getc(KezFile *stream) { return kez_fgetc(stream); }
@@ -100,6 +110,7 @@ extern "C" char *kez_fgets(char *buffer, int n, KezFile *stream) {
         return nullptr;
     }
     Stream *st = s.get();
+    if (!clib::start_reading(st)) return nullptr;
     const bool text = (st->mode & clib::kStreamText) != 0;
     int stored = 0;
     while (stored < n - 1) {
@@ -114,17 +125,15 @@ extern "C" char *kez_fgets(char *buffer, int n, KezFile *stream) {
         std::size_t run = st->end - st->pos;
         if (run > static_cast<std::size_t>(n - 1 - stored)) run = static_cast<std::size_t>(n - 1 - stored);
         const unsigned char *from = st->base + st->pos;
-        std::size_t take = run;
-        bool line_end = false;
-        for (std::size_t i = 0; i < run; ++i) {
-            if (from[i] == '\n') {
-                take = i + 1;
-                line_end = true;
-                break;
-            }
-            if (text && from[i] == '\r') {
-                take = i;
-                break;
+        // Up to and with the line feed; in text mode up to a CR, which
+        // get_byte decides with the byte after it.
+        const auto *lf = static_cast<const unsigned char *>(std::memchr(from, '\n', run));
+        std::size_t take = lf != nullptr ? static_cast<std::size_t>(lf - from) + 1 : run;
+        bool line_end = lf != nullptr;
+        if (text) {
+            if (const void *cr = std::memchr(from, '\r', take)) {
+                take = static_cast<std::size_t>(static_cast<const unsigned char *>(cr) - from);
+                line_end = false;
             }
         }
         std::memcpy(buffer + stored, from, take);
@@ -139,7 +148,15 @@ extern "C" char *kez_fgets(char *buffer, int n, KezFile *stream) {
 
 extern "C" int kez_fputc(int c, KezFile *stream) {
     StreamLock s(stream);
-    return s ? clib::put_byte_locked(s.get(), static_cast<unsigned char>(c)) : -1;
+    if (!s) return -1;
+    // The common case: room in the buffer of a fully buffered stream.
+    Stream *st = s.get();
+    constexpr unsigned kSlowStates = clib::kStateLineBuffered | clib::kStateUnbuffered;
+    if ((st->state & (clib::kStateWriting | kSlowStates)) == clib::kStateWriting && st->pos + 1 < st->size) {
+        st->base[st->pos++] = static_cast<unsigned char>(c);
+        return static_cast<unsigned char>(c);
+    }
+    return clib::put_byte_locked(st, static_cast<unsigned char>(c));
 }
 
 extern "C" int kez_putc(int c, KezFile *stream) { return kez_fputc(c, stream); }

@@ -115,18 +115,11 @@ extern "C" int ReadLine(int fileHandle, char *lineBuffer, int maxBytes) {
     std::size_t stored = 0;
     long long length = 0;
     bool any = false;  // a byte was read, the line feed included
-    int error = os::kFileOk;
-    unsigned char c = 0;
-    while (fmtio::read_byte(file.entry(), &c, &error)) {
-        any = true;
-        if (c == '\n') break;
-        if (stored < room) lineBuffer[stored++] = static_cast<char>(c);
-        ++length;
-    }
+    const int error = fmtio::read_line(file.entry(), lineBuffer, room, &stored, &length, &any);
     lineBuffer[stored] = '\0';
     if (error != os::kFileOk) return fail(error);
     if (!any) return fail(0, -2);
-    return fail(0, length > INT_MAX ? INT_MAX : static_cast<int>(length));
+    return fail(0, static_cast<int>(length));
 }
 
 extern "C" int WriteLine(int fileHandle, const char *lineBuffer, int count) {

@@ -1,8 +1,11 @@
 #include "fmtio/file_table.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include <emmintrin.h>
 
 #include "os/fault.h"
 
@@ -10,6 +13,7 @@ namespace kez::fmtio {
 
 namespace {
 constexpr std::uint32_t kAheadSize = 512;
+constexpr std::uint32_t kStageSize = 32768;
 constexpr int kChunkEntries = 64;
 constexpr int kMaxChunks = 1024;  // 65,536 handles
 
@@ -27,6 +31,7 @@ struct FileEntry {
     bool fetched = false;   // a standard entry's file has been looked up
     std::uint32_t ahead_begin = 0;
     std::uint32_t ahead_end = 0;
+    unsigned char *stage = nullptr;  // text writes: LF as CR LF; kept for the entry's next file
     unsigned char ahead[kAheadSize];
 };
 
@@ -228,6 +233,9 @@ int close_file(LockedFile &locked, bool commit) {
 }
 
 int read_file(FileEntry *e, void *buffer, std::uint32_t count, std::uint32_t *done) {
+    *done = 0;
+    // The same answer on every platform for a file not opened for reading.
+    if ((e->flags & kEntryRead) == 0) return os::kFileAccessDenied;
     auto *out = static_cast<unsigned char *>(buffer);
     int error = read_raw(e, out, count, done);
     if (error != os::kFileOk || *done == 0) return error;
@@ -237,12 +245,18 @@ int read_file(FileEntry *e, void *buffer, std::uint32_t count, std::uint32_t *do
 }
 
 int read_file_raw(FileEntry *e, void *buffer, std::uint32_t count, std::uint32_t *done) {
+    *done = 0;
+    if ((e->flags & kEntryRead) == 0) return os::kFileAccessDenied;
     const int error = read_raw(e, static_cast<unsigned char *>(buffer), count, done);
     if (error == os::kFileOk && e->standard) copy_to_console(e, buffer, *done);
     return error;
 }
 
 bool read_byte(FileEntry *e, unsigned char *byte, int *error) {
+    if ((e->flags & kEntryRead) == 0) {
+        *error = os::kFileAccessDenied;
+        return false;
+    }
     if (!fill_ahead(e, error)) return false;
     unsigned char c = e->ahead[e->ahead_begin++];
     if (c == '\r' && (e->flags & kEntryText) != 0) {
@@ -257,6 +271,51 @@ bool read_byte(FileEntry *e, unsigned char *byte, int *error) {
     return true;
 }
 
+int read_line(FileEntry *e, char *out, std::size_t room, std::size_t *stored_out, long long *length, bool *any) {
+    *length = 0;
+    *any = false;
+    *stored_out = 0;
+    if ((e->flags & kEntryRead) == 0) return os::kFileAccessDenied;
+    std::size_t stored = 0;
+    const bool text = (e->flags & kEntryText) != 0;
+    int error = os::kFileOk;
+    while (fill_ahead(e, &error)) {
+        unsigned char *p = e->ahead + e->ahead_begin;
+        const std::uint32_t n = ahead_count(e);
+        // The run up to the first line feed, or in text mode the first CR,
+        // which read_byte decides with the byte after it.
+        const auto *lf = static_cast<unsigned char *>(std::memchr(p, '\n', n));
+        const std::uint32_t before_lf = lf != nullptr ? static_cast<std::uint32_t>(lf - p) : n;
+        const auto *cr = text ? static_cast<unsigned char *>(std::memchr(p, '\r', before_lf)) : nullptr;
+        const std::uint32_t run = cr != nullptr ? static_cast<std::uint32_t>(cr - p) : before_lf;
+        if (run > 0) {
+            const std::size_t keep = room - stored < run ? room - stored : run;
+            std::memcpy(out + stored, p, keep);
+            stored += keep;
+            *length += run;
+            *any = true;
+            if (e->standard) copy_to_console(e, p, run);
+            e->ahead_begin += run;
+        }
+        if (run == n) continue;
+        if (p[run] == '\n') {
+            ++e->ahead_begin;
+            *any = true;
+            if (e->standard) copy_to_console(e, p + run, 1);
+            break;
+        }
+        unsigned char c = 0;
+        if (!read_byte(e, &c, &error)) break;
+        *any = true;
+        if (c == '\n') break;
+        if (stored < room) out[stored++] = static_cast<char>(c);
+        ++*length;
+    }
+    if (*length > 0x7FFFFFFF) *length = 0x7FFFFFFF;
+    *stored_out = stored;
+    return error;
+}
+
 namespace {
 
 int write_raw(FileEntry *e, const void *data, std::uint32_t size) {
@@ -267,8 +326,17 @@ int write_raw(FileEntry *e, const void *data, std::uint32_t size) {
 
 }  // namespace
 
+namespace {
+
+inline void copy_sixteen(unsigned char *to, const unsigned char *from) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to), _mm_loadu_si128(reinterpret_cast<const __m128i *>(from)));
+}
+
+}  // namespace
+
 int write_file(FileEntry *e, const void *buffer, std::uint32_t count, std::uint32_t *done) {
     *done = 0;
+    if ((e->flags & kEntryWrite) == 0) return os::kFileAccessDenied;
     const auto *in = static_cast<const unsigned char *>(buffer);
     if (int error = return_ahead(e); error != os::kFileOk) return error;
     if ((e->flags & kEntryAppend) != 0 && e->disk) {
@@ -281,24 +349,76 @@ int write_file(FileEntry *e, const void *buffer, std::uint32_t count, std::uint3
         if (error == os::kFileOk) *done = count;
         return error;
     }
-    // Text: each LF goes out as CR LF, through a staging block.
-    unsigned char staged[1024];
+    // Text: each LF goes out as CR LF, through the entry's staging block
+    // (a small one on the stack when it cannot be had).
+    unsigned char small[512];
+    if (e->stage == nullptr) e->stage = static_cast<unsigned char *>(std::malloc(kStageSize));
+    unsigned char *stage = e->stage != nullptr ? e->stage : small;
+    const std::uint32_t capacity = e->stage != nullptr ? kStageSize : sizeof small;
     std::uint32_t used = 0;
-    std::uint32_t consumed = 0;  // caller's bytes in `staged`
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (used + 2 > sizeof staged) {
-            if (int error = write_raw(e, staged, used); error != os::kFileOk) return error;
-            *done += consumed;
-            used = consumed = 0;
+    std::uint32_t i = 0;  // caller's bytes staged so far
+    std::uint32_t flushed = 0;  // caller's bytes written
+    auto flush_stage = [&]() {
+        const int error = write_raw(e, stage, used);
+        if (error == os::kFileOk) {
+            flushed = i;
+            used = 0;
         }
-        if (in[i] == '\n') staged[used++] = '\r';
-        staged[used++] = in[i];
-        ++consumed;
+        return error;
+    };
+    while (i < count) {
+        if (capacity - used < 64) {
+            if (int error = flush_stage(); error != os::kFileOk) {
+                *done = flushed;
+                return error;
+            }
+        }
+        // Sixteen bytes at a time while 32 can be read: a block without a
+        // line feed is copied whole; one with line feeds in the pieces
+        // between them, each by one 16-byte store (the stage has the room,
+        // and what a store writes past its piece is overwritten next).
+        if (count - i >= 32) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+            if (mask == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(stage + used), v);
+                used += 16;
+                i += 16;
+                continue;
+            }
+            unsigned at = 0;
+            while (mask != 0) {
+                const unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+                mask &= mask - 1;
+                copy_sixteen(stage + used, in + i + at);
+                used += k - at;
+                stage[used++] = '\r';
+                stage[used++] = '\n';
+                at = k + 1;
+            }
+            copy_sixteen(stage + used, in + i + at);
+            used += 16 - at;
+            i += 16;
+            continue;
+        }
+        const unsigned char c = in[i++];
+        if (c == '\n') stage[used++] = '\r';
+        stage[used++] = c;
+        if (used + 2 > capacity) {
+            if (int error = flush_stage(); error != os::kFileOk) {
+                *done = flushed;
+                return error;
+            }
+        }
     }
-    if (int error = write_raw(e, staged, used); error != os::kFileOk) return error;
-    *done += consumed;
+    if (int error = flush_stage(); error != os::kFileOk) {
+        *done = flushed;
+        return error;
+    }
+    *done = count;
     return os::kFileOk;
 }
+
 
 int seek_file(FileEntry *e, std::int64_t offset, int origin, std::int64_t *position) {
     *position = 0;
@@ -311,11 +431,14 @@ int seek_file(FileEntry *e, std::int64_t offset, int origin, std::int64_t *posit
         if (error == os::kFileOk) *position = at - ahead_count(e);
         return error;
     }
+    // The read-ahead goes only when the seek succeeds: a failed seek leaves
+    // the reader where it was.
     if (origin == 1) offset -= ahead_count(e);
-    drop_ahead(e);
     const int error = os::file_seek(e->file, offset, origin, &at);
-    if (error == os::kFileOk) *position = at;
-    return error;
+    if (error != os::kFileOk) return error;
+    drop_ahead(e);
+    *position = at;
+    return os::kFileOk;
 }
 
 int at_end_of_file(FileEntry *e, int *error) {
@@ -357,6 +480,8 @@ void close_all_files() {
             std::lock_guard<std::mutex> entry_hold(e.lock);
             if (e.state.load(std::memory_order_relaxed) == kOpen) os::file_close(e.file);
             e.file = os::kNoFile;
+            std::free(e.stage);
+            e.stage = nullptr;
             e.state.store(kFree, std::memory_order_relaxed);
         }
     }

@@ -71,6 +71,11 @@ int read_file(FileEntry *entry, void *buffer, std::uint32_t count, std::uint32_t
 int read_file_raw(FileEntry *entry, void *buffer, std::uint32_t count, std::uint32_t *done);
 // Reads one byte (translated in text mode); false with *error 0 at the end.
 bool read_byte(FileEntry *entry, unsigned char *byte, int *error);
+// Reads a line up to a line feed (not stored; CR LF counts as one in text
+// mode): stores at most `room` bytes (*stored), counts all in *length
+// (saturating at 2^31 - 1), and tells in *any whether a byte, the line
+// feed included, was read.
+int read_line(FileEntry *entry, char *out, std::size_t room, std::size_t *stored, long long *length, bool *any);
 // Writes `count` bytes (LF as CR LF in text mode); *done counts the
 // caller's bytes written.
 int write_file(FileEntry *entry, const void *buffer, std::uint32_t count, std::uint32_t *done);

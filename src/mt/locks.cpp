@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "core/handle_pool.h"
+#include "core/word_lock.h"
 #include "kez/multithreading.h"
 #include "mt/thread_util.h"
 #include "os/os.h"
@@ -36,10 +37,6 @@ constexpr unsigned kSupportTimeout = OPT_TL_SUPPORT_TIMEOUT;
 constexpr std::size_t kMaxNameLength = 260;
 
 enum LockKind : std::uint32_t { kCriticalSection = 0, kMutex = 1 };
-// A critical section's word: free, taken, or taken while threads may sleep
-// on it.
-constexpr std::uint32_t kFree = 0, kTaken = 1, kTakenSleepers = 2;
-
 // The lock record; a handle is its address. Owner and count are written only
 // by the thread that holds the lock; every field is an atomic because calls
 // with stale handles may read a slot while it changes hands.
@@ -53,7 +50,7 @@ struct UserLock {
     // The slot's own, kept across its locks (a call with a stale handle may
     // still hold or wait for it when the slot gets its next lock): the
     // critical section's word.
-    std::atomic<std::uint32_t> word;
+    core::WordLock word;
 };
 
 constinit core::HandlePool g_locks(sizeof(UserLock), offsetof(UserLock, word));
@@ -77,7 +74,7 @@ bool close_mutex(UserLock *lock) {
 // the pool's memory is kept. Its holder's later release finds no lock.
 void destroy_at_unload(void *record, bool allocated) {
     auto *lock = static_cast<UserLock *>(record);
-    if (lock->word.load(std::memory_order_relaxed) != kFree) g_locks.keep_memory();
+    if (lock->word.held()) g_locks.keep_memory();
     if (!allocated) return;
     if (lock->count.load(std::memory_order_relaxed) > 0 && kind_of(lock) == kMutex)
         os::user_mutex_let_go_held(static_cast<os::UserMutex *>(lock->object.exchange(nullptr)));
@@ -115,30 +112,15 @@ UserLock *pin_lock(KmtLockHandle handle) {
 
 // ---- the critical section: the slot's lock word ----
 //
-// Taken with acquire and freed with release ordering, which orders the
-// holders' memory accesses for the thread sanitizer as for the processor
-// (the sanitizer does not see the sleeps). A thread that must wait marks
-// the word kTakenSleepers and sleeps only while it still reads so; the
-// release that frees a word so marked wakes one sleeper, which marks it
-// again as it takes it, as it cannot know whether others still sleep. The
-// sleep compares the word with the mark and the release changes the word
-// before it wakes, so no wake-up is lost. The word's values never name the
-// owner: a sleeper is not woken by every change of hands.
+// core::WordLock: one compare-and-swap to take a free word, one exchange to
+// free it, a sleep on the word only while another thread has it. Its
+// values never name the owner: a sleeper is not woken by every change of
+// hands.
 
-inline bool take_word(UserLock *lock) {
-    std::uint32_t expected = kFree;
-    return lock->word.compare_exchange_strong(expected, kTaken, std::memory_order_acquire, std::memory_order_relaxed);
-}
-
+inline bool take_word(UserLock *lock) { return lock->word.try_lock(); }
 // Waits, without limit, until the word is free and takes it.
-[[gnu::noinline]] void wait_for_word(UserLock *lock) {
-    while (lock->word.exchange(kTakenSleepers, std::memory_order_acquire) != kFree)
-        os::wait_on_address(&lock->word, kTakenSleepers, os::kInfinite);
-}
-
-inline void free_word(UserLock *lock) {
-    if (lock->word.exchange(kFree, std::memory_order_release) == kTakenSleepers) os::wake_one(&lock->word);
-}
+inline void wait_for_word(UserLock *lock) { lock->word.lock(); }
+inline void free_word(UserLock *lock) { lock->word.unlock(); }
 
 // Gives the system object back once; -14910 when the system refuses.
 [[gnu::noinline]] int release_mutex(UserLock *lock) {

@@ -63,7 +63,10 @@ std::mutex g_open_lock;
 std::vector<OpenFile> g_open;  // guarded by g_open_lock
 
 // Whether an open with `access` and `share` may join the opens of a file.
+// A file that goes when it is closed admits no other open (Windows asks
+// every other open to share deletion, which the engine never does).
 bool share_allows(const OpenFile &other, unsigned access, unsigned share) {
+    if (other.delete_path != nullptr) return false;
     if ((access & kOpenRead) != 0 && (other.share & kShareRead) == 0) return false;
     if ((access & kOpenWrite) != 0 && (other.share & kShareWrite) == 0) return false;
     if ((other.access & kOpenRead) != 0 && (share & kShareRead) == 0) return false;
@@ -126,7 +129,9 @@ int file_open(const char *path, unsigned flags, unsigned share, NativeFile *file
         std::lock_guard<std::mutex> hold(g_open_lock);
         bool allowed = true;
         for (const OpenFile &f : g_open)
-            if (f.device == st.st_dev && f.inode == st.st_ino && !share_allows(f, record.access, share)) allowed = false;
+            if (f.device == st.st_dev && f.inode == st.st_ino &&
+                (record.delete_path != nullptr || !share_allows(f, record.access, share)))
+                allowed = false;
         if (allowed) {
             try {
                 g_open.push_back(record);

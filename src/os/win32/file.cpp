@@ -69,7 +69,6 @@ int file_open(const char *path, unsigned flags, unsigned share, NativeFile *file
     if ((flags & kOpenDeleteOnClose) != 0) attributes |= FILE_FLAG_DELETE_ON_CLOSE;
     if ((flags & kOpenRandomAccess) != 0) attributes |= FILE_FLAG_RANDOM_ACCESS;
     if ((flags & kOpenSequential) != 0) attributes |= FILE_FLAG_SEQUENTIAL_SCAN;
-    if ((flags & kOpenDeleteOnClose) != 0) share_mode |= FILE_SHARE_DELETE;
     HANDLE h = CreateFileA(path, access, share_mode, nullptr, disposition_of(flags), attributes, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // A directory name is refused as access denied; say so plainly.

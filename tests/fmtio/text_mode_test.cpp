@@ -1,0 +1,275 @@
+// Line ends of text (ASCII) files: CR LF read as LF, LF written as CR LF,
+// through the formatting and I/O functions and the POSIX-style handles. A
+// model translation of random data full of CR and LF bytes is compared
+// with reads of every chunk size, and the positions the engine reports
+// between reads with the raw bytes the model says were consumed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fmtio/file_test_util.h"
+#include "kez/formatio.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using kez::test::clib;
+using kez::test::file_bytes;
+using kez::test::put_file;
+using kez::test::TempDir;
+namespace cc = kez::test::clib_const;
+
+// The model: the translated text, and for each of its bytes the raw offset
+// just after the bytes that produced it.
+struct Model {
+    std::string text;
+    std::vector<long long> raw_end;
+    long long position_after(std::size_t delivered) const { return delivered == 0 ? 0 : raw_end[delivered - 1]; }
+};
+
+Model translate(const std::string &raw) {
+    Model m;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+        m.text.push_back(raw[i]);
+        m.raw_end.push_back(static_cast<long long>(i + 1));
+    }
+    return m;
+}
+
+std::string random_raw(unsigned seed, std::size_t size) {
+    std::mt19937 rng(seed);
+    static const char kAlphabet[] = "\r\r\r\n\n\nab\xC3Z";
+    std::string raw;
+    while (raw.size() < size) {
+        if (rng() % 9 == 0)
+            raw += "\r\r\n";
+        else
+            raw.push_back(kAlphabet[rng() % (sizeof kAlphabet - 1)]);
+    }
+    return raw;
+}
+
+struct Case {
+    const char *raw, *text;
+};
+
+TEST(FmtIOTextMode, ReadTranslation) {
+    TempDir dir;
+    const std::string p = dir.file("t.txt");
+    const Case cases[] = {{"a\r\nb", "a\nb"}, {"a\rb", "a\rb"},     {"\r\r\n", "\r\n"},   {"\r", "\r"},
+                          {"x\r", "x\r"},     {"\r\n\r\n", "\n\n"}, {"\n\r\r", "\n\r\r"}, {"\r\n\n\r", "\n\n\r"}};
+    for (const Case &c : cases) {
+        put_file(p, c.raw);
+        for (bool posix : {false, true}) {
+            const int h = posix ? clib().open(p.c_str(), cc::kO_RDONLY | cc::kO_TEXT) : Kez_OpenFile(p.c_str(), 1, 0, 1);
+            ASSERT_GE(h, 3);
+            std::string got;
+            char buf[64];
+            for (int n; (n = posix ? clib().read(h, buf, sizeof buf) : Kez_ReadFile(h, buf, sizeof buf)) > 0;)
+                got.append(buf, static_cast<std::size_t>(n));
+            EXPECT_EQ(got, c.text) << "raw \"" << c.raw << "\" posix " << posix;
+            EXPECT_EQ(posix ? clib().lseek(h, 0, 1) : SetFilePtr(h, 0, 1), static_cast<long long>(std::strlen(c.raw)));
+            EXPECT_EQ(posix ? clib().close(h) : Kez_CloseFile(h), 0);
+        }
+    }
+}
+
+TEST(FmtIOTextMode, WriteTranslation) {
+    TempDir dir;
+    const std::string p = dir.file("w.txt");
+    // Long runs and many line feeds: more than any staging block.
+    std::string many, many_raw;
+    for (int i = 0; i < 9000; ++i) many += i % 1000 == 999 ? std::string(5000, 'x') : "\n";
+    for (char c : many) many_raw += c == '\n' ? "\r\n" : std::string(1, c);
+    const Case cases[] = {
+        {"a\nb\r\n", "a\r\nb\r\r\n"}, {"\r", "\r"}, {"\n\n", "\r\n\r\n"}, {many.c_str(), many_raw.c_str()}};
+    for (const Case &c : cases) {
+        const std::size_t n = std::strlen(c.raw);
+        const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_WRITE, KEZ_FILE_TRUNCATE, KEZ_FILE_ASCII);
+        EXPECT_EQ(Kez_WriteFile(h, c.raw, n), static_cast<int>(n));
+        EXPECT_EQ(SetFilePtr(h, 0, 1), static_cast<long long>(std::strlen(c.text)));
+        EXPECT_EQ(Kez_CloseFile(h), 0);
+        EXPECT_EQ(file_bytes(p), c.text);
+        const int ph = clib().open(p.c_str(), cc::kO_WRONLY | cc::kO_TRUNC | cc::kO_TEXT);
+        EXPECT_EQ(clib().write(ph, c.raw, static_cast<unsigned>(n)), static_cast<int>(n));
+        EXPECT_EQ(clib().close(ph), 0);
+        EXPECT_EQ(file_bytes(p), c.text);
+    }
+    // Binary wins over text; binary files are written as they are.
+    int h = clib().open(p.c_str(), cc::kO_WRONLY | cc::kO_TRUNC | cc::kO_TEXT | cc::kO_BINARY);
+    EXPECT_EQ(clib().write(h, "a\n", 2), 2);
+    EXPECT_EQ(clib().close(h), 0);
+    EXPECT_EQ(file_bytes(p), "a\n");
+    h = Kez_OpenFile(p.c_str(), KEZ_FILE_WRITE, KEZ_FILE_TRUNCATE, KEZ_FILE_BINARY);
+    EXPECT_EQ(Kez_WriteFile(h, "a\nb", 3), 3);
+    EXPECT_EQ(Kez_CloseFile(h), 0);
+    EXPECT_EQ(file_bytes(p), "a\nb");
+}
+
+// Bytes read ahead (ReadLine reads in blocks, a text read looks past a
+// final CR) belong to the reader: every other call must see the logical
+// position, not the file's.
+TEST(FmtIOTextMode, ReadAheadIsHonouredByEveryCall) {
+    TempDir dir;
+    const std::string p = dir.file("ahead.txt");
+    put_file(p, "line1\r\nline2\r\nrest");
+    int h = Kez_OpenFile(p.c_str(), KEZ_FILE_READ_WRITE, KEZ_FILE_OPEN, KEZ_FILE_ASCII);
+    ASSERT_GE(h, 3);
+    char buf[16] = {};
+    EXPECT_EQ(ReadLine(h, buf, 15), 5);
+    EXPECT_EQ(SetFilePtr(h, 0, 1), 7);
+    EXPECT_EQ(clib().lseek(h, 0, 1), 7);
+    EXPECT_EQ(clib().eof(h), 0);
+    EXPECT_EQ(Kez_ReadFile(h, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "lin");
+    EXPECT_EQ(SetFilePtr(h, 0, 1), 10);
+    EXPECT_EQ(Kez_WriteFile(h, "XY", 2), 2);
+    EXPECT_EQ(SetFilePtr(h, 0, 1), 12);
+    EXPECT_EQ(ReadLine(h, buf, 15), 0);
+    EXPECT_EQ(SetFilePtr(h, -3, 1), 11);
+    EXPECT_EQ(clib().read(h, buf, 1), 1);
+    EXPECT_EQ(buf[0], 'Y');
+    EXPECT_EQ(ReadLine(h, buf, 15), 0);
+    EXPECT_EQ(ReadLine(h, buf, 15), 4);
+    EXPECT_STREQ(buf, "rest");
+    EXPECT_EQ(clib().eof(h), 1);
+    EXPECT_EQ(ReadLine(h, buf, 15), -2);
+    EXPECT_EQ(Kez_CloseFile(h), 0);
+    EXPECT_EQ(file_bytes(p), "line1\r\nlinXY\r\nrest");
+
+    // A CR at the end of a read: the byte after it is given back.
+    put_file(p, "ab\rcd");
+    h = clib().open(p.c_str(), cc::kO_RDWR | cc::kO_TEXT);
+    ASSERT_GE(h, 3);
+    EXPECT_EQ(clib().read(h, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "ab\r");
+    EXPECT_EQ(clib().lseek(h, 0, 1), 3);
+    EXPECT_EQ(clib().eof(h), 0);
+    EXPECT_EQ(clib().write(h, "X", 1), 1);
+    EXPECT_EQ(clib().read(h, buf, 8), 1);
+    EXPECT_EQ(buf[0], 'd');
+    EXPECT_EQ(clib().close(h), 0);
+    EXPECT_EQ(file_bytes(p), "ab\rXd");
+}
+
+// A seek that fails leaves the position where it was, read-ahead or not.
+TEST(FmtIOTextMode, FailedSeekKeepsThePosition) {
+    TempDir dir;
+    const std::string p = dir.file("seek.txt");
+    put_file(p, "line1\r\nline2\r\nline3\r\n");
+    for (bool posix : {false, true}) {
+        for (int origin : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << "posix " << posix << " origin " << origin);
+            const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_READ, 0, KEZ_FILE_ASCII);
+            ASSERT_GE(h, 3);
+            char buf[16];
+            ASSERT_EQ(ReadLine(h, buf, 15), 5);
+            if (posix) {
+                EXPECT_ERRNO(clib().lseek(h, -100, origin), cc::kEINVAL);
+            } else {
+                EXPECT_FMTIO_FAIL(SetFilePtr(h, -100, origin), KEZ_FMTIO_INVALID_ARGUMENT);
+            }
+            EXPECT_EQ(SetFilePtr(h, 0, 1), 7);
+            EXPECT_EQ(ReadLine(h, buf, 15), 5);
+            EXPECT_STREQ(buf, "line2");
+            EXPECT_EQ(Kez_CloseFile(h), 0);
+        }
+    }
+}
+
+// Reads the whole file in chunks of `chunk`, checking the position after
+// every read; once, part-way, seeks back to a reported position and checks
+// the reading continues exactly there.
+void read_in_chunks(const std::string &path, const Model &m, std::size_t raw_size, unsigned chunk, bool posix) {
+    SCOPED_TRACE(testing::Message() << "chunk " << chunk << (posix ? " posix" : " fmtio"));
+    const int h = posix ? clib().open(path.c_str(), cc::kO_RDONLY | cc::kO_TEXT) : Kez_OpenFile(path.c_str(), 1, 0, 1);
+    ASSERT_GE(h, 3);
+    auto tell = [&] { return posix ? static_cast<long long>(clib().lseek(h, 0, 1)) : SetFilePtr(h, 0, 1); };
+    std::string got;
+    std::vector<char> buf(chunk + 1);
+    bool went_back = false;
+    std::size_t mark = 0;
+    long long mark_position = 0;
+    for (int reads = 0;; ++reads) {
+        const int n = posix ? clib().read(h, buf.data(), chunk) : Kez_ReadFile(h, buf.data(), chunk);
+        ASSERT_GE(n, 0);
+        ASSERT_LE(static_cast<unsigned>(n), chunk);
+        if (n == 0) break;
+        got.append(buf.data(), static_cast<std::size_t>(n));
+        ASSERT_LE(got.size(), m.text.size());
+        const long long at = tell();
+        ASSERT_EQ(at, m.position_after(got.size())) << "after " << got.size() << " bytes";
+        if (reads == 2) {
+            mark = got.size();
+            mark_position = at;
+        }
+        if (!went_back && got.size() * 2 >= m.text.size() && reads > 2) {
+            went_back = true;
+            ASSERT_EQ(
+                posix ? static_cast<long long>(clib().lseek(h, mark_position, 0)) : SetFilePtr(h, mark_position, 0),
+                mark_position);
+            got.resize(mark);
+        }
+    }
+    EXPECT_EQ(tell(), static_cast<long long>(raw_size));
+    EXPECT_TRUE(got == m.text) << "the text read differs from the model";
+    EXPECT_EQ(clib().eof(h), 1);
+    EXPECT_EQ(posix ? clib().close(h) : Kez_CloseFile(h), 0);
+}
+
+TEST(FmtIOTextMode, ModelEveryChunkSize) {
+    TempDir dir;
+    const std::string p = dir.file("model.txt");
+    const std::string raw = random_raw(20261207, 2500);
+    {
+        const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_WRITE, 0, KEZ_FILE_BINARY);
+        ASSERT_EQ(Kez_WriteFile(h, raw.data(), raw.size()), static_cast<int>(raw.size()));
+        ASSERT_EQ(Kez_CloseFile(h), 0);
+        ASSERT_EQ(file_bytes(p), raw);
+    }
+    const Model m = translate(raw);
+    ASSERT_LT(m.text.size(), raw.size());
+    for (unsigned chunk = 1; chunk <= 600; chunk += chunk < 64 ? 1 : 7) {
+        read_in_chunks(p, m, raw.size(), chunk, chunk % 2 == 0);
+        read_in_chunks(p, m, raw.size(), chunk, chunk % 2 != 0);
+        if (testing::Test::HasFatalFailure()) return;
+    }
+}
+
+TEST(FmtIOTextMode, ModelReadLine) {
+    TempDir dir;
+    const std::string p = dir.file("lines.txt");
+    for (unsigned seed : {0u, 1u, 2u, 3u}) {
+        // Seed 0: CR LF split by the 512-byte read-ahead blocks, and a lone CR
+        // at the end of a block; seed 3's data ends without a line feed.
+        std::string raw = random_raw(seed, 1800);
+        if (seed == 0) raw = std::string(511, 'a') + "\r\n" + std::string(509, 'b') + "\r" + "c\r\r\n\n";
+        if (seed == 3) raw += "tail\r";
+        put_file(p, raw);
+        const Model m = translate(raw);
+        const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_READ, 0, KEZ_FILE_ASCII);
+        ASSERT_GE(h, 3);
+        std::size_t at = 0;  // translated bytes consumed
+        std::vector<char> line(4096);
+        for (int i = 0; at < m.text.size(); ++i) {
+            const std::size_t lf = m.text.find('\n', at);
+            const std::size_t end = lf == std::string::npos ? m.text.size() : lf;
+            const std::string want = m.text.substr(at, end - at);
+            // Every third line through a buffer of 2 bytes: cut, fully counted.
+            const int max = i % 3 == 0 ? 2 : -1;
+            ASSERT_EQ(ReadLine(h, line.data(), max), static_cast<int>(want.size())) << "line " << i;
+            const std::string stored = max < 0 ? want : want.substr(0, 2);
+            ASSERT_EQ(std::string(line.data(), std::strlen(line.data())), stored) << "line " << i;
+            at = lf == std::string::npos ? end : end + 1;
+            ASSERT_EQ(SetFilePtr(h, 0, 1), m.position_after(at)) << "line " << i;
+        }
+        EXPECT_EQ(ReadLine(h, line.data(), -1), -2);
+        EXPECT_EQ(Kez_CloseFile(h), 0);
+    }
+}
+
+}  // namespace
