@@ -25,10 +25,16 @@ set(KEZ_OS_SOURCES
 
 set(KEZ_ENGINE_SOURCES
   src/clib/clib_library.cpp
+  src/clib/conversions.cpp
+  src/clib/ctype.cpp
   src/clib/decimal_to_double.cpp
   src/clib/posix_io.cpp
+  src/clib/program_control.cpp
+  src/clib/signals.cpp
+  src/clib/stdlib_utils.cpp
   src/clib/stream.cpp
   src/clib/stream_functions.cpp
+  src/clib/string.cpp
   src/clib/temp_names.cpp
   src/core/deferred_calls.cpp
   src/core/error_codes.cpp

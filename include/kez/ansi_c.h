@@ -8,8 +8,12 @@
 #ifndef KEZ_ANSI_C_H
 #define KEZ_ANSI_C_H
 
+#include "kez/c/assert.h"
+#include "kez/c/ctype.h"
 #include "kez/c/errno.h"
+#include "kez/c/inttypes.h"
 #include "kez/c/io.h"
+#include "kez/c/signal.h"
 #include "kez/c/stdio.h"
 #include "kez/c/stdlib.h"
 #include "kez/c/string.h"

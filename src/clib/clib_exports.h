@@ -10,6 +10,7 @@
 
 // The public header's FILE.
 struct KezFile;
+typedef void (*KezSignalHandler)(int);
 
 extern "C" {
 KEZ_API char *kez_strerror(int errnum);
@@ -20,6 +21,10 @@ KEZ_API int kez_close(int handle);
 KEZ_API long kez_lseek(int handle, long offset, int origin);
 KEZ_API int kez_remove(const char *path);
 KEZ_API int kez_rename(const char *oldName, const char *newName);
+KEZ_API KezSignalHandler kez_signal(int sig, KezSignalHandler handler);
+KEZ_API int kez_raise(int sig);
+KEZ_API void kez_abort(void);
+KEZ_API int kez_system(const char *command);
 KEZ_API KezFile *kez_fopen(const char *path, const char *mode);
 KEZ_API KezFile *kez_freopen(const char *path, const char *mode, KezFile *stream);
 KEZ_API KezFile *kez_fdopen(int handle, const char *mode);
@@ -58,4 +63,6 @@ KEZ_API int *_GetErrno(void);
 KEZ_API int sopen(const char *path, int oflag, int shareMode, ...);
 KEZ_API int eof(int handle);
 KEZ_API KezFile **_GetFilesArray(void);
+KEZ_API void _assert(const char *expression, const char *file, int line);
+KEZ_API void _assert_func(const char *expression, const char *file, const char *function, int line);
 }

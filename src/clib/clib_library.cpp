@@ -16,6 +16,9 @@ namespace {
 struct ThreadState {
     int errno_value;
     char temp_name[260];  // tmpnam(NULL)
+    RandState rand;
+    char *strtok_next;
+    SignalHandler signal_handlers[kSignalCount];
 };
 
 int g_slot = 0;
@@ -23,6 +26,8 @@ int g_slot = 0;
 // cell rather than a null address.
 int g_errno_without_record = 0;
 char g_temp_name_without_record[260];
+RandState g_rand_without_record;
+char *g_strtok_without_record;
 
 void free_state(void *state) { std::free(state); }
 
@@ -50,6 +55,21 @@ ThreadState *thread_state() {
 int *errno_cell() {
     ThreadState *s = thread_state();
     return s != nullptr ? &s->errno_value : &g_errno_without_record;
+}
+
+SignalHandler *signal_table() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? s->signal_handlers : nullptr;
+}
+
+RandState *rand_state() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? &s->rand : &g_rand_without_record;
+}
+
+char **strtok_position() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? &s->strtok_next : &g_strtok_without_record;
 }
 
 char *temp_name_buffer() {

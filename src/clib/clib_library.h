@@ -13,6 +13,27 @@ inline void set_errno(int value) { *errno_cell() = value; }
 // The calling thread's buffer for tmpnam(NULL), 260 bytes.
 char *temp_name_buffer();
 
+// The calling thread's signal handlers (null: the thread can have no
+// record), in the order SIGABRT, SIGFPE, SIGILL, SIGINT, SIGSEGV, SIGTERM;
+// a new thread's are all the default (null).
+using SignalHandler = void (*)(int);
+constexpr int kSignalCount = 6;
+SignalHandler *signal_table();
+
+// abort, failed assertions and raised signals: ends the process with
+// `code` after writing out what the streams hold.
+[[noreturn]] void end_program_abnormally(unsigned code);
+
+// The calling thread's rand state: `seeded` false until srand or rand
+// first sets `value`. Never null (threads without a record share one).
+struct RandState {
+    unsigned value;
+    bool seeded;
+};
+RandState *rand_state();
+// The calling thread's strtok position (null: no string). Never null.
+char **strtok_position();
+
 // The engine's errno values.
 enum : int {
     kENOENT = 2,

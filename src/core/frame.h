@@ -46,6 +46,10 @@ bool register_run_state_callback(void (*callback)(int run_state));
 // Drops every entry (process detach).
 void clear_run_state_callbacks();
 
+// On a real-time target, asks its support library to reboot the system;
+// elsewhere nothing. Part of the abnormal exit.
+void reboot_real_time_target();
+
 // Reports a negative result of a twin's implementation as a library error
 // (user protection). Generated twins call it.
 void report_library_error(const char *function, int code, const char *message);

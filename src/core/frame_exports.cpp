@@ -12,15 +12,19 @@ EngineState &engine() {
     return state;
 }
 
-namespace {
-
 using RebootSystemFn = void (*)();
 
-void reboot_target(void *exit_code) {
+void reboot_real_time_target() {
     // Only on a real-time target, whose support library is then loaded.
     if (os::Module emb = os::module_if_loaded("qx_emb.dll")) {
         if (auto reboot = reinterpret_cast<RebootSystemFn>(os::module_symbol(emb, "RebootSystem"))) reboot();
     }
+}
+
+namespace {
+
+void reboot_target(void *exit_code) {
+    reboot_real_time_target();
     // This thread may be the last one of the process; it ends with the same
     // code so the process's exit code does not depend on which ends first.
     os::thread_exit_current(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(exit_code)));

@@ -83,6 +83,15 @@ bool thread_priority_set(int priority);
 // the time-out (it is then killed).
 bool process_run(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code);
 
+// Runs a command line as a new process and waits for it to end: the
+// program and its arguments as Windows reads a command line, or on POSIX
+// the line given to /bin/sh -c. False when it could not be started.
+bool command_run(const char *command_line, int *exit_code);
+
+// Ends the process at once with `code`: no exit handlers, no clean-up of
+// the engine or of anything else.
+[[noreturn]] void process_exit_now(std::uint32_t code);
+
 // Environment: copies the variable's value into buf (always terminated).
 // False when the variable is not set or does not fit.
 bool env_get(const char *name, char *buf, std::size_t size);

@@ -155,6 +155,23 @@ bool os_version(std::uint32_t *major, std::uint32_t *minor) {
 
 bool code_page_is_multibyte() { return MB_CUR_MAX > 1; }
 
+bool command_run(const char *command_line, int *exit_code) {
+    if (fault::hit("os.command_run")) return false;
+    char shell[] = "/bin/sh";
+    char flag[] = "-c";
+    char *argv[] = {shell, flag, const_cast<char *>(command_line), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, shell, nullptr, nullptr, argv, environ) != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+}
+
+void process_exit_now(std::uint32_t code) { _exit(static_cast<int>(code & 0xFF)); }
+
 std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
 
 bool error_text(std::uint32_t code, char *buf, std::size_t size) {

@@ -1,6 +1,7 @@
 // Processes, environment, versions and diagnostics on Windows.
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "os/fault.h"
@@ -43,6 +44,33 @@ bool process_run(const char *program, const char *const *arguments, std::uint32_
     CloseHandle(pi.hProcess);
     *exit_code = static_cast<int>(code);
     return ended;
+}
+
+bool command_run(const char *command_line, int *exit_code) {
+    if (fault::hit("os.command_run")) return false;
+    // CreateProcessA may write into the line it is given.
+    const std::size_t n = strlen(command_line);
+    char *line = static_cast<char *>(malloc(n + 1));
+    if (line == nullptr) return false;
+    memcpy(line, command_line, n + 1);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    free(line);
+    if (!started) return false;
+    CloseHandle(pi.hThread);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    *exit_code = static_cast<int>(code);
+    return true;
+}
+
+void process_exit_now(std::uint32_t code) {
+    TerminateProcess(GetCurrentProcess(), code);
+    ExitProcess(code);  // not reached
 }
 
 bool env_get(const char *name, char *buf, std::size_t size) {
