@@ -2,13 +2,18 @@
 #ifndef KEZ_C_ERRNO_H
 #define KEZ_C_ERRNO_H
 
+/* Some platforms' stddef.h define errno for their own run time, once: it
+   is included first so that the engine's definition below wins, and the
+   engine's headers that include stddef.h include this one after it. */
+#include <stddef.h>
+
 #include "../kez_api.h"
 
 KEZ_BEGIN_DECLS
 
 /* errno: per thread. The engine's own values, the same on every platform. */
 KEZ_API int *_GetErrno(void);
-#undef errno /* some platforms' stddef.h define it for their own runtime */
+#undef errno
 #define errno (*_GetErrno())
 #define ENOENT 2
 #define EIO 5

@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 
+#include "errno.h"
+
 #include "../kez_api.h"
 
 KEZ_BEGIN_DECLS
