@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 #include "clib/stream.h"
 #include "core/thread_var.h"
 #include "kez/runtime.h"
 #include "os/file.h"
+#include "util/log_writers.h"
 
 namespace kez::clib {
 namespace {
@@ -31,15 +33,26 @@ char *g_strtok_without_record;
 
 void free_state(void *state) { std::free(state); }
 
+// The logger's standard-output and standard-error lines go through the
+// standard streams, in order with the program's own output.
+bool write_log_line(int handle, const char *text) {
+    StreamLock s(stream_table()[handle]);
+    if (!s) return false;
+    const std::size_t n = std::strlen(text);
+    return write_locked(s.get(), text, n) == n;
+}
+
 }  // namespace
 
 int StdCLibInitOnce() {
     if (!core::alloc_thread_var_slot(&g_slot, free_state)) return -103;
     init_standard_streams();
+    log::set_console_write(write_log_line);
     return 0;
 }
 
 void StdCLibUninit() {
+    log::set_console_write(nullptr);
     close_all_streams();
     if (g_slot != 0) UninitializeKezThreadVar(g_slot);
     g_slot = 0;

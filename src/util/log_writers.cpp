@@ -1,5 +1,6 @@
 #include "util/log_writers.h"
 
+#include <atomic>
 #include <new>
 
 #include "os/os.h"
@@ -13,9 +14,21 @@ bool CustomStreamBuffer::sync() {
     return ok;
 }
 
-bool StdOutWriter::write(const char *text) { return std::fprintf(stdout, "%s", text) >= 0; }
+namespace {
+std::atomic<ConsoleWrite> g_console_write{nullptr};
+}  // namespace
 
-bool StdErrWriter::write(const char *text) { return std::fprintf(stderr, "%s", text) >= 0; }
+void set_console_write(ConsoleWrite write) { g_console_write.store(write, std::memory_order_release); }
+
+bool StdOutWriter::write(const char *text) {
+    if (ConsoleWrite w = g_console_write.load(std::memory_order_acquire)) return w(1, text);
+    return std::fprintf(stdout, "%s", text) >= 0;
+}
+
+bool StdErrWriter::write(const char *text) {
+    if (ConsoleWrite w = g_console_write.load(std::memory_order_acquire)) return w(2, text);
+    return std::fprintf(stderr, "%s", text) >= 0;
+}
 
 bool DebuggerWriter::write(const char *text) {
     os::debug_output(text);

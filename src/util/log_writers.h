@@ -56,6 +56,13 @@ private:
     bool bad_ = false;
 };
 
+// Where the standard-output and standard-error writers write: the C
+// library's standard streams once that library has started (it installs
+// this; handle 1 or 2), so log lines and the program's own output share one
+// buffer and one order. Null: the host's streams.
+using ConsoleWrite = bool (*)(int handle, const char *text);
+void set_console_write(ConsoleWrite write);
+
 class StdOutWriter final : public GenericStreamWriter {
 public:
     bool write(const char *text) override;
