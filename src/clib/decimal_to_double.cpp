@@ -225,12 +225,15 @@ ParsedDouble convert(const char *digits, int count, int64_t e10) {
         break;
     }
 
+    // A range error: overflow, and an inexact value below the smallest
+    // normal double, also when it rounds up to that double.
     bool range_error = bits == kInfBits || bits == 0;
-    if (bits != 0 && bits < (uint64_t{1} << 52)) {  // subnormal: a range error unless exact
+    if (bits != 0 && bits <= (uint64_t{1} << 52)) {
         uint64_t m;
         int64_t e;
         decode(bits, m, e);
-        range_error = x.compare_with(m, e) != 0;
+        const int against = x.compare_with(m, e);
+        range_error = bits < (uint64_t{1} << 52) ? against != 0 : against < 0;
     }
     return {std::bit_cast<double>(bits), nullptr, range_error};
 }
@@ -249,8 +252,16 @@ ParsedDouble parse_double(const char *text, char decimal_point) noexcept {
         return {negative ? -inf : inf, end, false};
     }
     if (matches(p, "nan")) {
+        // "nan(chars)" with letters, digits and '_' between the parentheses
+        // is read whole; an unclosed one leaves the parenthesis unread.
+        const char *end = p + 3;
+        if (*end == '(') {
+            const char *q = end + 1;
+            while (is_digit(*q) || (lower(*q) >= 'a' && lower(*q) <= 'z') || *q == '_') ++q;
+            if (*q == ')') end = q + 1;
+        }
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        return {negative ? -nan : nan, p + 3, false};
+        return {negative ? -nan : nan, end, false};
     }
 
     char digits[kKeptDigits + 1];
