@@ -28,9 +28,11 @@ set(KEZ_ENGINE_SOURCES
   src/clib/conversions.cpp
   src/clib/ctype.cpp
   src/clib/decimal_to_double.cpp
+  src/clib/math.cpp
   src/clib/posix_io.cpp
   src/clib/program_control.cpp
   src/clib/signals.cpp
+  src/clib/sort.cpp
   src/clib/stdlib_utils.cpp
   src/clib/stream.cpp
   src/clib/stream_functions.cpp

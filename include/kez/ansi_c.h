@@ -13,6 +13,7 @@
 #include "kez/c/errno.h"
 #include "kez/c/inttypes.h"
 #include "kez/c/io.h"
+#include "kez/c/math.h"
 #include "kez/c/signal.h"
 #include "kez/c/stdio.h"
 #include "kez/c/stdlib.h"

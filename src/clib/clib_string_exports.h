@@ -72,6 +72,7 @@ KEZ_API int kez_rand(void);
 KEZ_API void kez_srand(unsigned int seed);
 KEZ_API void *kez_bsearch(const void *key, const void *base, size_t count, size_t size,
                           int (*compare)(const void *, const void *));
+KEZ_API void kez_qsort(void *base, size_t count, size_t size, int (*compare)(const void *, const void *));
 KEZ_API char *kez_getenv(const char *name);
 KEZ_API int kez_putenv(const char *setting);
 KEZ_API int Kez__putenv(const char *setting);

@@ -85,6 +85,10 @@ KEZ_API long long Kez_atoi64(const char *text);
 KEZ_API double strtod(const char *text, char **end) KEZ_CLIB_NAME(strtod);
 KEZ_API double atof(const char *text) KEZ_CLIB_NAME(atof);
 
+/* Sorts an array ascending in place; not stable. Fewer than two elements
+   are left as they are without calling the comparison. */
+KEZ_API void qsort(void *base, size_t count, size_t size, _KezCompare compare) KEZ_CLIB_NAME(qsort);
+
 KEZ_END_DECLS
 
 #endif
