@@ -139,7 +139,10 @@ def main():
             for level in LEVELS:
                 tag = "%s %s" % (name, level)
                 exe = os.path.join(work, "proof-%s%s%s" % (name, level, ".exe" if args.platform == "windows" else ""))
-                flags = [level, "-D_FORTIFY_SOURCE=2", "-std=c99", "-Wall", "-Werror", "-Wno-unused-function",
+                # The compilers' default language mode, as programs are built:
+                # in a strict mode (-std=c99) gcc emits its sincos under the
+                # host's name whatever the header declares.
+                flags = [level, "-D_FORTIFY_SOURCE=2", "-Wall", "-Werror", "-Wno-unused-function",
                          "-isystem", os.path.join(src, "include", "kez", "c"),
                          "-I", os.path.join(src, "include"), "-I", os.path.join(src, "src")]
                 link = ["-L" + args.lib_dir, "-lkez_dvrt"]
