@@ -14,6 +14,7 @@ set(KEZ_OS_SOURCES
   src/os/cpu_x86.cpp
   src/os/${KEZ_OS_DIR}/file.cpp
   src/os/${KEZ_OS_DIR}/ipc.cpp
+  src/os/${KEZ_OS_DIR}/locale.cpp
   src/os/${KEZ_OS_DIR}/memory.cpp
   src/os/${KEZ_OS_DIR}/module.cpp
   src/os/${KEZ_OS_DIR}/owned_thread.cpp
@@ -28,7 +29,9 @@ set(KEZ_ENGINE_SOURCES
   src/clib/conversions.cpp
   src/clib/ctype.cpp
   src/clib/decimal_to_double.cpp
+  src/clib/locale.cpp
   src/clib/math.cpp
+  src/clib/multibyte.cpp
   src/clib/posix_io.cpp
   src/clib/program_control.cpp
   src/clib/signals.cpp

@@ -13,11 +13,14 @@
 #include "kez/c/errno.h"
 #include "kez/c/inttypes.h"
 #include "kez/c/io.h"
+#include "kez/c/locale.h"
 #include "kez/c/math.h"
+#include "kez/c/mbstring.h"
 #include "kez/c/signal.h"
 #include "kez/c/stdio.h"
 #include "kez/c/stdlib.h"
 #include "kez/c/string.h"
 #include "kez/c/unistd.h"
+#include "kez/c/wchar.h"
 
 #endif

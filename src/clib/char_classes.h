@@ -27,6 +27,9 @@ struct CharClasses {
 // The classes in force (the "C" locale's until a locale replaces them).
 const CharClasses &char_classes() noexcept;
 
+// Makes `table` the classes in force; null restores the "C" locale's.
+void use_char_classes(const CharClasses *table) noexcept;
+
 // The decimal point of the locale in force ('.' in the "C" locale).
 char current_decimal_point() noexcept;
 

@@ -20,6 +20,7 @@ struct ThreadState {
     char temp_name[260];  // tmpnam(NULL)
     RandState rand;
     char *strtok_next;
+    unsigned char *mbstok_next;
     SignalHandler signal_handlers[kSignalCount];
 };
 
@@ -30,6 +31,7 @@ int g_errno_without_record = 0;
 char g_temp_name_without_record[260];
 RandState g_rand_without_record;
 char *g_strtok_without_record;
+unsigned char *g_mbstok_without_record;
 
 void free_state(void *state) { std::free(state); }
 
@@ -85,6 +87,11 @@ char **strtok_position() {
     return s != nullptr ? &s->strtok_next : &g_strtok_without_record;
 }
 
+unsigned char **mbstok_position() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? &s->mbstok_next : &g_mbstok_without_record;
+}
+
 char *temp_name_buffer() {
     ThreadState *s = thread_state();
     return s != nullptr ? s->temp_name : g_temp_name_without_record;
@@ -127,6 +134,7 @@ extern "C" char *kez_strerror(int errnum) {
     case 33: text = "Domain error"; break;
     case 34: text = "Range error"; break;
     case 35: text = "File name too long"; break;
+    case 42: text = "Illegal byte sequence"; break;
     default: break;
     }
     return const_cast<char *>(text);

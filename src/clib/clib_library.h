@@ -33,6 +33,8 @@ struct RandState {
 RandState *rand_state();
 // The calling thread's strtok position (null: no string). Never null.
 char **strtok_position();
+// The calling thread's _mbstok position (null: no string). Never null.
+unsigned char **mbstok_position();
 
 // The engine's errno values.
 enum : int {
@@ -48,6 +50,7 @@ enum : int {
     kEDOM = 33,
     kERANGE = 34,
     kENAMETOOLONG = 35,
+    kEILSEQ = 42,
 };
 
 // The errno value of a file library error code (os::FileError).

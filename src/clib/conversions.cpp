@@ -10,8 +10,6 @@
 
 namespace kez::clib {
 
-char current_decimal_point() noexcept { return '.'; }
-
 namespace {
 
 // A digit's value in bases up to 36, or 36 for anything else.

@@ -42,6 +42,10 @@ inline int classes_of(int c, std::uint16_t mask) {
 
 const CharClasses &char_classes() noexcept { return *g_classes.load(std::memory_order_acquire); }
 
+void use_char_classes(const CharClasses *table) noexcept {
+    g_classes.store(table != nullptr ? table : &kCLocale, std::memory_order_release);
+}
+
 }  // namespace kez::clib
 
 using namespace kez::clib;

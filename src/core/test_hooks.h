@@ -59,6 +59,11 @@ KEZ_API void KezTest_RecordConsole(int on);
 /* The recorded text (NUL-terminated, cut to size - 1): its full length. */
 KEZ_API int KezTest_ConsoleText(char *buffer, int size);
 
+/* Makes the multibyte code page one numbered `codePage` whose lead bytes
+   are the ranges first, last, ... ending at a 0; null ranges restore the
+   system's code page. */
+KEZ_API void KezTest_SetLeadBytes(unsigned int codePage, const unsigned char *ranges);
+
 KEZ_END_DECLS
 
 #endif

@@ -6,7 +6,8 @@
 
 KEZ_BEGIN_DECLS
 
-/* The "C" locale's classes. The argument is a value of unsigned char or
+/* The classes of LC_CTYPE: the "C" locale's, or the native locale's for
+   the bytes of its code page. The argument is a value of unsigned char or
    EOF; any other value belongs to no class, and tolower/toupper give it
    back unchanged. */
 KEZ_API int isalnum(int c) KEZ_CLIB_NAME(isalnum);

@@ -27,6 +27,7 @@ KEZ_API int *_GetErrno(void);
 #define EDOM 33
 #define ERANGE 34
 #define ENAMETOOLONG 35
+#define EILSEQ 42
 
 KEZ_END_DECLS
 

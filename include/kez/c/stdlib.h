@@ -80,14 +80,27 @@ KEZ_API long long atoll(const char *text) KEZ_CLIB_NAME(atoll);
 KEZ_API long long atoi64(const char *text);
 KEZ_API long long Kez_atoll(const char *text);
 KEZ_API long long Kez_atoi64(const char *text);
-/* Correctly rounded; the "C" locale's forms (no hexadecimal). Overflow and
-   inexact results below the normal range set errno ERANGE. */
+/* Correctly rounded; the "C" locale's forms (no hexadecimal) with the
+   decimal point of LC_NUMERIC. Overflow and inexact results below the
+   normal range set errno ERANGE. */
 KEZ_API double strtod(const char *text, char **end) KEZ_CLIB_NAME(strtod);
 KEZ_API double atof(const char *text) KEZ_CLIB_NAME(atof);
 
 /* Sorts an array ascending in place; not stable. Fewer than two elements
    are left as they are without calling the comparison. */
 KEZ_API void qsort(void *base, size_t count, size_t size, _KezCompare compare) KEZ_CLIB_NAME(qsort);
+/* Multibyte characters of LC_CTYPE. In the "C" locale a byte is a
+   character and its value the wide value; mblen gives 1 for a byte other
+   than NUL, 0 for NUL. No shift states: mblen, mbtowc and wctomb give 0
+   for a NULL string. MB_CUR_MAX is 2 while LC_CTYPE is the native locale
+   of a code page with lead bytes, else 1. */
+KEZ_API int Kez_MbCurMax(void);
+#define MB_CUR_MAX ((size_t)Kez_MbCurMax())
+KEZ_API int mblen(const char *text, size_t size) KEZ_CLIB_NAME(mblen);
+KEZ_API int mbtowc(wchar_t *wide, const char *text, size_t size) KEZ_CLIB_NAME(mbtowc);
+KEZ_API size_t mbstowcs(wchar_t *dest, const char *src, size_t count) KEZ_CLIB_NAME(mbstowcs);
+KEZ_API int wctomb(char *text, wchar_t wide) KEZ_CLIB_NAME(wctomb);
+KEZ_API size_t wcstombs(char *dest, const wchar_t *src, size_t size) KEZ_CLIB_NAME(wcstombs);
 
 KEZ_END_DECLS
 

@@ -153,7 +153,8 @@ bool os_version(std::uint32_t *major, std::uint32_t *minor) {
     return true;
 }
 
-bool code_page_is_multibyte() { return MB_CUR_MAX > 1; }
+// POSIX locales have no lead-byte code pages; UTF-8 is not one.
+bool code_page_is_multibyte() { return false; }
 
 bool command_run(const char *command_line, int *exit_code) {
     if (fault::hit("os.command_run")) return false;

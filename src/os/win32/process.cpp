@@ -129,8 +129,9 @@ bool os_version(std::uint32_t *major, std::uint32_t *minor) {
 }
 
 bool code_page_is_multibyte() {
+    // Only a code page with lead bytes (UTF-8 has none) counts.
     CPINFO info;
-    return GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1;
+    return GetCPInfo(CP_ACP, &info) && info.LeadByte[0] != 0;
 }
 
 std::uint32_t last_error() { return GetLastError(); }
