@@ -225,15 +225,19 @@ ParsedDouble convert(const char *digits, int count, int64_t e10) {
         break;
     }
 
-    // A range error: overflow, and an inexact value below the smallest
-    // normal double, also when it rounds up to that double.
+    // A range error: overflow, and underflow as the processor detects it,
+    // after rounding: an inexact result whose value, rounded to 53 bits
+    // with no limit on the exponent, is below the smallest normal double.
+    // Every subnormal result is such a one; DBL_MIN is one when the exact
+    // value lies below DBL_MIN - 2^-1076, the midpoint under it.
     bool range_error = bits == kInfBits || bits == 0;
-    if (bits != 0 && bits <= (uint64_t{1} << 52)) {
+    if (bits != 0 && bits < (uint64_t{1} << 52)) {
         uint64_t m;
         int64_t e;
         decode(bits, m, e);
-        const int against = x.compare_with(m, e);
-        range_error = bits < (uint64_t{1} << 52) ? against != 0 : against < 0;
+        range_error = x.compare_with(m, e) != 0;
+    } else if (bits == (uint64_t{1} << 52)) {
+        range_error = x.compare_with((uint64_t{1} << 54) - 1, -1076) < 0;
     }
     return {std::bit_cast<double>(bits), nullptr, range_error};
 }
