@@ -28,9 +28,11 @@ std::atomic<char> g_decimal_point{'.'};
 CharClasses g_native_classes;
 bool g_native_classes_loaded = false;
 
+// Copies a name, cut to kNameSize - 1 bytes.
 void copy_name(char *dest, const char *src) {
-    std::strncpy(dest, src, kNameSize - 1);
-    dest[kNameSize - 1] = '\0';
+    std::size_t n = 0;
+    for (; n < kNameSize - 1 && src[n] != '\0'; ++n) dest[n] = src[n];
+    dest[n] = '\0';
 }
 
 void set_c_formats(os::NativeFormats *f) {
