@@ -1,6 +1,6 @@
 // The C library's strtod against glibc's strtod and std::from_chars, on the
-// same inputs: 17-digit doubles, short readings like "12.345", and long
-// inputs that sit next to a midpoint between two doubles.
+// same inputs: 17-digit doubles, short readings like "12.345", long inputs,
+// and long inputs just above a midpoint between two doubles.
 #include <benchmark/benchmark.h>
 
 #include <charconv>
@@ -41,9 +41,9 @@ std::vector<std::string> readings() {
     return v;
 }
 
-// The decimal expansion of the midpoint above a double in [1, 2), cut after
-// 60 digits and followed by a nonzero digit far away: every digit matters.
-std::vector<std::string> hard() {
+// Long inputs: 60 decimals of a double in [1, 2) a little above it, and a
+// nonzero digit far away.
+std::vector<std::string> long_inputs() {
     std::mt19937_64 rng(3);
     std::vector<std::string> v;
     char buf[128];
@@ -75,7 +75,24 @@ double from_chars(const std::string &s) {
 
 const std::vector<std::string> kSeventeen = seventeen_digits();
 const std::vector<std::string> kReadings = readings();
-const std::vector<std::string> kHard = hard();
+// The hardest: the exact decimal expansion of the midpoint between two
+// doubles in [1, 2) (a long double holds it exactly; glibc prints it
+// exactly), then a nonzero digit far away, so every digit decides.
+std::vector<std::string> midpoints() {
+    std::mt19937_64 rng(4);
+    std::vector<std::string> v;
+    char buf[160];
+    while (v.size() < 1024) {
+        const double d = 1.0 + static_cast<double>(rng() >> 11) / 9007199254740992.0;
+        const long double mid = static_cast<long double>(d) + 0x1p-53L;
+        std::snprintf(buf, sizeof buf, "%.60Lf", mid);
+        v.emplace_back(std::string(buf) + "00000000001");
+    }
+    return v;
+}
+
+const std::vector<std::string> kLong = long_inputs();
+const std::vector<std::string> kMidpoints = midpoints();
 
 }  // namespace
 
@@ -85,6 +102,9 @@ BENCHMARK_CAPTURE(run, seventeen_from_chars, kSeventeen, from_chars);
 BENCHMARK_CAPTURE(run, readings_engine, kReadings, engine);
 BENCHMARK_CAPTURE(run, readings_glibc, kReadings, glibc);
 BENCHMARK_CAPTURE(run, readings_from_chars, kReadings, from_chars);
-BENCHMARK_CAPTURE(run, hard_engine, kHard, engine);
-BENCHMARK_CAPTURE(run, hard_glibc, kHard, glibc);
-BENCHMARK_CAPTURE(run, hard_from_chars, kHard, from_chars);
+BENCHMARK_CAPTURE(run, long_engine, kLong, engine);
+BENCHMARK_CAPTURE(run, long_glibc, kLong, glibc);
+BENCHMARK_CAPTURE(run, long_from_chars, kLong, from_chars);
+BENCHMARK_CAPTURE(run, midpoint_engine, kMidpoints, engine);
+BENCHMARK_CAPTURE(run, midpoint_glibc, kMidpoints, glibc);
+BENCHMARK_CAPTURE(run, midpoint_from_chars, kMidpoints, from_chars);

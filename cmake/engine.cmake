@@ -28,6 +28,7 @@ set(KEZ_ENGINE_SOURCES
   src/clib/clib_library.cpp
   src/clib/conversions.cpp
   src/clib/ctype.cpp
+  src/clib/decimal_fast_path.cpp
   src/clib/decimal_to_double.cpp
   src/clib/locale.cpp
   src/clib/math.cpp

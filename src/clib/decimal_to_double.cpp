@@ -13,6 +13,8 @@
 // strictly between, so every comparison comes out as for the full input.
 #include "clib/decimal_to_double.h"
 
+#include "clib/decimal_fast_path.h"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -186,6 +188,17 @@ ParsedDouble convert(const char *digits, int count, int64_t e10) {
             const double v = static_cast<double>(d);
             return {e10 >= 0 ? v * kPow10[e10] : v / kPow10[-e10], nullptr, false};
         }
+        uint64_t bits = 0;
+        if (fast_decimal_to_double(d, e10, &bits)) return {std::bit_cast<double>(bits), nullptr, false};
+    } else {
+        // More digits than fit: the value lies between the first 19 digits
+        // and those plus one unit; when both ends round alike, so does it.
+        uint64_t d = 0;
+        for (int i = 0; i < 19; ++i) d = d * 10 + static_cast<uint64_t>(digits[i] - '0');
+        uint64_t low = 0, high = 0;
+        const int64_t q = e10 + (count - 19);
+        if (fast_decimal_to_double(d, q, &low) && fast_decimal_to_double(d + 1, q, &high) && low == high)
+            return {std::bit_cast<double>(low), nullptr, false};
     }
 
     Exact x;

@@ -11,7 +11,7 @@ mkdir -p "$build"
 binary="$build/${target}_fuzz"
 sources=("$here/${target}_fuzz.cpp")
 case $target in
-  strtod) sources+=("$src/src/clib/decimal_to_double.cpp") ;;
+  strtod) sources+=("$src/src/clib/decimal_to_double.cpp" "$src/src/clib/decimal_fast_path.cpp") ;;
   *) echo "unknown fuzz target $target" >&2; exit 2 ;;
 esac
 "$clang" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$src/src" \
