@@ -52,6 +52,12 @@ for h in "$lx"/include/kez/*.h; do
   printf '#include "kez/%s"\ntypedef int header_compiled;\n' "$(basename "$h")" | cc -x c -std=c99 "${strict[@]}" -I"$lx/include" -fsyntax-only - ||
     fail "installed header $(basename "$h") does not compile alone"
 done
+# The C library's standard-named headers, as programs include them.
+for h in "$lx"/include/kez/c/*.h; do
+  printf '#include <%s>\ntypedef int header_compiled;\n' "$(basename "$h")" |
+    cc -x c "${strict[@]}" -isystem "$lx/include/kez/c" -I"$lx/include" -fsyntax-only - ||
+    fail "installed header c/$(basename "$h") does not compile alone"
+done
 
 echo "== Linux: examples through find_package(kez_dvrt)"
 cmake -S examples -B "$work/ex-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$lx" >/dev/null
