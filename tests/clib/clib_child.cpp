@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "core/test_hooks.h"
 #include "support/engine_stdio.h"
 
 namespace {
@@ -22,6 +23,15 @@ int main(int argc, char **argv) {
     if (argc < 3) return 100;
     const std::string mode = argv[1];
     const auto &s = stdio();
+    if (mode == "no-stdout") {
+        // Started with the standard handles refused (a fault point): what
+        // the program prints still reaches the debugger's window.
+        KezTest_RecordConsole(1);
+        if (s.puts("only the copy") < 0 || s.fputs("and errors\n", s.std_err()) < 0 || s.fflush(nullptr) != 0) return 110;
+        char text[64];
+        KezTest_ConsoleText(text, sizeof text);
+        return std::strcmp(text, "and errors\nonly the copy\n") == 0 ? 0 : 111;
+    }
     if (s.freopen(argv[2], "w", s.std_out()) == nullptr) return 101;
     using Signal = void (*(*)(int, void (*)(int)))(int);
     auto signal = reinterpret_cast<Signal>(engine_export(KEZ_TEST_HOST_NAME(signal)));

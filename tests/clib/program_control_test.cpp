@@ -47,6 +47,14 @@ TEST(ProgramControl, EndingsFlushStreamsAndGiveStatusOne) {
     EXPECT_EQ(slurp(out + ".err"), "Assertion failed: x > 0, function \"main\", file \"child.c\", line 12\r\n");
 }
 
+TEST(ProgramControl, WithoutStandardHandlesOutputReachesTheConsoleCopy) {
+    kez::test::TempDir dir;
+    kez::os::env_set("KEZ_TEST_FAIL", "os.file_standard:100");
+    const int status = run_child("no-stdout", dir.file("unused"));
+    kez::os::env_set("KEZ_TEST_FAIL", nullptr);
+    EXPECT_EQ(status, 0);
+}
+
 TEST(ProgramControl, SystemRunsACommandLineAndGivesItsExitCode) {
     auto system = reinterpret_cast<int (*)(const char *)>(kez::test::engine_export(KEZ_TEST_HOST_NAME(system)));
     EXPECT_EQ(system(nullptr), 1);
