@@ -416,6 +416,23 @@ int close_stream_locked(Stream *s) {
     return result;
 }
 
+namespace {
+
+// Flushes the system's buffers of a stream's disk file (standard handles
+// have none to flush).
+int commit_stream(Stream *s) {
+    if (s->handle <= 2) return 0;
+    fmtio::LockedFile file;
+    if (fmtio::lock_file(s->handle, &file) != os::kFileOk) return 0;
+    if (const int error = fmtio::commit_file(file.entry()); error != os::kFileOk) {
+        set_failure(s, error);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int flush_locked(Stream *s, bool commit) {
     if ((s->state & kStateReading) != 0) {
         // Unread standard input is dropped; another file goes back to where
@@ -428,34 +445,15 @@ int flush_locked(Stream *s, bool commit) {
         }
         return stop_reading(s) ? 0 : -1;
     }
-    if ((s->state & kStateWriting) == 0 || s->pos == 0) {
-        if (commit && (s->mode & kStreamWrite) != 0 && s->handle > 2) {
-            fmtio::LockedFile file;
-            if (fmtio::lock_file(s->handle, &file) == os::kFileOk) {
-                if (const int error = fmtio::commit_file(file.entry()); error != os::kFileOk) {
-                    set_failure(s, error);
-                    return -1;
-                }
-            }
-        }
-        return 0;
-    }
-    const std::size_t waiting = s->pos;
-    s->pos = 0;
-    if (const int error = write_out(s, s->base, waiting); error != os::kFileOk) {
-        set_failure(s, error);
-        return -1;
-    }
-    if (commit && s->handle > 2) {
-        fmtio::LockedFile file;
-        if (fmtio::lock_file(s->handle, &file) == os::kFileOk) {
-            if (const int error = fmtio::commit_file(file.entry()); error != os::kFileOk) {
-                set_failure(s, error);
-                return -1;
-            }
+    if ((s->state & kStateWriting) != 0 && s->pos > 0) {
+        const std::size_t waiting = s->pos;
+        s->pos = 0;
+        if (const int error = write_out(s, s->base, waiting); error != os::kFileOk) {
+            set_failure(s, error);
+            return -1;
         }
     }
-    return 0;
+    return commit && (s->mode & kStreamWrite) != 0 ? commit_stream(s) : 0;
 }
 
 int get_byte_locked(Stream *s) {
