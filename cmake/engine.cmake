@@ -30,6 +30,7 @@ set(KEZ_ENGINE_SOURCES
   src/clib/ctype.cpp
   src/clib/decimal_fast_path.cpp
   src/clib/decimal_to_double.cpp
+  src/clib/double_to_decimal.cpp
   src/clib/locale.cpp
   src/clib/math.cpp
   src/clib/multibyte.cpp

@@ -13,12 +13,12 @@
 // strictly between, so every comparison comes out as for the full input.
 #include "clib/decimal_to_double.h"
 
+#include "clib/big_integer.h"
 #include "clib/decimal_fast_path.h"
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 namespace kez::clib {
@@ -30,105 +30,7 @@ constexpr int kKeptDigits = 800;
 constexpr int kLimbs = 160;
 constexpr uint64_t kInfBits = 0x7FF0000000000000ull;
 
-// Unsigned big integer, 32-bit limbs, least significant first.
-struct Big {
-    uint32_t w[kLimbs];
-    int n = 0;  // limbs in use; w[n-1] != 0 when n > 0
-
-    void set(uint64_t v) {
-        n = 0;
-        while (v != 0) {
-            w[n++] = static_cast<uint32_t>(v);
-            v >>= 32;
-        }
-    }
-    void copy_from(const Big &o) {
-        n = o.n;
-        std::memcpy(w, o.w, sizeof(uint32_t) * static_cast<size_t>(n));
-    }
-    // this = this * m + a
-    void mul_add(uint32_t m, uint32_t a) {
-        uint64_t carry = a;
-        for (int i = 0; i < n; ++i) {
-            const uint64_t t = uint64_t{w[i]} * m + carry;
-            w[i] = static_cast<uint32_t>(t);
-            carry = t >> 32;
-        }
-        if (carry != 0 && n < kLimbs) w[n++] = static_cast<uint32_t>(carry);
-    }
-    void mul_pow5(int64_t k) {
-        for (; k >= 13; k -= 13) mul_add(1220703125u, 0);  // 5^13
-        uint32_t p = 1;
-        for (; k > 0; --k) p *= 5;
-        if (p != 1) mul_add(p, 0);
-    }
-    // this = this * v, v below 2^64
-    void mul_u64(uint64_t v) {
-        const uint32_t lo = static_cast<uint32_t>(v), hi = static_cast<uint32_t>(v >> 32);
-        if (hi == 0) {
-            mul_add(lo, 0);
-            return;
-        }
-        uint32_t out[kLimbs + 2] = {};
-        for (int i = 0; i < n; ++i) {
-            uint64_t t = uint64_t{w[i]} * lo + out[i];
-            out[i] = static_cast<uint32_t>(t);
-            t = uint64_t{w[i]} * hi + out[i + 1] + (t >> 32);
-            out[i + 1] = static_cast<uint32_t>(t);
-            out[i + 2] = static_cast<uint32_t>(t >> 32);
-        }
-        int m = n + 2;
-        while (m > 0 && out[m - 1] == 0) --m;
-        n = m < kLimbs ? m : kLimbs;
-        std::memcpy(w, out, sizeof(uint32_t) * static_cast<size_t>(n));
-    }
-    void shift_left(int64_t bits) {
-        if (n == 0 || bits <= 0) return;
-        const int limbs = static_cast<int>(bits / 32), b = static_cast<int>(bits % 32);
-        if (b != 0) {
-            uint32_t carry = 0;
-            for (int i = 0; i < n; ++i) {
-                const uint32_t x = w[i];
-                w[i] = (x << b) | carry;
-                carry = x >> (32 - b);
-            }
-            if (carry != 0 && n < kLimbs) w[n++] = carry;
-        }
-        if (limbs != 0 && n + limbs <= kLimbs) {
-            std::memmove(w + limbs, w, sizeof(uint32_t) * static_cast<size_t>(n));
-            std::memset(w, 0, sizeof(uint32_t) * static_cast<size_t>(limbs));
-            n += limbs;
-        }
-    }
-    int64_t bit_length() const {
-        if (n == 0) return 0;
-        int top = 0;
-        for (uint32_t x = w[n - 1]; x != 0; x >>= 1) ++top;
-        return int64_t{32} * (n - 1) + top;
-    }
-    // The leading bits as a double, and the power of two they stand for.
-    double leading(int64_t &scale) const {
-        const int64_t len = bit_length();
-        scale = 0;
-        if (len <= 64) {
-            uint64_t v = 0;
-            for (int i = n - 1; i >= 0; --i) v = (v << 32) | w[i];
-            return static_cast<double>(v);
-        }
-        scale = len - 64;
-        const int excess = static_cast<int>(32 * int64_t{n} - len);  // leading zero bits of the top limb
-        const uint64_t hi = w[n - 1], mid = w[n - 2], lo = w[n - 3];
-        const uint64_t v = (hi << (32 + excess)) | (mid << excess) | (excess != 0 ? lo >> (32 - excess) : 0);
-        return static_cast<double>(v);
-    }
-};
-
-int compare(const Big &a, const Big &b) {
-    if (a.n != b.n) return a.n < b.n ? -1 : 1;
-    for (int i = a.n - 1; i >= 0; --i)
-        if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
-    return 0;
-}
+using Big = BigUnsigned<kLimbs>;
 
 // The decimal value as num * 2^s / den.
 struct Exact {

@@ -1,0 +1,273 @@
+// Double to decimal digits: hand cases, and generated doubles checked against
+// an exact oracle (the full decimal expansion of the double, built by plain
+// base-10^9 arithmetic, rounded half to even as a digit string); on Linux
+// also against the host's printf, which prints exactly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "clib/decimal_to_double.h"
+#include "clib/double_to_decimal.h"
+
+namespace {
+
+using kez::clib::DecimalDigits;
+using kez::clib::DigitMode;
+using kez::clib::DigitSpecial;
+using kez::clib::double_to_decimal;
+constexpr DigitMode kSig = DigitMode::significant, kFix = DigitMode::after_point;
+
+// The exact magnitude: integer digits ("0" below 1) and the finite fraction.
+struct Expansion {
+    std::string whole, fraction;
+};
+Expansion expand(double v) {
+    const uint64_t bits = std::bit_cast<uint64_t>(v) & ~(uint64_t{1} << 63);
+    uint64_t m = bits & ((uint64_t{1} << 52) - 1);
+    int e = static_cast<int>(bits >> 52);
+    if (e == 0) e = -1074;
+    else m |= uint64_t{1} << 52, e -= 1075;
+    std::vector<uint64_t> n{m % 1000000000, m / 1000000000 % 1000000000, m / 1000000000000000000};  // base 10^9
+    const auto times = [&n](uint64_t f) {
+        uint64_t c = 0;
+        for (auto &x : n) c += x * f, x = c % 1000000000, c /= 1000000000;
+        for (; c != 0; c /= 1000000000) n.push_back(c % 1000000000);
+    };
+    for (int k = e; k > 0; k -= 20) times(uint64_t{1} << (k < 20 ? k : 20));
+    for (int k = -e; k > 0; k -= 12) times(k < 12 ? static_cast<uint64_t>(std::pow(5, k)) : 244140625);
+    std::string s;
+    for (auto x : n) {
+        const std::string limb = std::to_string(x);
+        s.insert(0, std::string(9 - limb.size(), '0') + limb);
+    }
+    const size_t places = e < 0 ? static_cast<size_t>(-e) : 0;
+    if (s.size() <= places) s.insert(0, places + 1 - s.size(), '0');
+    Expansion x{s.substr(0, s.size() - places), s.substr(s.size() - places)};
+    x.whole.erase(0, std::min(x.whole.find_first_not_of('0'), x.whole.size() - 1));
+    x.fraction.erase(x.fraction.find_last_not_of('0') + 1);
+    return x;
+}
+
+// Kept digits rounded half to even by the dropped ones (no trailing zeros);
+// a carry out of the first digit adds a leading 1.
+std::string round_even(std::string kept, const std::string &dropped) {
+    const bool odd = !kept.empty() && (kept.back() - '0') % 2 != 0;
+    if (dropped.empty() || dropped[0] < '5' || (dropped == "5" && !odd)) return kept;
+    size_t i = kept.size();
+    for (; i > 0 && kept[i - 1] == '9'; --i) kept[i - 1] = '0';
+    if (i == 0) return "1" + kept;
+    ++kept[i - 1];
+    return kept;
+}
+
+std::string exponent_text(int e) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "e%c%02d", e < 0 ? '-' : '+', e < 0 ? -e : e);
+    return buf;
+}
+
+// The oracle, printed as %.*f and %.*e print.
+std::string reference(const Expansion &x, bool negative, DigitMode mode, int p) {
+    const std::string sign = negative ? "-" : "";
+    if (mode == kFix) {
+        std::string frac = x.fraction;
+        if (frac.size() < static_cast<size_t>(p)) frac.append(static_cast<size_t>(p) - frac.size(), '0');
+        const size_t up = static_cast<size_t>(p);
+        const std::string all = round_even(x.whole + frac.substr(0, up), frac.substr(up));
+        const size_t point = all.size() - up;
+        return sign + all.substr(0, point) + (p > 0 ? "." + all.substr(point) : "");
+    }
+    std::string all = x.whole + x.fraction;
+    const size_t first = all.find_first_not_of('0');
+    if (first == std::string::npos)
+        return sign + "0" + (p > 1 ? "." + std::string(static_cast<size_t>(p - 1), '0') : "") + "e+00";
+    int k = static_cast<int>(x.whole.size()) - static_cast<int>(first);
+    all = all.substr(first);
+    all.erase(all.find_last_not_of('0') + 1);
+    if (all.size() < static_cast<size_t>(p)) all.append(static_cast<size_t>(p) - all.size(), '0');
+    std::string d = round_even(all.substr(0, static_cast<size_t>(p)), all.substr(static_cast<size_t>(p)));
+    if (d.size() > static_cast<size_t>(p)) d.pop_back(), ++k;
+    return sign + d.substr(0, 1) + (p > 1 ? "." + d.substr(1) : "") + exponent_text(k - 1);
+}
+
+// The engine's digits, printed the same way.
+char g_buf[2000];
+std::string format(double v, DigitMode mode, int p) {
+    const DecimalDigits d = double_to_decimal(v, mode, p, g_buf, static_cast<int>(sizeof g_buf));
+    p = std::max(p, mode == kSig ? 1 : 0);
+    if (d.count < 0 || d.special != DigitSpecial::finite) return "?";
+    const std::string digits(g_buf, static_cast<size_t>(d.count)), sign = d.negative ? "-" : "";
+    if (mode == kSig) {
+        if (d.count != p) return "bad count " + std::to_string(d.count);
+        return sign + digits.substr(0, 1) + (d.count > 1 ? "." + digits.substr(1) : "") + exponent_text(d.exponent - 1);
+    }
+    if (d.count != d.exponent + p) return "bad count " + std::to_string(d.count);
+    std::string whole = "0", frac = digits;
+    const size_t ints = static_cast<size_t>(std::max(d.exponent, 0));
+    if (ints > 0) whole = digits.substr(0, ints), frac = digits.substr(ints);
+    else frac.insert(0, static_cast<size_t>(-d.exponent), '0');
+    return sign + whole + (p > 0 ? "." + frac : "");
+}
+
+double parse(const char *text) { return kez::clib::parse_double(text, '.').value; }
+
+TEST(DoubleToDecimal, HandCases) {
+    const struct {
+        double v;
+        DigitMode mode;
+        int p;
+        std::string want;
+    } cases[] = {
+        {0.0, kSig, 3, "0.00e+00"},       {-0.0, kFix, 2, "-0.00"},     {-0.0, kSig, 1, "-0e+00"},
+        {1.0, kSig, 1, "1e+00"},          {1.0, kFix, 0, "1"},          {0.5, kFix, 0, "0"},
+        {1.5, kFix, 0, "2"},              {2.5, kFix, 0, "2"},          {-2.5, kFix, 0, "-2"},
+        {0.125, kFix, 2, "0.12"},         {0.375, kFix, 2, "0.38"},     {9.5, kFix, 0, "10"},
+        {999.5, kFix, 0, "1000"},         {9.9999, kSig, 1, "1e+01"},   {9.9999, kSig, 4, "1.000e+01"},
+        {0.0625, kSig, 2, "6.2e-02"},     {0.35, kFix, 1, "0.3"},       {0.05, kFix, 1, "0.1"},
+        {0.001, kFix, 1, "0.0"},          {-0.001, kFix, 2, "-0.00"},   {0.006, kFix, 2, "0.01"},
+        {0.005, kFix, 2, "0.01"},         {0.5, kSig, 0, "5e-01"},      {12.5, kFix, -3, "12"},
+        {1e23, kSig, 17, "9.9999999999999992e+22"},                     {1e23, kFix, 0, "99999999999999991611392"},
+        {1e23, kSig, 23, "9.9999999999999991611392e+22"},               {5e-324, kSig, 1, "5e-324"},
+        {5e-324, kSig, 17, "4.9406564584124654e-324"},                  {DBL_MIN, kSig, 17, "2.2250738585072014e-308"},
+        {DBL_MAX, kSig, 17, "1.7976931348623157e+308"},                 {DBL_MAX, kSig, 1, "2e+308"},
+        {1.5e-323, kSig, 2, "1.5e-323"},  {1e-320, kFix, 320, "0." + std::string(319, '0') + "1"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(format(c.v, c.mode, c.p), c.want) << c.v << " mode " << int(c.mode) << " p " << c.p;
+}
+
+TEST(DoubleToDecimal, Fields) {
+    const struct {
+        double v;
+        DigitMode mode;
+        int p;
+        const char *digits;
+        int exponent;
+    } cases[] = {
+        {0.5, kFix, 0, "0", 1},   {9.5, kFix, 0, "10", 2},       {0.06, kFix, 1, "1", 0},
+        {1e-5, kFix, 2, "000", 1}, {0.0, kSig, 0, "0", 1},       {9.96, kSig, 2, "10", 2},
+        {123.0, kSig, 5, "12300", 3}, {0.0123, kSig, 2, "12", -1}, {0.96, kFix, 1, "10", 1},
+        {-7.0, kFix, 1, "70", 1},
+    };
+    char buf[32];
+    for (const auto &c : cases) {
+        const DecimalDigits d = double_to_decimal(c.v, c.mode, c.p, buf, sizeof buf);
+        EXPECT_EQ(std::string(buf, static_cast<size_t>(d.count < 0 ? 0 : d.count)), c.digits) << c.v;
+        EXPECT_EQ(d.exponent, c.exponent) << c.v;
+        EXPECT_EQ(d.negative, std::signbit(c.v)) << c.v;
+    }
+}
+
+TEST(DoubleToDecimal, Extremes) {
+    char buf[1200];
+    DecimalDigits d = double_to_decimal(DBL_MAX, kFix, 509, buf, sizeof buf);
+    ASSERT_EQ(d.count, 818);
+    EXPECT_EQ(d.exponent, 309);
+    EXPECT_EQ(std::string(buf, 309), expand(DBL_MAX).whole);
+    EXPECT_EQ(std::string(buf, 17), "17976931348623157");
+    EXPECT_EQ(buf[308], '8');
+    EXPECT_EQ(std::string(buf + 309, 509), std::string(509, '0'));
+    EXPECT_EQ(double_to_decimal(DBL_MAX, kFix, 509, buf, 817).count, -1);
+    EXPECT_EQ(double_to_decimal(9.5, kFix, 0, buf, 1).count, -1);  // the carry needs a second digit
+    EXPECT_EQ(double_to_decimal(1.0, kSig, 5, buf, 4).count, -1);
+
+    d = double_to_decimal(DBL_TRUE_MIN, kFix, 1074, buf, sizeof buf);  // the whole expansion
+    ASSERT_EQ(d.count, 751);
+    EXPECT_EQ(d.exponent, -323);
+    EXPECT_EQ(std::string(buf, 20), "49406564584124654417");
+    EXPECT_EQ(std::string(buf + 748, 3), "625");
+    EXPECT_EQ("0." + std::string(323, '0') + std::string(buf, 751), "0." + expand(DBL_TRUE_MIN).fraction);
+    d = double_to_decimal(DBL_TRUE_MIN, kFix, 509, buf, sizeof buf);
+    EXPECT_EQ(d.count, 509 - 323);
+    EXPECT_EQ(std::string(buf, 7), "4940656");
+    EXPECT_EQ(format(DBL_TRUE_MIN, kFix, 509), reference(expand(DBL_TRUE_MIN), false, kFix, 509));
+    d = double_to_decimal(DBL_TRUE_MIN, kFix, 300, buf, sizeof buf);  // rounded away
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(d.count)), std::string(301, '0'));
+    EXPECT_EQ(d.exponent, 1);
+    EXPECT_EQ(format(DBL_TRUE_MIN, kFix, 324), "0." + std::string(323, '0') + "5");
+    EXPECT_EQ(format(DBL_TRUE_MIN, kFix, 323), "0." + std::string(323, '0'));
+    EXPECT_EQ(format(-DBL_TRUE_MIN, kFix, 325), "-0." + std::string(323, '0') + "49");
+
+    const struct {
+        double v;
+        const char *text;
+        DigitSpecial special;
+    } specials[] = {{HUGE_VAL, "Infinity", DigitSpecial::infinity},
+                    {-HUGE_VAL, "Infinity", DigitSpecial::infinity},
+                    {std::nan(""), "NaN", DigitSpecial::nan},
+                    {-std::nan(""), "NaN", DigitSpecial::nan}};
+    for (const auto &s : specials) {
+        d = double_to_decimal(s.v, kSig, 6, buf, sizeof buf);
+        EXPECT_EQ(std::string(buf, static_cast<size_t>(d.count)), s.text);
+        EXPECT_EQ(d.special, s.special);
+        EXPECT_EQ(d.exponent, 9999);
+        EXPECT_EQ(d.negative, std::signbit(s.v));
+        EXPECT_EQ(double_to_decimal(s.v, kFix, 0, buf, 2).count, -1);
+    }
+}
+
+// Doubles of every kind: random bit patterns, subnormals, short dyadic
+// fractions (ties), powers of ten and their neighbours.
+std::vector<double> samples() {
+    std::mt19937_64 rng(20261207);
+    std::vector<double> v;
+    for (int i = -323; i <= 308; ++i) {
+        const double p = parse(("1e" + std::to_string(i)).c_str());
+        v.insert(v.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, HUGE_VAL)});
+    }
+    for (int i = 0; i < 2000; ++i) {
+        const uint64_t r = rng();
+        switch (i % 4) {
+        case 0: v.push_back(std::bit_cast<double>((r & ~(uint64_t{0x7FF} << 52)) | (r % 2047) << 52)); break;
+        case 1: v.push_back(std::bit_cast<double>(r & ~(uint64_t{0x7FF} << 52))); break;  // subnormal
+        case 2: v.push_back(std::ldexp(static_cast<double>(r % 2000001) - 1000000, -static_cast<int>(r >> 59))); break;
+        default: v.push_back(std::ldexp(1.0 + static_cast<double>(r >> 12) * 0x1p-52, static_cast<int>(r % 200) - 100));
+        }
+    }
+    return v;
+}
+
+TEST(DoubleToDecimal, MatchesExactExpansion) {
+    const std::vector<double> v = samples();
+    long checked = 0;
+    for (size_t i = 0; i < v.size() && !HasFailure(); ++i) {
+        const Expansion x = expand(v[i]);
+        std::vector<int> precisions;
+        for (int p = 0; p <= 20; ++p) precisions.push_back(p);
+        if (i % 8 == 0) precisions.insert(precisions.end(), {100, 350, 509});
+        for (int p : precisions)
+            for (DigitMode mode : {kSig, kFix}) {
+                if (mode == kSig && p == 0) continue;
+                ASSERT_EQ(format(v[i], mode, p), reference(x, std::signbit(v[i]), mode, p))
+                    << std::hexfloat << v[i] << " mode " << int(mode) << " p " << p;
+                ++checked;
+            }
+    }
+    EXPECT_GT(checked, 50000);
+}
+
+#if defined(__linux__)
+TEST(DoubleToDecimal, MatchesHostPrintf) {
+    std::mt19937_64 rng(7);
+    static char host[2000];
+    for (int i = 0; i < 3000 && !HasFailure(); ++i) {
+        uint64_t r = rng();
+        const double v = std::bit_cast<double>((r & ~(uint64_t{0x7FF} << 52)) | (r % 2047) << 52);
+        const int p = i % 10 == 0 ? static_cast<int>(r % 510) : static_cast<int>(r % 21);
+        std::snprintf(host, sizeof host, "%.*e", p, v);
+        ASSERT_EQ(format(v, kSig, p + 1), host) << std::hexfloat << v << " " << p;
+        std::snprintf(host, sizeof host, "%.*f", p, v);
+        ASSERT_EQ(format(v, kFix, p), host) << std::hexfloat << v << " " << p;
+    }
+}
+#endif
+
+}  // namespace
