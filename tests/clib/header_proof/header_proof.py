@@ -22,7 +22,7 @@ import tempfile
 # Start-up and compiler helpers a Linux program may need besides the engine.
 LINUX_ALLOWED = {
     "__libc_start_main", "__cxa_finalize", "__gmon_start__", "_ITM_deregisterTMCloneTable",
-    "_ITM_registerTMCloneTable", "__stack_chk_fail", "exit",
+    "_ITM_registerTMCloneTable", "__stack_chk_fail", "__cxa_atexit", "exit",
     # clang's own copies of aggregates
     "memcpy", "memset", "memmove",
 }
