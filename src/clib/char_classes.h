@@ -5,23 +5,22 @@
 
 #include <cstdint>
 
+#include "os/locale.h"
+
 namespace kez::clib {
 
+// The table and its class bits are the platform layer's, which reads a
+// native locale's classes into the same form.
+using CharClasses = os::NativeClasses;
 enum : std::uint16_t {
-    kClassUpper = 1,
-    kClassLower = 2,
-    kClassDigit = 4,
-    kClassSpace = 8,
-    kClassPunct = 16,
-    kClassCntrl = 32,
-    kClassXDigit = 64,
-    kClassPrint = 128,
-};
-
-struct CharClasses {
-    std::uint16_t flags[256];
-    unsigned char lower[256];
-    unsigned char upper[256];
+    kClassUpper = os::kNativeUpper,
+    kClassLower = os::kNativeLower,
+    kClassDigit = os::kNativeDigit,
+    kClassSpace = os::kNativeSpace,
+    kClassPunct = os::kNativePunct,
+    kClassCntrl = os::kNativeCntrl,
+    kClassXDigit = os::kNativeXDigit,
+    kClassPrint = os::kNativePrint,
 };
 
 // The classes in force (the "C" locale's until a locale replaces them).

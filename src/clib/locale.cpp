@@ -108,16 +108,8 @@ bool apply(int category, const char *name) {
         }
     } else if (category == kCtype) {
         if (!c_locale && !g_native_classes_loaded) {
-            os::NativeClasses n;
-            if (!os::native_classes(name, &n)) return false;
-            // The platform's class bits are the engine's.
-            static_assert(+kClassUpper == +os::kNativeUpper && +kClassLower == +os::kNativeLower &&
-                          +kClassDigit == +os::kNativeDigit && +kClassSpace == +os::kNativeSpace &&
-                          +kClassPunct == +os::kNativePunct && +kClassCntrl == +os::kNativeCntrl &&
-                          +kClassXDigit == +os::kNativeXDigit && +kClassPrint == +os::kNativePrint);
-            std::memcpy(g_native_classes.flags, n.flags, sizeof n.flags);
-            std::memcpy(g_native_classes.lower, n.lower, sizeof n.lower);
-            std::memcpy(g_native_classes.upper, n.upper, sizeof n.upper);
+            // Read once; the table is in force only after it is complete.
+            if (!os::native_classes(name, &g_native_classes)) return false;
             g_native_classes_loaded = true;
         }
         use_char_classes(c_locale ? nullptr : &g_native_classes);

@@ -31,6 +31,12 @@ inline void *engine_export(const char *name) {
     return fn;
 }
 
+// The export `export_name` as a function of type Signature.
+template <class Signature>
+Signature *engine_fn(const char *export_name) {
+    return reinterpret_cast<Signature *>(engine_export(export_name));
+}
+
 struct EngineClib {
     int *(*get_errno)();
     char *(*strerror)(int);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "support/engine_clib.h"
 
@@ -45,7 +46,7 @@ struct EngineStdio {
 
 template <class F>
 inline void bind(F &slot, const char *name) {
-    slot = reinterpret_cast<F>(engine_export(name));
+    slot = engine_fn<std::remove_pointer_t<F>>(name);
 }
 
 inline const EngineStdio &stdio() {

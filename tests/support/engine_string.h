@@ -9,11 +9,6 @@
 
 namespace kez::test {
 
-template <class Signature>
-Signature *engine_fn(const char *export_name) {
-    return reinterpret_cast<Signature *>(engine_export(export_name));
-}
-
 // The export name of a host C name given at run time.
 inline std::string host_export_name(const std::string &name) {
 #if defined(_WIN32)

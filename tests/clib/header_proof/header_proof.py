@@ -133,8 +133,8 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         table = os.path.join(work, "proof_table.c")
         write_table(table, names)
-        for spec in args.compiler:
-            name, command = spec.split("=", 1)
+        for compiler in args.compiler:
+            name, command = compiler.split("=", 1)
             cc = command.split(",")
             for level in LEVELS:
                 tag = "%s %s" % (name, level)
