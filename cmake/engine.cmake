@@ -32,6 +32,7 @@ set(KEZ_ENGINE_SOURCES
   src/clib/decimal_to_double.cpp
   src/clib/double_to_decimal.cpp
   src/clib/locale.cpp
+  src/clib/long_jump.cpp
   src/clib/math.cpp
   src/clib/multibyte.cpp
   src/clib/posix_io.cpp
@@ -107,7 +108,7 @@ else()
   set(KEZ_USER_DEF)
 endif()
 add_custom_command(
-  OUTPUT ${KEZ_GEN_DIR}/twins.cpp ${KEZ_GEN_DIR}/signatures.cpp ${KEZ_GEN_DIR}/exports.manifest ${KEZ_LINK_TABLE} ${KEZ_USER_DEF}
+  OUTPUT ${KEZ_GEN_DIR}/twins.cpp ${KEZ_GEN_DIR}/clib_twins.cpp ${KEZ_GEN_DIR}/signatures.cpp ${KEZ_GEN_DIR}/exports.manifest ${KEZ_LINK_TABLE} ${KEZ_USER_DEF}
   COMMAND ${CMAKE_COMMAND}
           -DTABLE_DIR=${PROJECT_SOURCE_DIR}/src/exports/table
           -DHOST_NAMES=${PROJECT_SOURCE_DIR}/src/exports/host_c_names.txt
@@ -122,7 +123,7 @@ add_custom_command(
 # library, and in a static library through which unit tests of internal
 # modules call internal interfaces directly.
 add_library(kez_engine_obj OBJECT ${KEZ_OS_SOURCES} ${KEZ_ENGINE_SOURCES} ${KEZ_GEN_DIR}/twins.cpp
-  ${KEZ_GEN_DIR}/signatures.cpp)
+  ${KEZ_GEN_DIR}/clib_twins.cpp ${KEZ_GEN_DIR}/signatures.cpp)
 target_include_directories(kez_engine_obj PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
 target_compile_definitions(kez_engine_obj PUBLIC KEZ_BUILDING_ENGINE $<$<BOOL:${KEZ_TEST_HOOKS}>:KEZ_TEST_HOOKS>)
 target_link_libraries(kez_engine_obj PRIVATE kez_warnings)

@@ -16,6 +16,7 @@
 #include "kez/c/locale.h"
 #include "kez/c/math.h"
 #include "kez/c/mbstring.h"
+#include "kez/c/setjmp.h"
 #include "kez/c/signal.h"
 #include "kez/c/stdio.h"
 #include "kez/c/stdlib.h"

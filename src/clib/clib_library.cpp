@@ -3,10 +3,12 @@
 #include "clib/clib_exports.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "clib/stream.h"
+#include "core/frame.h"
 #include "core/thread_var.h"
 #include "kez/runtime.h"
 #include "os/file.h"
@@ -111,6 +113,36 @@ int errno_of_file_error(int file_error) {
     case os::kFileNameTooLong: return kENAMETOOLONG;
     default: return kEIO;
     }
+}
+
+const char *errno_name(int value) {
+    switch (value) {
+    case kENOENT: return "ENOENT";
+    case kEIO: return "EIO";
+    case kEBADF: return "EBADF";
+    case kENOMEM: return "ENOMEM";
+    case kEACCES: return "EACCES";
+    case kEEXIST: return "EEXIST";
+    case kEINVAL: return "EINVAL";
+    case kEMFILE: return "EMFILE";
+    case kENOSPC: return "ENOSPC";
+    case kEDOM: return "EDOM";
+    case kERANGE: return "ERANGE";
+    case kENAMETOOLONG: return "ENAMETOOLONG";
+    case kEILSEQ: return "EILSEQ";
+    default: return nullptr;
+    }
+}
+
+void report_twin_failure(const char *function, int value) {
+    const int error = *errno_cell();
+    const char *name = errno_name(error);
+    char elaboration[128];
+    if (name != nullptr)
+        std::snprintf(elaboration, sizeof elaboration, "(%s) %s", name, kez_strerror(error));
+    else
+        std::snprintf(elaboration, sizeof elaboration, "%s", kez_strerror(error));
+    core::report_library_error(function, value, elaboration);
 }
 
 }  // namespace kez::clib

@@ -53,6 +53,13 @@ enum : int {
     kEILSEQ = 42,
 };
 
+// The name of an errno value ("ENOENT"), or null for a value without one.
+const char *errno_name(int value);
+// The _UP_ twins' report of a failed call: the value it returned, and as
+// elaboration "(<errno name>) <strerror text>" (the text alone when the
+// value has no name).
+void report_twin_failure(const char *function, int value);
+
 // The errno value of a file library error code (os::FileError).
 int errno_of_file_error(int file_error);
 

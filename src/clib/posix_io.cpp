@@ -95,6 +95,35 @@ extern "C" int sopen(const char *path, int oflag, int shareMode, ...) {
     return clib::open_handle(path, oflag, shareMode, pmode, true);
 }
 
+// The debug-build twins of the two variadic opens: the mode is read here,
+// as the opens themselves read it, and a failure is reported like the
+// generated twins report theirs.
+extern "C" KEZ_API int _UP_open(const char *path, int oflag, ...) {
+    int pmode = 0666;
+    if ((oflag & clib::kCreate) != 0) {
+        va_list args;
+        va_start(args, oflag);
+        pmode = va_arg(args, int);
+        va_end(args);
+    }
+    const int result = clib::open_handle(path, oflag, 3, pmode, true);
+    if (result < 0) clib::report_twin_failure("open", result);
+    return result;
+}
+
+extern "C" KEZ_API int _UP_sopen(const char *path, int oflag, int shareMode, ...) {
+    int pmode = 0666;
+    if ((oflag & clib::kCreate) != 0) {
+        va_list args;
+        va_start(args, shareMode);
+        pmode = va_arg(args, int);
+        va_end(args);
+    }
+    const int result = clib::open_handle(path, oflag, shareMode, pmode, true);
+    if (result < 0) clib::report_twin_failure("sopen", result);
+    return result;
+}
+
 extern "C" int kez_read(int handle, void *buffer, unsigned int count) {
     if (handle == 1 || handle == 2) return fail_errno(clib::kEBADF);
     if (count > INT_MAX || (buffer == nullptr && count > 0)) return fail_errno(clib::kEINVAL);

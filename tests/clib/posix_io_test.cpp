@@ -3,6 +3,7 @@
 // process, temporary and read-only files.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -229,6 +230,69 @@ TEST(ClibNames, TemporaryAndReadOnlyFiles) {
     EXPECT_NE(fs::status(rw).permissions() & fs::perms::owner_write, fs::perms::none);
     EXPECT_EQ(file_bytes(ro), "x");
     fs::permissions(ro, fs::perms::owner_write, fs::perm_options::add);  // so that the directory can go
+}
+
+// The twins that debug-built code calls: a failure is reported with errno's
+// name and text and the result still reaches the caller; a call that cannot
+// fail only forwards (the last report stays); the variadic opens read their
+// mode as the opens do.
+TEST(ClibTwins, FailuresAreReportedWithTheErrnoName) {
+    using kez::test::engine_fn;
+    using kez::test::last_library_error;
+    TempDir dir;
+    const std::string missing = dir.file("missing.txt");
+    const std::string made = dir.file("made.bin");
+
+    auto up_fopen = engine_fn<void *(const char *, const char *)>("_UP_fopen");
+    auto up_fclose = engine_fn<int(void *)>("_UP_fclose");
+    auto up_fputs = engine_fn<int(const char *, void *)>("_UP_fputs");
+    auto up_open = engine_fn<int(const char *, int, ...)>("_UP_open");
+    auto up_sopen = engine_fn<int(const char *, int, int, ...)>("_UP_sopen");
+    auto up_remove = engine_fn<int(const char *)>("_UP_remove");
+    auto up_read = engine_fn<int(int, void *, unsigned)>("_UP_read");
+    auto up_strlen = engine_fn<std::size_t(const char *)>("_UP_strlen");
+    auto up_strtoll = engine_fn<long long(const char *, char **, int)>("_UP_Kez_strtoll");
+    auto up_mbscpy = engine_fn<unsigned char *(unsigned char *, const unsigned char *)>("_UP__mbscpy");
+
+    EXPECT_EQ(up_fopen(missing.c_str(), "r"), nullptr);
+    EXPECT_EQ(clib().errno_value(), cc::kENOENT);
+    EXPECT_EQ(last_library_error(), "0 fopen: (ENOENT) No such file or directory");
+    EXPECT_EQ(up_fopen(missing.c_str(), "q"), nullptr);
+    EXPECT_EQ(last_library_error(), "0 fopen: (EINVAL) Invalid argument");
+    EXPECT_EQ(up_open(missing.c_str(), cc::kO_RDONLY), -1);
+    EXPECT_EQ(last_library_error(), "-1 open: (ENOENT) No such file or directory");
+    EXPECT_EQ(up_sopen(made.c_str(), cc::kO_WRONLY | cc::kO_CREAT, 9, 0666), -1);
+    EXPECT_EQ(last_library_error(), "-1 sopen: (EINVAL) Invalid argument");
+    EXPECT_EQ(up_remove(missing.c_str()), -1);
+    EXPECT_EQ(last_library_error(), "-1 remove: (ENOENT) No such file or directory");
+    EXPECT_EQ(up_read(12345, nullptr, 0), -1);
+    EXPECT_EQ(last_library_error(), "-1 read: (EBADF) Bad file handle");
+
+    // A mode given to the twin reaches the open: a read-only new file.
+    const int h = up_open(made.c_str(), cc::kO_WRONLY | cc::kO_CREAT | cc::kO_BINARY, 0444);
+    ASSERT_GE(h, 3);
+    EXPECT_EQ(clib().write(h, "ro", 2), 2);
+    EXPECT_EQ(clib().close(h), 0);
+    EXPECT_EQ(fs::status(made).permissions() & fs::perms::owner_write, fs::perms::none);
+    fs::permissions(made, fs::perms::owner_write, fs::perm_options::add);
+
+    // Successes and functions without a failure leave the last report alone.
+    ASSERT_EQ(_UP_KezTest_ReturnCode(-77), -77);
+    void *f = up_fopen(made.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(up_fputs("x\n", f), 0);
+    EXPECT_EQ(up_fclose(f), 0);
+    EXPECT_EQ(up_strlen("abcd"), 4u);
+    char *end = nullptr;
+    EXPECT_EQ(up_strtoll("0x1A!", &end, 0), 26);
+    EXPECT_STREQ(end, "!");
+    unsigned char copy[4] = {};
+    EXPECT_EQ(up_mbscpy(copy, reinterpret_cast<const unsigned char *>("ab")), copy);
+    EXPECT_STREQ(reinterpret_cast<char *>(copy), "ab");
+    EXPECT_EQ(last_library_error(), "-77 KezTest_ReturnCode: Test code -77.");
+    EXPECT_EQ(file_bytes(made), "x\r\n");
+    EXPECT_EQ(up_fclose(f), -1) << "a closed stream";
+    EXPECT_EQ(last_library_error(), "-1 fclose: (EINVAL) Invalid argument");
 }
 
 }  // namespace

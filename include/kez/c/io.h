@@ -12,6 +12,10 @@ KEZ_BEGIN_DECLS
 
 KEZ_API int open(const char *path, int oflag, ...) KEZ_CLIB_NAME(open);
 KEZ_API int sopen(const char *path, int oflag, int shareMode, ...);
+/* The same opens for code built for debugging, which calls them instead:
+   a failure is also reported as a library error. */
+KEZ_API int _UP_open(const char *path, int oflag, ...);
+KEZ_API int _UP_sopen(const char *path, int oflag, int shareMode, ...);
 KEZ_API int read(int handle, void *buffer, unsigned int count) KEZ_CLIB_NAME(read);
 KEZ_API int write(int handle, const void *buffer, unsigned int count) KEZ_CLIB_NAME(write);
 /* A file opened for writing is flushed to its device, then closed; it is

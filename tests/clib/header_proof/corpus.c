@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <io.h>
 #include <math.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -65,6 +66,46 @@ static void rewrite_triggers(char *scratch, unsigned n) {
     check(pow(2.0, angle) > 1.41 && pow(2.0, angle) < 1.42, "pow of 2");
 }
 
+/* Non-local jumps: from deep inside nested calls back to setjmp, which
+   then returns the value given (1 for 0); a thousand round trips keep the
+   stack where it was; values not changed after setjmp survive the jump. */
+static jmp_buf jump_target;
+static volatile int frames_entered;
+
+static void jump_from_depth(int depth, int value) {
+    char frame[64];
+    if (depth < 0) return;
+    memset(frame, depth, sizeof frame);
+    ++frames_entered;
+    if (depth == 0) longjmp(jump_target, value);
+    jump_from_depth(depth - 1, value + frame[depth % 64] - depth);
+    check(0, "longjmp came back");
+}
+
+static void non_local_jumps(unsigned seed) {
+    const double kept_real = 1.25 * seed;
+    const long long kept_integer = 1234567890123LL * seed;
+    volatile int round_trips = 0;
+    volatile int values_seen = 0;
+    volatile int returns = 0;
+    int r = setjmp(jump_target);
+    if (++returns == 1) {
+        check(r == 0, "setjmp returns 0 when called");
+        jump_from_depth(5, 0);
+    } else if (r == 0) {
+        check(0, "setjmp returned 0 after a jump");
+        return;
+    } else {
+        values_seen += r;
+        if (++round_trips < 1000) jump_from_depth(round_trips % 7, round_trips % 3);
+    }
+    /* r is 1 (for value 0), else 1, 2, 1, ... as the values cycle 0, 1, 2. */
+    check(round_trips == 1000, "a thousand jumps");
+    check(values_seen == 1 + 333 * 1 + 333 * 2 + 333 * 1, "setjmp returned the values given");
+    check(frames_entered > 1000, "the jumps came from nested calls");
+    check(kept_real == 1.25 * seed && kept_integer == 1234567890123LL * seed, "values kept across the jumps");
+}
+
 int main(int argc, char **argv) {
     (void)argv;
     /* Every export referenced: the table is read through a volatile. */
@@ -84,6 +125,7 @@ int main(int argc, char **argv) {
     KezTest_RecordConsole(0);
     check(strcmp(text, "fputs constant\nx\np\nputs constant\nfwrite\n") == 0, "standard output reached the recorder");
 
+    non_local_jumps((unsigned)argc);
     check(strcmp(strerror(35), "File name too long") == 0, "the engine's strerror");
     errno = 0;
     check(fopen("", "q") == NULL && errno == EINVAL, "the engine's errno");
