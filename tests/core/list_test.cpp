@@ -700,22 +700,20 @@ TEST(HandleMemory, BlocksAreZeroFilledEverySizeChangeMovesThemAndFailuresChangeA
     EXPECT_EQ(handle_size(h), 8u);
     EXPECT_TRUE(all_zero(h->block, 8));
     std::memcpy(h->block, "abcdefgh", 8);
-    const void *before = h->block;
-    ASSERT_EQ(handle_set_size(h, 8), 0);  // unchanged size: nothing happens
-    EXPECT_EQ(h->block, before);
-    ASSERT_EQ(handle_set_size(h, 64), 0);
-    EXPECT_NE(h->block, before);
-    EXPECT_EQ(std::memcmp(h->block, "abcdefgh", 8), 0);
-    EXPECT_TRUE(all_zero(static_cast<char *>(h->block) + 8, 56));
-    const void *grown = h->block;
-    ASSERT_EQ(handle_set_size(h, 3), 0);  // shrinking moves it too
-    EXPECT_NE(h->block, grown);
-    EXPECT_EQ(handle_size(h), 3u);
-    EXPECT_EQ(std::memcmp(h->block, "abc", 3), 0);
-    ASSERT_EQ(handle_set_size(h, 0), 0);
-    EXPECT_EQ(h->block, nullptr);
-    ASSERT_EQ(handle_set_size(h, 5), 0);
-    EXPECT_TRUE(all_zero(h->block, 5));
+    // A new size moves the block (an unchanged one does nothing), keeps what fits and zero-fills the rest.
+    // Rows: size, what the block then starts with.
+    const std::pair<std::size_t, const char *> sizes[] = {
+        {8, "abcdefgh"}, {64, "abcdefgh"}, {3, "abc"}, {0, ""}, {5, ""}};
+    for (const auto &[size, kept] : sizes) {
+        SCOPED_TRACE(size);
+        const void *before = h->block;
+        const std::size_t n = std::strlen(kept);
+        ASSERT_EQ(handle_set_size(h, size), 0);
+        EXPECT_EQ(std::make_pair(h->block == before, handle_size(h)), std::make_pair(size == 8, size));
+        EXPECT_TRUE(size == 0
+                        ? h->block == nullptr
+                        : std::memcmp(h->block, kept, n) == 0 && all_zero(static_cast<char *>(h->block) + n, size - n));
+    }
     std::memcpy(h->block, "vwxyz", 5);
     void *kept = h->block;
     kez::fault::arm("handle_memory.block", 1);

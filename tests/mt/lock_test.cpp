@@ -283,44 +283,99 @@ int load_iterations(const Kind &) { return 1000000; }
 
 class KmtContention : public kez::test::Watched<testing::TestWithParam<Kind>> {};
 
-TEST_P(KmtContention, EightThreadsKeepAnExactCount) {
+// Eight threads take the object over and over; each take that reports it
+// obtained holds it alone, and every hold is given back. First through plain
+// gets, with a nested hold now and then and the owner seen while others
+// wait. Then, locks only, mixing every way of taking it: waits without limit,
+// tries, timed waits that run out (a holder now and then sleeps inside), and
+// nested holds through each get function; halfway through, a ninth thread
+// ends holding a mutex lock twice: the next taker gets it as a single hold.
+// A lost wake-up leaves a thread asleep for good: the watchdog's case.
+TEST_P(KmtContention, EightThreadsKeepOneHolderAndAnExactCount) {
     const Kind &k = GetParam();
     void *h = make(k);
     constexpr int kThreads = 8;
-    const int iterations = load_iterations(k);
-    long long count = 0;  // guarded by h alone
-    std::atomic<int> inside{0}, overlaps{0}, failures{0};
-    Latch start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            const unsigned me = KmtGetCurrentThreadID();
-            start.arrive_and_wait();
-            for (int i = 0; i < iterations; ++i) {
-                if (get(k, h) != 0) {
-                    failures.fetch_add(1);
-                    continue;
-                }
-                // Relaxed on purpose: h alone must order `count`.
-                if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlaps.fetch_add(1);
-                ++count;
-                if (i % 64 == 0) {  // a nested hold, and the owner seen while others wait
-                    int obtained = 1, owner = static_cast<int>(me);
-                    failures += (k.tsv ? get(k, h) : KmtTryToGetLock(h, &obtained)) != 0 || obtained != 1;
-                    failures += !k.tsv && (KmtGetLockAttribute(h, ATTR_TL_OWNER_THREAD_ID, &owner) != 0 ||
-                                           static_cast<unsigned>(owner) != me);
+    for (const bool mix : {false, true}) {
+        if (mix && k.tsv) break;
+        SCOPED_TRACE(mix ? "every get" : "plain gets");
+        const int iterations = load_iterations(k) / (mix ? 10 : 1);
+        long long count = 0;  // guarded by h alone
+        std::atomic<long long> obtained_total{0};
+        std::atomic<int> inside{0}, overlaps{0}, failures{0}, missed{0};
+        Latch start(kThreads + 1), halfway(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                const unsigned me = KmtGetCurrentThreadID();
+                start.arrive_and_wait();
+                for (int i = 0; i < iterations; ++i) {
+                    if (i == iterations / 2) halfway.count_down();
+                    int obtained = 1, rc = 0;
+                    switch (mix ? (i + t) % 4 : 0) {
+                        case 0:
+                            rc = get(k, h);
+                            break;
+                        case 1:
+                            rc = KmtTryToGetLock(h, &obtained);
+                            break;
+                        case 2:  // 0 to 2 ms, or refused without the option
+                            rc = KmtGetLockEx(h, 0, i % 3, &obtained);
+                            if (!k.timeouts()) {
+                                failures += rc != KMT_ERR_INVALID_STATUS_CODE || obtained != 0;
+                                rc = KmtGetLockEx(h, 0, -1, &obtained);
+                            }
+                            break;
+                        default:
+                            rc = KmtGetLockEx(h, 0, -1, &obtained);
+                    }
+                    if (rc != 0 || obtained != 1) {
+                        failures += rc != 0 || obtained != 0;
+                        missed += rc == 0;
+                        continue;
+                    }
+                    // Relaxed on purpose: h alone must order `count`.
+                    if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlaps.fetch_add(1);
+                    ++count;
+                    ++obtained_total;
+                    if (i % (mix ? 8 : 64) == 0) {  // nested holds, and the owner seen while others wait
+                        int tried = 1, waited = 1, owner = 0, holds = 1;
+                        failures += (k.tsv ? get(k, h) : KmtTryToGetLock(h, &tried)) != 0 || tried != 1;
+                        if (mix) {
+                            failures += KmtGetLockEx(h, 0, k.timeouts() ? 0 : -1, &waited) != 0 || waited != 1;
+                            failures += KmtGetLock(h) != 0;
+                            holds = 3;
+                        }
+                        failures += !k.tsv && (KmtGetLockAttribute(h, ATTR_TL_OWNER_THREAD_ID, &owner) != 0 ||
+                                               static_cast<unsigned>(owner) != me);
+                        for (int n = 0; n < holds; ++n) failures += release(k, h) != 0;
+                    }
+                    if (mix && i % 256 == t) std::this_thread::sleep_for(1ms);
+                    inside.fetch_sub(1, std::memory_order_relaxed);
                     failures += release(k, h) != 0;
                 }
-                inside.fetch_sub(1, std::memory_order_relaxed);
-                failures += release(k, h) != 0;
-            }
+            });
+        }
+        // A mutex lock only: a critical section would stay held. The ender
+        // leaves `count` alone: the thread sanitizer does not see a dead
+        // owner's mutex change hands.
+        std::thread ender([&] {
+            start.arrive_and_wait();
+            if (!mix || (k.options == 0 && !k.named)) return;
+            halfway.wait();
+            int tried = 0;
+            failures += KmtGetLock(h) != 0 || KmtTryToGetLock(h, &tried) != 0 || tried != 1;
         });
+        ender.join();
+        for (auto &t : threads) t.join();
+        EXPECT_EQ(failures.load(), 0);
+        EXPECT_EQ(overlaps.load(), 0);
+        EXPECT_EQ(missed.load() > 0, mix) << "a plain get failed, or no try or timed get ever found the lock taken";
+        EXPECT_EQ(count, mix ? obtained_total.load() : static_cast<long long>(kThreads) * iterations);
+        if (k.tsv) continue;
+        EXPECT_EQ(owner_of(h), 0u);
+        EXPECT_EQ(KmtReleaseLock(h), KMT_ERR_LOCK_NOT_HELD);
+        EXPECT_TRUE(free_for_others(h));
     }
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(overlaps.load(), 0);
-    EXPECT_EQ(count, static_cast<long long>(kThreads) * iterations);
-    EXPECT_EQ(k.tsv ? 0u : owner_of(h), 0u);
     EXPECT_EQ(discard(k, h), 0);
 }
 
@@ -369,97 +424,6 @@ TEST_P(KmtContention, WaitersOfADiscardedObjectWakeWithInvalidHandleOrGetItFirst
 INSTANTIATE_TEST_SUITE_P(Kinds, KmtContention,
                          testing::Values(kCriticalSection, kTimeoutMutex, kNamedTimeout,
                                          Kind{"ThreadSafeVariable", 0, false, true}),
-                         kind_label);
-
-// Eight threads mix every way of taking a lock: waits without limit, tries,
-// timed waits that run out (a holder now and then sleeps inside), and nested
-// holds through each get function. Each take that reports the lock obtained
-// holds it alone, and every hold is given back. Halfway through, a ninth
-// thread ends holding a mutex lock twice: the next taker gets it as a single
-// hold. A lost wake-up leaves a thread asleep for good: the watchdog's case.
-class KmtLockMix : public kez::test::Watched<testing::TestWithParam<Kind>> {};
-
-TEST_P(KmtLockMix, EightThreadsMixingEveryGetKeepOneHolderAndAnExactCount) {
-    const Kind &k = GetParam();
-    KmtLockHandle h = make(k);
-    constexpr int kThreads = 8;
-    const int iterations = load_iterations(k) / 10;
-    long long count = 0;  // guarded by h alone
-    std::atomic<long long> obtained_total{0};
-    std::atomic<int> inside{0}, overlaps{0}, failures{0}, missed{0};
-    Latch start(kThreads + 1), halfway(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            const unsigned me = KmtGetCurrentThreadID();
-            start.arrive_and_wait();
-            for (int i = 0; i < iterations; ++i) {
-                if (i == iterations / 2) halfway.count_down();
-                int obtained = 1, rc = 0;
-                switch ((i + t) % 4) {
-                case 0:
-                    rc = KmtGetLock(h);
-                    break;
-                case 1:
-                    rc = KmtTryToGetLock(h, &obtained);
-                    break;
-                case 2:  // 0 to 2 ms, or refused without the option
-                    rc = KmtGetLockEx(h, 0, i % 3, &obtained);
-                    if (!k.timeouts()) {
-                        failures += rc != KMT_ERR_INVALID_STATUS_CODE || obtained != 0;
-                        rc = KmtGetLockEx(h, 0, -1, &obtained);
-                    }
-                    break;
-                default:
-                    rc = KmtGetLockEx(h, 0, -1, &obtained);
-                }
-                if (rc != 0 || obtained != 1) {
-                    failures += rc != 0 || obtained != 0;
-                    missed += rc == 0;
-                    continue;
-                }
-                if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlaps.fetch_add(1);
-                ++count;
-                ++obtained_total;
-                if (i % 8 == 0) {  // nested holds through each get function
-                    int tried = 0, waited = 0;
-                    failures += KmtTryToGetLock(h, &tried) != 0 || tried != 1;
-                    failures += KmtGetLockEx(h, 0, k.timeouts() ? 0 : -1, &waited) != 0 || waited != 1;
-                    int owner = 0;
-                    failures += KmtGetLock(h) != 0;
-                    failures += KmtGetLockAttribute(h, ATTR_TL_OWNER_THREAD_ID, &owner) != 0 ||
-                                static_cast<unsigned>(owner) != me;
-                    for (int n = 0; n < 3; ++n) failures += KmtReleaseLock(h) != 0;
-                }
-                if (i % 256 == t) std::this_thread::sleep_for(1ms);
-                inside.fetch_sub(1, std::memory_order_relaxed);
-                failures += KmtReleaseLock(h) != 0;
-            }
-        });
-    }
-    // A mutex lock only: a critical section would stay held. The ender
-    // leaves `count` alone: the thread sanitizer does not see a dead owner's
-    // mutex change hands.
-    std::thread ender([&] {
-        start.arrive_and_wait();
-        if (k.options == 0 && !k.named) return;
-        halfway.wait();
-        int tried = 0;
-        failures += KmtGetLock(h) != 0 || KmtTryToGetLock(h, &tried) != 0 || tried != 1;
-    });
-    ender.join();
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(overlaps.load(), 0);
-    EXPECT_GT(missed.load(), 0) << "no try or timed get ever found the lock taken";
-    EXPECT_EQ(count, obtained_total.load());
-    EXPECT_EQ(owner_of(h), 0u);
-    EXPECT_EQ(KmtReleaseLock(h), KMT_ERR_LOCK_NOT_HELD);
-    EXPECT_TRUE(free_for_others(h));
-    EXPECT_EQ(KmtDiscardLock(h), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, KmtLockMix, testing::Values(kCriticalSection, kTimeoutMutex, kNamedTimeout),
                          kind_label);
 
 // Names up to 260 characters are accepted; an empty name makes an unshared lock.
