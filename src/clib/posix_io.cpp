@@ -73,53 +73,48 @@ int kez::clib::open_handle(const char *path, int oflag, int share_mode, int pmod
     return handle;
 }
 
-extern "C" int kez_open(const char *path, int oflag, ...) {
-    int pmode = 0666;
-    if ((oflag & clib::kCreate) != 0) {
-        va_list args;
-        va_start(args, oflag);
-        pmode = va_arg(args, int);
-        va_end(args);
-    }
-    return clib::open_handle(path, oflag, 3, pmode, true);
-}
+namespace {
 
-extern "C" int sopen(const char *path, int oflag, int shareMode, ...) {
-    int pmode = 0666;
-    if ((oflag & clib::kCreate) != 0) {
-        va_list args;
-        va_start(args, shareMode);
-        pmode = va_arg(args, int);
-        va_end(args);
-    }
+// The opens' common path: the mode argument is there only with O_CREAT.
+int open_with_arguments(const char *path, int oflag, int shareMode, va_list args) {
+    const int pmode = (oflag & clib::kCreate) != 0 ? va_arg(args, int) : 0666;
     return clib::open_handle(path, oflag, shareMode, pmode, true);
 }
 
-// The debug-build twins of the two variadic opens: the mode is read here,
-// as the opens themselves read it, and a failure is reported like the
-// generated twins report theirs.
+}  // namespace
+
+extern "C" int kez_open(const char *path, int oflag, ...) {
+    va_list args;
+    va_start(args, oflag);
+    const int result = open_with_arguments(path, oflag, 3, args);
+    va_end(args);
+    return result;
+}
+
+extern "C" int sopen(const char *path, int oflag, int shareMode, ...) {
+    va_list args;
+    va_start(args, shareMode);
+    const int result = open_with_arguments(path, oflag, shareMode, args);
+    va_end(args);
+    return result;
+}
+
+// The debug-build twins of the two variadic opens report a failure like
+// the generated twins report theirs.
 extern "C" KEZ_API int _UP_open(const char *path, int oflag, ...) {
-    int pmode = 0666;
-    if ((oflag & clib::kCreate) != 0) {
-        va_list args;
-        va_start(args, oflag);
-        pmode = va_arg(args, int);
-        va_end(args);
-    }
-    const int result = clib::open_handle(path, oflag, 3, pmode, true);
+    va_list args;
+    va_start(args, oflag);
+    const int result = open_with_arguments(path, oflag, 3, args);
+    va_end(args);
     if (result < 0) clib::report_twin_failure("open", result);
     return result;
 }
 
 extern "C" KEZ_API int _UP_sopen(const char *path, int oflag, int shareMode, ...) {
-    int pmode = 0666;
-    if ((oflag & clib::kCreate) != 0) {
-        va_list args;
-        va_start(args, shareMode);
-        pmode = va_arg(args, int);
-        va_end(args);
-    }
-    const int result = clib::open_handle(path, oflag, shareMode, pmode, true);
+    va_list args;
+    va_start(args, shareMode);
+    const int result = open_with_arguments(path, oflag, shareMode, args);
+    va_end(args);
     if (result < 0) clib::report_twin_failure("sopen", result);
     return result;
 }
