@@ -82,7 +82,8 @@ TEST(FmtIOTextMode, ReadTranslation) {
 TEST(FmtIOTextMode, WriteTranslation) {
     TempDir dir;
     const std::string p = dir.file("w.txt");
-    // Long runs and many line feeds: more than any staging block.
+    // Long runs and many line feeds (writes longer than a staging block are
+    // in WriteTranslationAtEveryOffset).
     std::string many, many_raw;
     for (int i = 0; i < 9000; ++i) many += i % 1000 == 999 ? std::string(5000, 'x') : "\n";
     for (char c : many) many_raw += c == '\n' ? "\r\n" : std::string(1, c);
