@@ -1,5 +1,6 @@
-// Fixed-capacity unsigned big integer for the exact number conversions of
-// the C library: 32-bit limbs on the stack, no heap, no shared state. The
+// Fixed-capacity unsigned big integers for the exact number conversions of
+// the C library, on the stack, no heap, no shared state: BigUnsigned with
+// 32-bit limbs, WideUnsigned with 64-bit limbs and 128-bit products. The
 // capacity is chosen by each user from its worst case; an operation whose
 // result would not fit drops the high limbs, so users static_assert room.
 #pragma once
@@ -137,6 +138,78 @@ int compare(const BigUnsigned<Limbs> &a, const BigUnsigned<Limbs> &b) {
     if (a.n != b.n) return a.n < b.n ? -1 : 1;
     for (int i = a.n - 1; i >= 0; --i)
         if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
+    return 0;
+}
+
+// 64-bit limbs; the limbs at n and above are not kept zero (nothing reads
+// them), so a number costs nothing to start.
+template <int Limbs>
+struct WideUnsigned {
+    static constexpr int kLimbs = Limbs;
+    uint64_t w[Limbs];
+    int n = 0;  // limbs in use; w[n-1] != 0 when n > 0
+
+    void set(uint64_t v) {
+        w[0] = v;
+        n = v != 0 ? 1 : 0;
+    }
+    // this = this * m + a
+    void mul_add(uint64_t m, uint64_t a) {
+        unsigned __int128 carry = a;
+        for (int i = 0; i < n; ++i) {
+            const unsigned __int128 t = static_cast<unsigned __int128>(w[i]) * m + carry;
+            w[i] = static_cast<uint64_t>(t);
+            carry = t >> 64;
+        }
+        if (carry != 0 && n < Limbs) w[n++] = static_cast<uint64_t>(carry);
+    }
+    // out = this * m (out not this)
+    void mul_into(uint64_t m, WideUnsigned &out) const {
+        uint64_t carry = 0;
+        for (int i = 0; i < n; ++i) {
+            const unsigned __int128 t = static_cast<unsigned __int128>(w[i]) * m + carry;
+            out.w[i] = static_cast<uint64_t>(t);
+            carry = static_cast<uint64_t>(t >> 64);
+        }
+        out.n = n;
+        if (carry != 0 && n < Limbs) out.w[out.n++] = carry;
+        if (m == 0) out.n = 0;
+    }
+    void mul_pow5(int64_t k) {
+        constexpr uint64_t kPow5_27 = 7450580596923828125ull;  // the largest power of five below 2^64
+        for (; k >= 27; k -= 27) mul_add(kPow5_27, 0);
+        uint64_t p = 1;
+        for (; k > 0; --k) p *= 5;
+        if (p != 1) mul_add(p, 0);
+    }
+    int64_t bit_length() const { return n == 0 ? 0 : int64_t{64} * n - __builtin_clzll(w[n - 1]); }
+    // The leading 64 bits as a double, and the power of two they stand for.
+    double leading(int64_t &scale) const {
+        scale = 0;
+        if (n == 0) return 0.0;
+        const int lz = __builtin_clzll(w[n - 1]);
+        uint64_t top = w[n - 1] << lz;
+        if (lz != 0 && n > 1) top |= w[n - 2] >> (64 - lz);
+        scale = bit_length() - 64;
+        return static_cast<double>(top);
+    }
+};
+
+// Sign of a * 2^s - b, for s >= 0, without forming the shifted number.
+template <int Limbs>
+int compare_shifted(const WideUnsigned<Limbs> &a, int64_t s, const WideUnsigned<Limbs> &b) {
+    if (a.n == 0 || b.n == 0) return (a.n != 0) - (b.n != 0);
+    const int64_t la = a.bit_length() + s, lb = b.bit_length();
+    if (la != lb) return la < lb ? -1 : 1;
+    // Equal lengths: a * 2^s has b.n limbs; limb i of it comes from limbs
+    // i - whole and i - whole - 1 of a.
+    const int whole = static_cast<int>(s / 64), bits = static_cast<int>(s % 64);
+    for (int i = b.n - 1; i >= 0; --i) {
+        const int j = i - whole;
+        uint64_t x = j >= 0 && j < a.n ? a.w[j] << bits : 0;
+        if (bits != 0 && j >= 1 && j - 1 < a.n) x |= a.w[j - 1] >> (64 - bits);
+        if (x != b.w[i]) return x < b.w[i] ? -1 : 1;
+    }
     return 0;
 }
 

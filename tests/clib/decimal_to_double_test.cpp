@@ -279,6 +279,46 @@ TEST(DecimalToDouble, ExactCases) {
     EXPECT_EQ(std::bit_cast<uint64_t>(parse_double((text.substr(0, text.find('e')) + std::string(2000, '0') + "1e-324").c_str(), '.').value), 1u);
 }
 
+// The digits arrive in two runs, split by the point, and are taken eight
+// at a time: a midpoint (a tie), the same with a digit 1 sixty places
+// further on (the next double up) and the midpoint less one unit followed
+// by nines (the double itself), each with the point before every digit and
+// zeros on both sides, read to the exact double. The subnormal midpoints
+// have over 740 digits, so the far digit is beyond the 800 that are kept.
+TEST(DecimalToDouble, MidpointsWithThePointAnywhere) {
+    Checker ck;
+    const uint64_t kValues[] = {0x3FF0000000000000u, 0x3FF0000000000001u, 1u,
+                                kMinNormal - 1,      kMinNormal + 1,      0x7FEFFFFFFFFFFFFEu,
+                                0x4340000000000001u, 0x2B3C5D7E9F102A3Bu};
+    for (const uint64_t bits : kValues) {
+        std::string mid;
+        long e10;
+        midpoint_above(bits, mid, e10);
+        constexpr long kGap = 60;
+        struct Form {
+            std::string digits;
+            long e10;
+            uint64_t expect;
+        };
+        const Form forms[] = {
+            {mid, e10, bits % 2 == 0 ? bits : bits + 1},
+            {mid + std::string(kGap, '0') + "1", e10 - kGap - 1, bits + 1},
+            {step(mid, -1) + std::string(kGap, '9'), e10 - kGap, bits},
+        };
+        for (const Form &f : forms) {
+            const long len = static_cast<long>(f.digits.size());
+            for (long at = 0; at <= len && !HasFatalFailure(); ++at) {
+                const std::string text = "000" + f.digits.substr(0, static_cast<size_t>(at)) + "." +
+                                         f.digits.substr(static_cast<size_t>(at)) + "000e" +
+                                         std::to_string(f.e10 + len - at);
+                ASSERT_EQ(std::bit_cast<uint64_t>(parse_double(text.c_str(), '.').value), f.expect) << text;
+                ck.check(text, f.digits, f.e10);
+            }
+        }
+    }
+    EXPECT_GT(ck.checked, 10000);
+}
+
 TEST(DecimalToDouble, GeneratedInputsAgainstExactOracle) {
     std::mt19937_64 rng(20261207);
     Checker ck;

@@ -5,6 +5,7 @@
 // between reads with the raw bytes the model says were consumed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -81,7 +82,8 @@ TEST(FmtIOTextMode, ReadTranslation) {
 TEST(FmtIOTextMode, WriteTranslation) {
     TempDir dir;
     const std::string p = dir.file("w.txt");
-    // Long runs and many line feeds: more than any staging block.
+    // Long runs and many line feeds (writes longer than a staging block are
+    // in WriteTranslationAtEveryOffset).
     std::string many, many_raw;
     for (int i = 0; i < 9000; ++i) many += i % 1000 == 999 ? std::string(5000, 'x') : "\n";
     for (char c : many) many_raw += c == '\n' ? "\r\n" : std::string(1, c);
@@ -108,6 +110,107 @@ TEST(FmtIOTextMode, WriteTranslation) {
     EXPECT_EQ(Kez_WriteFile(h, "a\nb", 3), 3);
     EXPECT_EQ(Kez_CloseFile(h), 0);
     EXPECT_EQ(file_bytes(p), "a\nb");
+}
+
+// LF as CR LF, the reference.
+std::string with_cr(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+// Writes each block with one call to a new text file; the file must hold
+// the blocks translated, in order.
+void expect_written(const std::string &path, const std::vector<std::string> &blocks) {
+    const int h = Kez_OpenFile(path.c_str(), KEZ_FILE_WRITE, KEZ_FILE_TRUNCATE, KEZ_FILE_ASCII);
+    ASSERT_GE(h, 3);
+    std::string expect;
+    for (const std::string &b : blocks) {
+        ASSERT_EQ(Kez_WriteFile(h, b.data(), b.size()), static_cast<int>(b.size()));
+        expect += with_cr(b);
+    }
+    EXPECT_EQ(SetFilePtr(h, 0, 1), static_cast<long long>(expect.size()));
+    EXPECT_EQ(Kez_CloseFile(h), 0);
+    const std::string got = file_bytes(path);
+    ASSERT_EQ(got.size(), expect.size());
+    const auto diff = std::mismatch(got.begin(), got.end(), expect.begin());
+    EXPECT_TRUE(diff.first == got.end()) << "first difference at byte " << (diff.first - got.begin());
+}
+
+// The translation goes 32 or 16 bytes at a time, copying the bytes after
+// each line feed again one place further on, into a staging block that is
+// written out when full. Line feeds at every offset of a block, next to
+// each other and at its ends; writes of every length around the block
+// sizes; writes several stages long, with line feeds sparse, dense and
+// everywhere; each with the wide translation and with the 16-byte one.
+TEST(FmtIOTextMode, WriteTranslationAtEveryOffset) {
+    TempDir dir;
+    const std::string p = dir.file("offsets.txt");
+    for (const bool narrow : {false, true}) {
+        SCOPED_TRACE(narrow ? "16-byte translation" : "widest translation");
+        KezTest_ArmFaultEx("fmtio.text_avx2", narrow ? 1000000 : 0, 0, 0);
+        std::vector<std::string> blocks;
+        for (std::size_t length = 1; length <= 100; ++length) {
+            for (std::size_t at = 0; at < length; ++at) {
+                std::string b(length, 'x');
+                for (std::size_t i = 0; i < length; ++i) b[i] = static_cast<char>('a' + i % 26);
+                b[at] = '\n';
+                blocks.push_back(b);
+                if (at + 1 < length) {
+                    b[at + 1] = '\n';
+                    blocks.push_back(b);
+                }
+            }
+            blocks.push_back(std::string(length, '\n'));
+        }
+        expect_written(p, blocks);
+        if (HasFatalFailure()) break;
+
+        // Long writes: a line feed every `gap` bytes, from every byte to
+        // none, through several stages and across the end of each.
+        blocks.clear();
+        for (const std::size_t gap : {1u, 2u, 15u, 16u, 17u, 31u, 32u, 33u, 40u, 63u, 64u, 65u, 1000u, 0u}) {
+            for (const std::size_t size : {4000u, 65536u, 70000u, 131072u, 300001u}) {
+                std::string b(size, 'y');
+                if (gap != 0)
+                    for (std::size_t i = gap - 1; i < size; i += gap) b[i] = '\n';
+                blocks.push_back(b);
+            }
+        }
+        std::mt19937 rng(narrow ? 11 : 12);
+        for (int n = 0; n < 40; ++n) {
+            std::string b(rng() % 200000, 'z');
+            const unsigned density = 1 + rng() % 64;
+            for (char &c : b) c = rng() % density == 0 ? '\n' : static_cast<char>('A' + rng() % 26);
+            blocks.push_back(b);
+        }
+        expect_written(p, blocks);
+        if (HasFatalFailure()) break;
+    }
+    KezTest_ArmFaultEx("fmtio.text_avx2", 0, 0, 0);
+}
+
+// A write that fails part-way leaves what the staging blocks before the
+// failure held: whole translated bytes, never a CR without its LF.
+TEST(FmtIOTextMode, WriteFailingPartWayLeavesWholeLines) {
+    TempDir dir;
+    const std::string p = dir.file("partial.txt");
+    std::string text(400000, 'w');
+    for (std::size_t i = 6; i < text.size(); i += 7) text[i] = '\n';
+    const std::string full = with_cr(text);
+    const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_WRITE, KEZ_FILE_TRUNCATE, KEZ_FILE_ASCII);
+    ASSERT_GE(h, 3);
+    KezTest_ArmFaultEx("os.file_write", 1, 1, kez::test::kSysDiskFull);
+    EXPECT_FMTIO_FAIL(Kez_WriteFile(h, text.data(), text.size()), KEZ_FMTIO_DISK_FULL);
+    EXPECT_EQ(Kez_CloseFile(h), 0);
+    const std::string got = file_bytes(p);
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), full.size());
+    EXPECT_EQ(got, full.substr(0, got.size()));
+    EXPECT_NE(got.back(), '\r');
 }
 
 // Bytes read ahead (ReadLine reads in blocks, a text read looks past a
