@@ -4,10 +4,22 @@
 // remainder; once the wanted digits are out, the remainder against S / 2
 // decides the rounding, a tie only when it is exactly half. A remainder of
 // zero ends the expansion early: the rest are zeros.
+//
+// That is slow for the everyday request of a few digits, which takes a
+// short way first: the scaled value D = v x 10^q, whose rounded integer
+// part is the wanted digits, from the double's significand times a 128-bit
+// power of five cut short (never rounded up). The cut leaves D known within
+// [W, W + 2) x 2^-t for the 128-bit product W; when the fraction of W lies
+// more than a few units from one half, the rounding of the exact D is the
+// rounding of W. Otherwise D is either exactly an integer and a half,
+// which a test on m and e finds (ties go to the even integer), or within
+// about 2^-60 of one: then the exact way decides.
 #include "clib/double_to_decimal.h"
 
 #include "clib/big_integer.h"
+#include "clib/digit_powers.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -56,9 +68,184 @@ DecimalDigits fill(char *out, int size, int64_t count, char digit, int exponent,
     return {static_cast<int>(count), exponent, negative, DigitSpecial::finite};
 }
 
+using U128 = unsigned __int128;
+
+// 10^0 ... 10^19.
+constexpr std::array<uint64_t, 20> kPow10 = [] {
+    std::array<uint64_t, 20> p{};
+    p[0] = 1;
+    for (size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+    return p;
+}();
+
+// The most digits the short way writes, before a carry.
+constexpr int kShortDigits = 17;
+
+// D = m 2^e 10^q, for m with its top bit set, as W 2^-t: the exact D lies
+// in [W, W + 2) 2^-t. The table's cut of 5^q is below one unit of its 128
+// bits, m times that below m < 2^64 in the 192-bit product, and dropping
+// the product's low 64 bits loses below one more: under 2 units of W.
+bool scale(uint64_t m, int e, int q, U128 &w, int &t) {
+    if (q < kDigitPowersLow || q > kDigitPowersHigh) return false;
+    const DigitPower &p = kDigitPowers[q - kDigitPowersLow];
+    w = static_cast<U128>(m) * p.high + ((static_cast<U128>(m) * p.low) >> 64);
+    t = 63 - e - q - p.exponent;
+    return true;
+}
+
+// The integer part of W 2^-t, for t in [64, 127].
+uint64_t whole(U128 w, int t) { return static_cast<uint64_t>(w >> t); }
+
+// D rounded to the nearest integer, into r; false when the bound on D
+// leaves it open: a fraction within the margin of one half, exact ties
+// among them. A fraction of W just under one may stand for an exact D just
+// over the next integer (an exact product whose powers of five were cut):
+// it rounds to that integer all the same. t is at least 64.
+bool round_scaled(U128 w, int t, uint64_t &r) {
+    constexpr U128 kMargin = 8;  // units of W, the error being below 2
+    if (t >= 130) {              // D < (2^128 + 2) 2^-130 < 1/2
+        r = 0;
+        return true;
+    }
+    if (t > 127) {  // D below 1 or so: W cut to t = 127 keeps the error under 1 + 1 units
+        w >>= t - 127;
+        t = 127;
+    }
+    if (t < 64) return false;
+    const U128 one = static_cast<U128>(1) << t, half = one >> 1, f = w & (one - 1);
+    const uint64_t i = whole(w, t);
+    if (f + kMargin < half) {
+        r = i;
+        return true;
+    }
+    if (f > half + kMargin && i != UINT64_MAX) {
+        r = i + 1;
+        return true;
+    }
+    return false;
+}
+
+// Whether D = m 2^e 10^q is exactly an integer and a half: 2D =
+// m 5^q 2^(e + q + 1) an odd integer. The powers of two must cancel to
+// none; for q < 0, 5^-q must divide m (m < 2^64 < 5^28).
+bool is_tie(uint64_t m, int e, int q) {
+    if (std::countr_zero(m) + e + q + 1 != 0) return false;
+    if (q >= 0) return true;
+    if (q < -27) return false;
+    uint64_t five = 1;
+    for (int i = 0; i < -q; ++i) five *= 5;
+    return m % five == 0;
+}
+
+// D = m 2^e 10^q, known to be W 2^-t within the bound, rounded: by the
+// bound, or for an exact tie to the even neighbour (W is then under D by
+// less than 2^(1-t), so its integer part is D's).
+bool round_scaled_or_tie(U128 w, int t, uint64_t m, int e, int q, uint64_t &r) {
+    if (round_scaled(w, t, r)) return true;
+    if (!is_tie(m, e, q)) return false;
+    const uint64_t i = t > 127 ? 0 : whole(w, t);
+    r = i + (i & 1);
+    return true;
+}
+
+int digit_count(uint64_t r) {
+    int d = 1;
+    while (d < 20 && r >= kPow10[d]) ++d;
+    return d;
+}
+
+// r as exactly n digits, leading zeros included.
+void write_digits(char *out, uint64_t r, int n) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char *p = out + n;
+    while (p - out >= 2) {
+        const char *pair = kPairs + 2 * (r % 100);
+        r /= 100;
+        p -= 2;
+        p[0] = pair[0];
+        p[1] = pair[1];
+    }
+    if (p != out) *--p = static_cast<char>('0' + r % 10);
+}
+
 }  // namespace
 
+bool double_to_decimal_short(double value, DigitMode mode, int precision, char *out, int size,
+                             DecimalDigits *result) noexcept {
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const bool negative = (bits >> 63) != 0;
+    const uint64_t biased = (bits >> 52) & 0x7FF, fraction = bits & ((uint64_t{1} << 52) - 1);
+    if (biased == 0x7FF || (biased == 0 && fraction == 0)) return false;
+    const bool fixed = mode == DigitMode::after_point;
+    if (!fixed && precision > kShortDigits) return false;
+
+    const uint64_t m = biased == 0 ? fraction : fraction | (uint64_t{1} << 52);
+    const int e = biased == 0 ? -1074 : static_cast<int>(biased) - 1075;
+    const int width = static_cast<int>(std::bit_width(m));
+    // The decimal exponent k, 10^(k-1) <= value < 10^k, estimated as the
+    // exact way does: the true one or one low.
+    const int top = e + width;
+    int k = static_cast<int>(std::floor((top - 1) * 0.30102999566398120)) + 1;
+    const uint64_t mn = m << (64 - width);
+    const int en = e - (64 - width);
+
+    U128 w;
+    int t;
+    uint64_t r;
+    if (!fixed) {
+        const int n = precision < 1 ? 1 : precision;
+        if (n > size) return false;
+        if (!scale(mn, en, n - k, w, t) || t < 64 || t > 127) return false;
+        // With k one low, D is at least 10^n; one higher, D is at least
+        // 10^(n-1) for sure, though W may fall short of it by its error
+        // (10^(n-1) exactly, from a cut power of five): rounding brings it up.
+        const bool raised = whole(w, t) >= kPow10[n];
+        if (raised) {
+            ++k;
+            if (!scale(mn, en, n - k, w, t) || t < 64 || t > 127) return false;
+        }
+        const uint64_t i = whole(w, t);
+        if (i >= kPow10[n] || i + (raised ? 1 : 0) < kPow10[n - 1]) return false;  // not expected
+        if (!round_scaled_or_tie(w, t, mn, en, n - k, r) || r < kPow10[n - 1]) return false;
+        if (r == kPow10[n]) {  // 9.96 to two digits: 0.10 x 10^2
+            r = kPow10[n - 1];
+            ++k;
+        }
+        write_digits(out, r, n);
+        *result = {n, k, negative, DigitSpecial::finite};
+        return true;
+    }
+
+    // after_point: D = value x 10^p, and the digits are D rounded; with k
+    // estimated, the count is at most k + p + 1 before a carry.
+    const int p = precision < 0 ? 0 : precision;
+    if (p > kDigitPowersHigh || k + p > kShortDigits) return false;
+    if (!scale(mn, en, p, w, t)) return false;
+    if (t < 64 || (t <= 127 && whole(w, t) >= kPow10[kShortDigits])) return false;
+    if (!round_scaled_or_tie(w, t, mn, en, p, r)) return false;
+    if (r == 0) {  // rounded away: precision + 1 zeros
+        if (p + 1 > size) return false;
+        std::memset(out, '0', static_cast<size_t>(p) + 1);
+        *result = {p + 1, 1, negative, DigitSpecial::finite};
+        return true;
+    }
+    const int count = digit_count(r);  // one more than before when the rounding carried
+    if (count > size) return false;
+    write_digits(out, r, count);
+    *result = {count, count - p, negative, DigitSpecial::finite};
+    return true;
+}
+
 DecimalDigits double_to_decimal(double value, DigitMode mode, int precision, char *out, int size) noexcept {
+    DecimalDigits d;
+    if (double_to_decimal_short(value, mode, precision, out, size, &d)) return d;
+    return double_to_decimal_exact(value, mode, precision, out, size);
+}
+
+DecimalDigits double_to_decimal_exact(double value, DigitMode mode, int precision, char *out, int size) noexcept {
     const uint64_t bits = std::bit_cast<uint64_t>(value);
     const bool negative = (bits >> 63) != 0;
     const uint64_t biased = (bits >> 52) & 0x7FF, fraction = bits & ((uint64_t{1} << 52) - 1);

@@ -41,4 +41,16 @@ struct DecimalDigits {
 // or 3, exponent 9999, special set; `negative` gives their sign bit.
 DecimalDigits double_to_decimal(double value, DigitMode mode, int precision, char *out, int size) noexcept;
 
+// The two ways double_to_decimal works, for its tests and benchmarks.
+// The short way covers finite non-zero doubles asked for at most 17 digits
+// (significant precision up to 17; after_point when the count before a
+// carry is at most 17), from a 128-bit power of five with a known error
+// bound. It gives the same result as the exact way, or returns false and
+// writes nothing (to out or *result) when the bound leaves the rounding
+// open, when the buffer is too small, or when the request is outside its
+// reach. The exact way is the big-integer division, for any input.
+bool double_to_decimal_short(double value, DigitMode mode, int precision, char *out, int size,
+                             DecimalDigits *result) noexcept;
+DecimalDigits double_to_decimal_exact(double value, DigitMode mode, int precision, char *out, int size) noexcept;
+
 }  // namespace kez::clib

@@ -272,6 +272,169 @@ TEST(DoubleToDecimal, SeventeenDigitsRoundTrip) {
     }
 }
 
+// The short way (a 128-bit power of five and an error bound) against the
+// exact way (big integers), field by field; counts the requests the short
+// way leaves to the exact one. The exact result stays in `exact` and `x`.
+struct ShortAgainstExact {
+    long calls = 0, fallbacks = 0;
+    char fast[400], exact[400];
+    DecimalDigits x{};
+
+    ::testing::AssertionResult operator()(double v, DigitMode mode, int p) {
+        ++calls;
+        x = kez::clib::double_to_decimal_exact(v, mode, p, exact, sizeof exact);
+        DecimalDigits s{};
+        if (!kez::clib::double_to_decimal_short(v, mode, p, fast, sizeof fast, &s)) {
+            ++fallbacks;
+            return ::testing::AssertionSuccess();
+        }
+        return same(v, mode, p, s, std::string(exact, static_cast<size_t>(std::max(x.count, 0))), x.exponent);
+    }
+
+    // The short way's result s against the wanted digits and exponent.
+    ::testing::AssertionResult same(double v, DigitMode mode, int p, const DecimalDigits &s, const std::string &digits,
+                                    int exponent) {
+        const std::string got(fast, static_cast<size_t>(std::max(s.count, 0)));
+        if (s.count == static_cast<int>(digits.size()) && s.exponent == exponent && s.negative == std::signbit(v) &&
+            s.special == DigitSpecial::finite && got == digits)
+            return ::testing::AssertionSuccess();
+        char hex[40];
+        std::snprintf(hex, sizeof hex, "%a", v);
+        return ::testing::AssertionFailure() << hex << " mode " << int(mode) << " p " << p << ": short " << s.count
+                                             << " " << got << " e" << s.exponent << ", want " << digits << " e"
+                                             << exponent;
+    }
+};
+
+// The decimal exponent k of v (10^(k-1) <= v < 10^k), or one off near a
+// power of ten.
+int decimal_exponent(double v) { return static_cast<int>(std::floor(std::log10(std::fabs(v)))) + 1; }
+
+// Inputs where the rounding is on a knife edge or the table ends: powers of
+// ten and two and their neighbours, the extremes (every precision in both
+// modes), then subnormals, exact ties at some digit (odd multiples of 2^-j,
+// and (10 L + 5) 10^a) and runs of nines that carry (every significant
+// precision; after the point, the first few and the last ones that fit).
+TEST(DoubleToDecimal, ShortWayMatchesExactOnEdges) {
+    std::vector<double> full;
+    for (int i = -323; i <= 308; ++i) {
+        const double p = parse(("1e" + std::to_string(i)).c_str());
+        full.insert(full.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, HUGE_VAL)});
+    }
+    for (int i = -1074; i <= 1023; ++i) full.push_back(std::ldexp(1.0, i));
+    full.insert(full.end(), {DBL_MAX, DBL_TRUE_MIN, DBL_MIN, std::nextafter(DBL_MIN, 0.0), 9.995, 9.9951,
+                             0.99999999999999989, 99.5, 999999.5, 9999999999999999.0, 0.95, 0.995, 9.5, 2.5, 0.125,
+                             0.375, 1e23, 8.5e-323});
+    std::vector<double> sampled;
+    std::mt19937_64 rng(1207);
+    for (int i = 0; i < 2000; ++i) {
+        const uint64_t r = rng();
+        sampled.push_back(std::bit_cast<double>(r >> 12));  // subnormal
+        // An odd multiple of 2^-j: a tie at j - 1 digits after the point.
+        const uint64_t odd = (r >> (11 + r % 50)) | 1;
+        sampled.push_back(std::ldexp(static_cast<double>(odd), -static_cast<int>(r % 70)));
+        // (10 L + 5) 10^a = (10 L + 5) 5^a 2^a, exact: a tie at the digit of 10^a.
+        uint64_t tie = (r >> (20 + r % 40)) * 10 + 5;
+        const int a = static_cast<int>(r % 23);
+        int used = 0;
+        while (used < a && tie < (uint64_t{1} << 53) / 5) tie *= 5, ++used;
+        if (used == a) sampled.push_back(std::ldexp(static_cast<double>(tie), a));
+        // Runs of nines: the rounding carries out of the first digit.
+        const int nines = 1 + static_cast<int>(r % 16);
+        const int exp10 = static_cast<int>(r % 600) - 300;
+        sampled.push_back(
+            parse(("0." + std::string(static_cast<size_t>(nines), '9') + "7e" + std::to_string(exp10)).c_str()));
+    }
+    // Requests the short way serves (significant 1..17, a count of at most
+    // 17 after the point), and a few past them: compared when it serves them.
+    ShortAgainstExact served, past;
+    for (const bool all : {true, false}) {
+        for (const double x : all ? full : sampled) {
+            if (HasFailure()) return;
+            for (int p = 0; p <= 18; ++p) ASSERT_TRUE((p <= 17 ? served : past)(x, kSig, p));
+            const int most = 17 - decimal_exponent(x);  // or one more
+            for (int p = -1; p <= most + 1; ++p) {
+                if (!all && p >= 3 && p <= most - 18) continue;
+                ASSERT_TRUE((p < most ? served : past)(all ? x : -x, kFix, p));
+            }
+        }
+    }
+    EXPECT_GT(served.calls, 400000);
+    EXPECT_LT(served.fallbacks * 100, served.calls);
+    std::printf("edges: the short way left %ld of %ld requests in its reach to the exact way (and %ld of %ld past "
+                "it)\n",
+                served.fallbacks, served.calls, past.fallbacks, past.calls);
+}
+
+// 10^6 random bit patterns at three significant precisions each (17, 6
+// and one of 1..16 in turn) and one in four also after the point; the short
+// way must agree with the exact way and decide nearly every request itself.
+// The exact way runs once for 17 digits; shorter requests are checked
+// against those rounded again, which is exact unless the dropped digits are
+// 5 and zeros (the 17 digits being within half a unit of the last of them):
+// those are checked against the exact way directly.
+TEST(DoubleToDecimal, ShortWayMatchesExactOnRandomDoubles) {
+    std::mt19937_64 rng(5);
+    ShortAgainstExact sig, fix;
+    long derived = 0, derived_fallbacks = 0;
+    for (int i = 0; i < 1000000 && !HasFailure(); ++i) {
+        const double v = std::bit_cast<double>(rng());
+        if (!std::isfinite(v) || v == 0) continue;
+        ASSERT_TRUE(sig(v, kSig, 17));
+        const std::string d17(sig.exact, 17);
+        const int e17 = sig.x.exponent;
+        for (const int p : {1 + i % 16, i % 16 == 5 ? 12 : 6}) {
+            std::string dropped = d17.substr(static_cast<size_t>(p));
+            dropped.erase(dropped.find_last_not_of('0') + 1);
+            if (dropped == "5") {
+                ASSERT_TRUE(sig(v, kSig, p));
+                continue;
+            }
+            std::string want = round_even(d17.substr(0, static_cast<size_t>(p)), dropped);
+            int exponent = e17;
+            if (want.size() > static_cast<size_t>(p)) want.pop_back(), ++exponent;
+            ++derived;
+            DecimalDigits s{};
+            if (!kez::clib::double_to_decimal_short(v, kSig, p, sig.fast, sizeof sig.fast, &s)) {
+                ++derived_fallbacks;
+                continue;
+            }
+            ASSERT_TRUE(sig.same(v, kSig, p, s, want, exponent));
+        }
+        // After the point: a count of at most 17 digits, when the value allows one.
+        const int most = 16 - decimal_exponent(v);
+        if (i % 4 == 0 && most >= 0) {
+            ASSERT_TRUE(fix(v, kFix, static_cast<int>(rng() % static_cast<uint64_t>(most + 1))));
+        }
+    }
+    EXPECT_GT(sig.calls + derived, 2990000);
+    EXPECT_GT(fix.calls, 100000);
+    EXPECT_LT((sig.fallbacks + derived_fallbacks) * 100, sig.calls + derived);
+    EXPECT_LT(fix.fallbacks * 100, fix.calls);
+    std::printf("random: the short way left %ld of %ld significant and %ld of %ld after-point requests to the "
+                "exact way\n",
+                sig.fallbacks + derived_fallbacks, sig.calls + derived, fix.fallbacks, fix.calls);
+}
+
+// Buffers just large enough, and one short: the short way gives up and the
+// exact way reports the failure.
+TEST(DoubleToDecimal, BufferSizes) {
+    const struct {
+        double v;
+        DigitMode mode;
+        int p, size, count;
+    } cases[] = {
+        {9.96, kSig, 2, 2, 2},    {9.96, kSig, 2, 1, -1},  {9.5, kFix, 0, 2, 2},     {9.5, kFix, 0, 1, -1},
+        {0.001, kFix, 2, 3, 3},   {0.001, kFix, 2, 2, -1}, {0.006, kFix, 2, 1, 1},   {0.006, kFix, 2, 0, -1},
+        {123.25, kFix, 1, 4, 4},  {123.25, kFix, 1, 3, -1}, {0.5, kSig, 17, 17, 17}, {0.5, kSig, 17, 16, -1},
+        {99.96, kFix, 1, 4, 4},   {99.96, kFix, 1, 3, -1},
+    };
+    char buf[32];
+    for (const auto &c : cases)
+        EXPECT_EQ(double_to_decimal(c.v, c.mode, c.p, buf, c.size).count, c.count)
+            << c.v << " mode " << int(c.mode) << " p " << c.p << " size " << c.size;
+}
+
 #if defined(__linux__)
 TEST(DoubleToDecimal, MatchesHostPrintf) {
     std::mt19937_64 rng(7);
