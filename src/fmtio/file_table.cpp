@@ -12,7 +12,8 @@
 namespace kez::fmtio {
 
 namespace {
-constexpr std::uint32_t kAheadSize = 512;
+constexpr std::uint32_t kAheadSize = 512;         // in the entry
+constexpr std::uint32_t kAheadBlockSize = 4096;  // from the first fill on, when it can be had
 constexpr int kChunkEntries = 64;
 constexpr int kMaxChunks = 1024;  // 65,536 handles
 
@@ -32,6 +33,7 @@ struct FileEntry {
     std::uint32_t ahead_end = 0;
     unsigned char *stage = nullptr;  // text writes: LF as CR LF; kept for the entry's next file
     std::uint32_t stage_size = 0;
+    unsigned char *ahead_block = nullptr;  // the larger read-ahead; kept for the entry's next file
     unsigned char ahead[kAheadSize];
 };
 
@@ -68,6 +70,7 @@ void copy_to_console(FileEntry *e, const void *data, std::size_t size) {
 }
 
 std::uint32_t ahead_count(const FileEntry *e) { return e->ahead_end - e->ahead_begin; }
+unsigned char *ahead_data(FileEntry *e) { return e->ahead_block != nullptr ? e->ahead_block : e->ahead; }
 
 // Reads raw bytes: the read-ahead first, then the file.
 int read_raw(FileEntry *e, unsigned char *out, std::uint32_t count, std::uint32_t *done) {
@@ -75,7 +78,7 @@ int read_raw(FileEntry *e, unsigned char *out, std::uint32_t count, std::uint32_
     if (count == 0) return os::kFileOk;
     if (const std::uint32_t have = ahead_count(e); have > 0) {
         const std::uint32_t n = have < count ? have : count;
-        std::memcpy(out, e->ahead + e->ahead_begin, n);
+        std::memcpy(out, ahead_data(e) + e->ahead_begin, n);
         e->ahead_begin += n;
         *done = n;
         // A disk file never blocks: fill the rest of the request.
@@ -90,13 +93,17 @@ int read_raw(FileEntry *e, unsigned char *out, std::uint32_t count, std::uint32_
 }
 
 // Makes sure the read-ahead holds a byte; false at the end or on an error.
+// The first fill moves it to a block of its own, so that reading lines
+// takes one system call for many lines; the entry's own bytes serve when
+// no block can be had.
 bool fill_ahead(FileEntry *e, int *error) {
     *error = os::kFileOk;
     if (ahead_count(e) > 0) return true;
     e->ahead_begin = e->ahead_end = 0;
     if (e->file == os::kNoFile) return false;
+    if (e->ahead_block == nullptr) e->ahead_block = static_cast<unsigned char *>(std::malloc(kAheadBlockSize));
     std::uint32_t got = 0;
-    *error = os::file_read(e->file, e->ahead, kAheadSize, &got);
+    *error = os::file_read(e->file, ahead_data(e), e->ahead_block != nullptr ? kAheadBlockSize : kAheadSize, &got);
     if (*error != os::kFileOk) return false;
     e->ahead_end = got;
     return got > 0;
@@ -126,7 +133,7 @@ std::uint32_t translate_read(FileEntry *e, unsigned char *data, std::uint32_t si
                 if (data[i + 1] == '\n') continue;  // the LF that follows is kept
             } else {
                 int error = 0;
-                if (fill_ahead(e, &error) && e->ahead[e->ahead_begin] == '\n') {
+                if (fill_ahead(e, &error) && ahead_data(e)[e->ahead_begin] == '\n') {
                     ++e->ahead_begin;
                     data[w++] = '\n';
                     continue;
@@ -258,10 +265,10 @@ bool read_byte(FileEntry *e, unsigned char *byte, int *error) {
         return false;
     }
     if (!fill_ahead(e, error)) return false;
-    unsigned char c = e->ahead[e->ahead_begin++];
+    unsigned char c = ahead_data(e)[e->ahead_begin++];
     if (c == '\r' && (e->flags & kEntryText) != 0) {
         int ignored = 0;
-        if (fill_ahead(e, &ignored) && e->ahead[e->ahead_begin] == '\n') {
+        if (fill_ahead(e, &ignored) && ahead_data(e)[e->ahead_begin] == '\n') {
             ++e->ahead_begin;
             c = '\n';
         }
@@ -280,7 +287,7 @@ int read_line(FileEntry *e, char *out, std::size_t room, std::size_t *stored_out
     const bool text = (e->flags & kEntryText) != 0;
     int error = os::kFileOk;
     while (fill_ahead(e, &error)) {
-        unsigned char *p = e->ahead + e->ahead_begin;
+        unsigned char *p = ahead_data(e) + e->ahead_begin;
         const std::uint32_t n = ahead_count(e);
         // The run up to the first line feed, or in text mode the first CR,
         // which read_byte decides with the byte after it.
@@ -559,6 +566,8 @@ void close_all_files() {
             std::free(e.stage);
             e.stage = nullptr;
             e.stage_size = 0;
+            std::free(e.ahead_block);
+            e.ahead_block = nullptr;
             e.state.store(kFree, std::memory_order_relaxed);
         }
     }
@@ -566,6 +575,8 @@ void close_all_files() {
         std::lock_guard<std::mutex> entry_hold(e.lock);
         e.fetched = false;
         drop_ahead(&e);
+        std::free(e.ahead_block);
+        e.ahead_block = nullptr;
     }
 }
 

@@ -327,7 +327,7 @@ void read_in_chunks(const std::string &path, const Model &m, std::size_t raw_siz
 TEST(FmtIOTextMode, ModelEveryChunkSize) {
     TempDir dir;
     const std::string p = dir.file("model.txt");
-    const std::string raw = random_raw(20261207, 2500);
+    const std::string raw = random_raw(20261207, 9000);  // past two read-ahead blocks
     {
         const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_WRITE, 0, KEZ_FILE_BINARY);
         ASSERT_EQ(Kez_WriteFile(h, raw.data(), raw.size()), static_cast<int>(raw.size()));
@@ -347,17 +347,17 @@ TEST(FmtIOTextMode, ModelReadLine) {
     TempDir dir;
     const std::string p = dir.file("lines.txt");
     for (unsigned seed : {0u, 1u, 2u, 3u}) {
-        // Seed 0: CR LF split by the 512-byte read-ahead blocks, and a lone CR
-        // at the end of a block; seed 3's data ends without a line feed.
-        std::string raw = random_raw(seed, 1800);
-        if (seed == 0) raw = std::string(511, 'a') + "\r\n" + std::string(509, 'b') + "\r" + "c\r\r\n\n";
+        // Seed 0: CR LF split by the 4096-byte read-ahead blocks, and a lone
+        // CR next to the end of a block; seed 3's data ends without a line feed.
+        std::string raw = random_raw(seed, 9000);
+        if (seed == 0) raw = std::string(4095, 'a') + "\r\n" + std::string(4093, 'b') + "\r" + "c\r\r\n\n";
         if (seed == 3) raw += "tail\r";
         put_file(p, raw);
         const Model m = translate(raw);
         const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_READ, 0, KEZ_FILE_ASCII);
         ASSERT_GE(h, 3);
         std::size_t at = 0;  // translated bytes consumed
-        std::vector<char> line(4096);
+        std::vector<char> line(m.text.size() + 1);  // room for any line
         for (int i = 0; at < m.text.size(); ++i) {
             const std::size_t lf = m.text.find('\n', at);
             const std::size_t end = lf == std::string::npos ? m.text.size() : lf;
