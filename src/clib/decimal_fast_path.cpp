@@ -23,7 +23,20 @@ U128 multiply(std::uint64_t a, std::uint64_t b) {
     return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
 }
 
-// floor(log2(10^q)) + 63, exact for q in the table's range.
+// The powers of five it reads: the shared table's, which are cut to 128
+// bits, except -27 <= q < 0, taken one unit higher (its bound was proved on
+// those roundings). Decimal exponents above 308 are infinite anyway.
+constexpr int kSmallestPower = -342;
+constexpr int kLargestPower = 308;
+static_assert(kPowersOfFiveLow <= kSmallestPower && kPowersOfFiveHigh >= kLargestPower);
+
+U128 power_of_five(std::int64_t q) {
+    const PowerOfFive &p = kPowersOfFive[q - kPowersOfFiveLow];
+    if (q >= 0 || q < -27) return {p.high, p.low};
+    return {p.high + (p.low == ~std::uint64_t{0} ? 1 : 0), p.low + 1};
+}
+
+// floor(log2(10^q)) + 63, exact for kSmallestPower <= q <= kLargestPower.
 int binary_exponent(std::int64_t q) { return static_cast<int>(((152170 + 65536) * q) >> 16) + 63; }
 
 constexpr int kMantissaBits = 52;
@@ -33,10 +46,10 @@ constexpr int kInfinitePower = 0x7FF;
 }  // namespace
 
 bool fast_decimal_to_double(std::uint64_t w, std::int64_t q, std::uint64_t *bits) noexcept {
-    if (w == 0 || q < kSmallestPower5 || q > kLargestPower5) return false;
+    if (w == 0 || q < kSmallestPower || q > kLargestPower) return false;
     const int lz = __builtin_clzll(w);
     w <<= lz;
-    const Power5 &p = kPowers5[q - kSmallestPower5];
+    const U128 p = power_of_five(q);
     U128 product = multiply(w, p.high);
     constexpr std::uint64_t kPrecisionMask = ~std::uint64_t{0} >> (kMantissaBits + 3);
     if ((product.high & kPrecisionMask) == kPrecisionMask) {

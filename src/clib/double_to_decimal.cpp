@@ -17,7 +17,7 @@
 #include "clib/double_to_decimal.h"
 
 #include "clib/big_integer.h"
-#include "clib/digit_powers.h"
+#include "clib/powers_of_five.h"
 
 #include <array>
 #include <bit>
@@ -86,8 +86,8 @@ constexpr int kShortDigits = 17;
 // bits, m times that below m < 2^64 in the 192-bit product, and dropping
 // the product's low 64 bits loses below one more: under 2 units of W.
 bool scale(uint64_t m, int e, int q, U128 &w, int &t) {
-    if (q < kDigitPowersLow || q > kDigitPowersHigh) return false;
-    const DigitPower &p = kDigitPowers[q - kDigitPowersLow];
+    if (q < kPowersOfFiveLow || q > kPowersOfFiveHigh) return false;
+    const PowerOfFive &p = kPowersOfFive[q - kPowersOfFiveLow];
     w = static_cast<U128>(m) * p.high + ((static_cast<U128>(m) * p.low) >> 64);
     t = 63 - e - q - p.exponent;
     return true;
@@ -222,7 +222,7 @@ bool double_to_decimal_short(double value, DigitMode mode, int precision, char *
     // after_point: D = value x 10^p, and the digits are D rounded; with k
     // estimated, the count is at most k + p + 1 before a carry.
     const int p = precision < 0 ? 0 : precision;
-    if (p > kDigitPowersHigh || k + p > kShortDigits) return false;
+    if (p > kPowersOfFiveHigh || k + p > kShortDigits) return false;
     if (!scale(mn, en, p, w, t)) return false;
     if (t < 64 || (t <= 127 && whole(w, t) >= kPow10[kShortDigits])) return false;
     if (!round_scaled_or_tie(w, t, mn, en, p, r)) return false;

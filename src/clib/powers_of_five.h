@@ -1,5 +1,6 @@
-// 128-bit approximations of the powers of five 5^q, q = -342 ... 308, for
-// the fast path of the decimal-to-double conversion, each with its top bit
+// Powers of five 5^q, q = -342 ... 341, for the fast paths of both number
+// conversions: 5^q = (high x 2^64 + low + d) x 2^(exponent - 127) with
+// 0 <= d < 1 (the mantissa is cut, never rounded up) and the top bit of high
 // set. Written by tools/gen_powers_of_five.py; do not edit.
 #pragma once
 
@@ -7,666 +8,700 @@
 
 namespace kez::clib {
 
-constexpr int kSmallestPower5 = -342;
-constexpr int kLargestPower5 = 308;
+constexpr int kPowersOfFiveLow = -342;
+constexpr int kPowersOfFiveHigh = 341;
 
-struct Power5 {
+struct PowerOfFive {
     std::uint64_t high;
     std::uint64_t low;
+    int exponent;  // floor(log2(5^q))
 };
 
-inline constexpr Power5 kPowers5[kLargestPower5 - kSmallestPower5 + 1] = {
-    {0xeef453d6923bd65au, 0x113faa2906a13b3fu},  // 5^-342
-    {0x9558b4661b6565f8u, 0x4ac7ca59a424c507u},  // 5^-341
-    {0xbaaee17fa23ebf76u, 0x5d79bcf00d2df649u},  // 5^-340
-    {0xe95a99df8ace6f53u, 0xf4d82c2c107973dcu},  // 5^-339
-    {0x91d8a02bb6c10594u, 0x79071b9b8a4be869u},  // 5^-338
-    {0xb64ec836a47146f9u, 0x9748e2826cdee284u},  // 5^-337
-    {0xe3e27a444d8d98b7u, 0xfd1b1b2308169b25u},  // 5^-336
-    {0x8e6d8c6ab0787f72u, 0xfe30f0f5e50e20f7u},  // 5^-335
-    {0xb208ef855c969f4fu, 0xbdbd2d335e51a935u},  // 5^-334
-    {0xde8b2b66b3bc4723u, 0xad2c788035e61382u},  // 5^-333
-    {0x8b16fb203055ac76u, 0x4c3bcb5021afcc31u},  // 5^-332
-    {0xaddcb9e83c6b1793u, 0xdf4abe242a1bbf3du},  // 5^-331
-    {0xd953e8624b85dd78u, 0xd71d6dad34a2af0du},  // 5^-330
-    {0x87d4713d6f33aa6bu, 0x8672648c40e5ad68u},  // 5^-329
-    {0xa9c98d8ccb009506u, 0x680efdaf511f18c2u},  // 5^-328
-    {0xd43bf0effdc0ba48u, 0x0212bd1b2566def2u},  // 5^-327
-    {0x84a57695fe98746du, 0x014bb630f7604b57u},  // 5^-326
-    {0xa5ced43b7e3e9188u, 0x419ea3bd35385e2du},  // 5^-325
-    {0xcf42894a5dce35eau, 0x52064cac828675b9u},  // 5^-324
-    {0x818995ce7aa0e1b2u, 0x7343efebd1940993u},  // 5^-323
-    {0xa1ebfb4219491a1fu, 0x1014ebe6c5f90bf8u},  // 5^-322
-    {0xca66fa129f9b60a6u, 0xd41a26e077774ef6u},  // 5^-321
-    {0xfd00b897478238d0u, 0x8920b098955522b4u},  // 5^-320
-    {0x9e20735e8cb16382u, 0x55b46e5f5d5535b0u},  // 5^-319
-    {0xc5a890362fddbc62u, 0xeb2189f734aa831du},  // 5^-318
-    {0xf712b443bbd52b7bu, 0xa5e9ec7501d523e4u},  // 5^-317
-    {0x9a6bb0aa55653b2du, 0x47b233c92125366eu},  // 5^-316
-    {0xc1069cd4eabe89f8u, 0x999ec0bb696e840au},  // 5^-315
-    {0xf148440a256e2c76u, 0xc00670ea43ca250du},  // 5^-314
-    {0x96cd2a865764dbcau, 0x380406926a5e5728u},  // 5^-313
-    {0xbc807527ed3e12bcu, 0xc605083704f5ecf2u},  // 5^-312
-    {0xeba09271e88d976bu, 0xf7864a44c633682eu},  // 5^-311
-    {0x93445b8731587ea3u, 0x7ab3ee6afbe0211du},  // 5^-310
-    {0xb8157268fdae9e4cu, 0x5960ea05bad82964u},  // 5^-309
-    {0xe61acf033d1a45dfu, 0x6fb92487298e33bdu},  // 5^-308
-    {0x8fd0c16206306babu, 0xa5d3b6d479f8e056u},  // 5^-307
-    {0xb3c4f1ba87bc8696u, 0x8f48a4899877186cu},  // 5^-306
-    {0xe0b62e2929aba83cu, 0x331acdabfe94de87u},  // 5^-305
-    {0x8c71dcd9ba0b4925u, 0x9ff0c08b7f1d0b14u},  // 5^-304
-    {0xaf8e5410288e1b6fu, 0x07ecf0ae5ee44dd9u},  // 5^-303
-    {0xdb71e91432b1a24au, 0xc9e82cd9f69d6150u},  // 5^-302
-    {0x892731ac9faf056eu, 0xbe311c083a225cd2u},  // 5^-301
-    {0xab70fe17c79ac6cau, 0x6dbd630a48aaf406u},  // 5^-300
-    {0xd64d3d9db981787du, 0x092cbbccdad5b108u},  // 5^-299
-    {0x85f0468293f0eb4eu, 0x25bbf56008c58ea5u},  // 5^-298
-    {0xa76c582338ed2621u, 0xaf2af2b80af6f24eu},  // 5^-297
-    {0xd1476e2c07286faau, 0x1af5af660db4aee1u},  // 5^-296
-    {0x82cca4db847945cau, 0x50d98d9fc890ed4du},  // 5^-295
-    {0xa37fce126597973cu, 0xe50ff107bab528a0u},  // 5^-294
-    {0xcc5fc196fefd7d0cu, 0x1e53ed49a96272c8u},  // 5^-293
-    {0xff77b1fcbebcdc4fu, 0x25e8e89c13bb0f7au},  // 5^-292
-    {0x9faacf3df73609b1u, 0x77b191618c54e9acu},  // 5^-291
-    {0xc795830d75038c1du, 0xd59df5b9ef6a2417u},  // 5^-290
-    {0xf97ae3d0d2446f25u, 0x4b0573286b44ad1du},  // 5^-289
-    {0x9becce62836ac577u, 0x4ee367f9430aec32u},  // 5^-288
-    {0xc2e801fb244576d5u, 0x229c41f793cda73fu},  // 5^-287
-    {0xf3a20279ed56d48au, 0x6b43527578c1110fu},  // 5^-286
-    {0x9845418c345644d6u, 0x830a13896b78aaa9u},  // 5^-285
-    {0xbe5691ef416bd60cu, 0x23cc986bc656d553u},  // 5^-284
-    {0xedec366b11c6cb8fu, 0x2cbfbe86b7ec8aa8u},  // 5^-283
-    {0x94b3a202eb1c3f39u, 0x7bf7d71432f3d6a9u},  // 5^-282
-    {0xb9e08a83a5e34f07u, 0xdaf5ccd93fb0cc53u},  // 5^-281
-    {0xe858ad248f5c22c9u, 0xd1b3400f8f9cff68u},  // 5^-280
-    {0x91376c36d99995beu, 0x23100809b9c21fa1u},  // 5^-279
-    {0xb58547448ffffb2du, 0xabd40a0c2832a78au},  // 5^-278
-    {0xe2e69915b3fff9f9u, 0x16c90c8f323f516cu},  // 5^-277
-    {0x8dd01fad907ffc3bu, 0xae3da7d97f6792e3u},  // 5^-276
-    {0xb1442798f49ffb4au, 0x99cd11cfdf41779cu},  // 5^-275
-    {0xdd95317f31c7fa1du, 0x40405643d711d583u},  // 5^-274
-    {0x8a7d3eef7f1cfc52u, 0x482835ea666b2572u},  // 5^-273
-    {0xad1c8eab5ee43b66u, 0xda3243650005eecfu},  // 5^-272
-    {0xd863b256369d4a40u, 0x90bed43e40076a82u},  // 5^-271
-    {0x873e4f75e2224e68u, 0x5a7744a6e804a291u},  // 5^-270
-    {0xa90de3535aaae202u, 0x711515d0a205cb36u},  // 5^-269
-    {0xd3515c2831559a83u, 0x0d5a5b44ca873e03u},  // 5^-268
-    {0x8412d9991ed58091u, 0xe858790afe9486c2u},  // 5^-267
-    {0xa5178fff668ae0b6u, 0x626e974dbe39a872u},  // 5^-266
-    {0xce5d73ff402d98e3u, 0xfb0a3d212dc8128fu},  // 5^-265
-    {0x80fa687f881c7f8eu, 0x7ce66634bc9d0b99u},  // 5^-264
-    {0xa139029f6a239f72u, 0x1c1fffc1ebc44e80u},  // 5^-263
-    {0xc987434744ac874eu, 0xa327ffb266b56220u},  // 5^-262
-    {0xfbe9141915d7a922u, 0x4bf1ff9f0062baa8u},  // 5^-261
-    {0x9d71ac8fada6c9b5u, 0x6f773fc3603db4a9u},  // 5^-260
-    {0xc4ce17b399107c22u, 0xcb550fb4384d21d3u},  // 5^-259
-    {0xf6019da07f549b2bu, 0x7e2a53a146606a48u},  // 5^-258
-    {0x99c102844f94e0fbu, 0x2eda7444cbfc426du},  // 5^-257
-    {0xc0314325637a1939u, 0xfa911155fefb5308u},  // 5^-256
-    {0xf03d93eebc589f88u, 0x793555ab7eba27cau},  // 5^-255
-    {0x96267c7535b763b5u, 0x4bc1558b2f3458deu},  // 5^-254
-    {0xbbb01b9283253ca2u, 0x9eb1aaedfb016f16u},  // 5^-253
-    {0xea9c227723ee8bcbu, 0x465e15a979c1cadcu},  // 5^-252
-    {0x92a1958a7675175fu, 0x0bfacd89ec191ec9u},  // 5^-251
-    {0xb749faed14125d36u, 0xcef980ec671f667bu},  // 5^-250
-    {0xe51c79a85916f484u, 0x82b7e12780e7401au},  // 5^-249
-    {0x8f31cc0937ae58d2u, 0xd1b2ecb8b0908810u},  // 5^-248
-    {0xb2fe3f0b8599ef07u, 0x861fa7e6dcb4aa15u},  // 5^-247
-    {0xdfbdcece67006ac9u, 0x67a791e093e1d49au},  // 5^-246
-    {0x8bd6a141006042bdu, 0xe0c8bb2c5c6d24e0u},  // 5^-245
-    {0xaecc49914078536du, 0x58fae9f773886e18u},  // 5^-244
-    {0xda7f5bf590966848u, 0xaf39a475506a899eu},  // 5^-243
-    {0x888f99797a5e012du, 0x6d8406c952429603u},  // 5^-242
-    {0xaab37fd7d8f58178u, 0xc8e5087ba6d33b83u},  // 5^-241
-    {0xd5605fcdcf32e1d6u, 0xfb1e4a9a90880a64u},  // 5^-240
-    {0x855c3be0a17fcd26u, 0x5cf2eea09a55067fu},  // 5^-239
-    {0xa6b34ad8c9dfc06fu, 0xf42faa48c0ea481eu},  // 5^-238
-    {0xd0601d8efc57b08bu, 0xf13b94daf124da26u},  // 5^-237
-    {0x823c12795db6ce57u, 0x76c53d08d6b70858u},  // 5^-236
-    {0xa2cb1717b52481edu, 0x54768c4b0c64ca6eu},  // 5^-235
-    {0xcb7ddcdda26da268u, 0xa9942f5dcf7dfd09u},  // 5^-234
-    {0xfe5d54150b090b02u, 0xd3f93b35435d7c4cu},  // 5^-233
-    {0x9efa548d26e5a6e1u, 0xc47bc5014a1a6dafu},  // 5^-232
-    {0xc6b8e9b0709f109au, 0x359ab6419ca1091bu},  // 5^-231
-    {0xf867241c8cc6d4c0u, 0xc30163d203c94b62u},  // 5^-230
-    {0x9b407691d7fc44f8u, 0x79e0de63425dcf1du},  // 5^-229
-    {0xc21094364dfb5636u, 0x985915fc12f542e4u},  // 5^-228
-    {0xf294b943e17a2bc4u, 0x3e6f5b7b17b2939du},  // 5^-227
-    {0x979cf3ca6cec5b5au, 0xa705992ceecf9c42u},  // 5^-226
-    {0xbd8430bd08277231u, 0x50c6ff782a838353u},  // 5^-225
-    {0xece53cec4a314ebdu, 0xa4f8bf5635246428u},  // 5^-224
-    {0x940f4613ae5ed136u, 0x871b7795e136be99u},  // 5^-223
-    {0xb913179899f68584u, 0x28e2557b59846e3fu},  // 5^-222
-    {0xe757dd7ec07426e5u, 0x331aeada2fe589cfu},  // 5^-221
-    {0x9096ea6f3848984fu, 0x3ff0d2c85def7621u},  // 5^-220
-    {0xb4bca50b065abe63u, 0x0fed077a756b53a9u},  // 5^-219
-    {0xe1ebce4dc7f16dfbu, 0xd3e8495912c62894u},  // 5^-218
-    {0x8d3360f09cf6e4bdu, 0x64712dd7abbbd95cu},  // 5^-217
-    {0xb080392cc4349decu, 0xbd8d794d96aacfb3u},  // 5^-216
-    {0xdca04777f541c567u, 0xecf0d7a0fc5583a0u},  // 5^-215
-    {0x89e42caaf9491b60u, 0xf41686c49db57244u},  // 5^-214
-    {0xac5d37d5b79b6239u, 0x311c2875c522ced5u},  // 5^-213
-    {0xd77485cb25823ac7u, 0x7d633293366b828bu},  // 5^-212
-    {0x86a8d39ef77164bcu, 0xae5dff9c02033197u},  // 5^-211
-    {0xa8530886b54dbdebu, 0xd9f57f830283fdfcu},  // 5^-210
-    {0xd267caa862a12d66u, 0xd072df63c324fd7bu},  // 5^-209
-    {0x8380dea93da4bc60u, 0x4247cb9e59f71e6du},  // 5^-208
-    {0xa46116538d0deb78u, 0x52d9be85f074e608u},  // 5^-207
-    {0xcd795be870516656u, 0x67902e276c921f8bu},  // 5^-206
-    {0x806bd9714632dff6u, 0x00ba1cd8a3db53b6u},  // 5^-205
-    {0xa086cfcd97bf97f3u, 0x80e8a40eccd228a4u},  // 5^-204
-    {0xc8a883c0fdaf7df0u, 0x6122cd128006b2cdu},  // 5^-203
-    {0xfad2a4b13d1b5d6cu, 0x796b805720085f81u},  // 5^-202
-    {0x9cc3a6eec6311a63u, 0xcbe3303674053bb0u},  // 5^-201
-    {0xc3f490aa77bd60fcu, 0xbedbfc4411068a9cu},  // 5^-200
-    {0xf4f1b4d515acb93bu, 0xee92fb5515482d44u},  // 5^-199
-    {0x991711052d8bf3c5u, 0x751bdd152d4d1c4au},  // 5^-198
-    {0xbf5cd54678eef0b6u, 0xd262d45a78a0635du},  // 5^-197
-    {0xef340a98172aace4u, 0x86fb897116c87c34u},  // 5^-196
-    {0x9580869f0e7aac0eu, 0xd45d35e6ae3d4da0u},  // 5^-195
-    {0xbae0a846d2195712u, 0x8974836059cca109u},  // 5^-194
-    {0xe998d258869facd7u, 0x2bd1a438703fc94bu},  // 5^-193
-    {0x91ff83775423cc06u, 0x7b6306a34627ddcfu},  // 5^-192
-    {0xb67f6455292cbf08u, 0x1a3bc84c17b1d542u},  // 5^-191
-    {0xe41f3d6a7377eecau, 0x20caba5f1d9e4a93u},  // 5^-190
-    {0x8e938662882af53eu, 0x547eb47b7282ee9cu},  // 5^-189
-    {0xb23867fb2a35b28du, 0xe99e619a4f23aa43u},  // 5^-188
-    {0xdec681f9f4c31f31u, 0x6405fa00e2ec94d4u},  // 5^-187
-    {0x8b3c113c38f9f37eu, 0xde83bc408dd3dd04u},  // 5^-186
-    {0xae0b158b4738705eu, 0x9624ab50b148d445u},  // 5^-185
-    {0xd98ddaee19068c76u, 0x3badd624dd9b0957u},  // 5^-184
-    {0x87f8a8d4cfa417c9u, 0xe54ca5d70a80e5d6u},  // 5^-183
-    {0xa9f6d30a038d1dbcu, 0x5e9fcf4ccd211f4cu},  // 5^-182
-    {0xd47487cc8470652bu, 0x7647c3200069671fu},  // 5^-181
-    {0x84c8d4dfd2c63f3bu, 0x29ecd9f40041e073u},  // 5^-180
-    {0xa5fb0a17c777cf09u, 0xf468107100525890u},  // 5^-179
-    {0xcf79cc9db955c2ccu, 0x7182148d4066eeb4u},  // 5^-178
-    {0x81ac1fe293d599bfu, 0xc6f14cd848405530u},  // 5^-177
-    {0xa21727db38cb002fu, 0xb8ada00e5a506a7cu},  // 5^-176
-    {0xca9cf1d206fdc03bu, 0xa6d90811f0e4851cu},  // 5^-175
-    {0xfd442e4688bd304au, 0x908f4a166d1da663u},  // 5^-174
-    {0x9e4a9cec15763e2eu, 0x9a598e4e043287feu},  // 5^-173
-    {0xc5dd44271ad3cdbau, 0x40eff1e1853f29fdu},  // 5^-172
-    {0xf7549530e188c128u, 0xd12bee59e68ef47cu},  // 5^-171
-    {0x9a94dd3e8cf578b9u, 0x82bb74f8301958ceu},  // 5^-170
-    {0xc13a148e3032d6e7u, 0xe36a52363c1faf01u},  // 5^-169
-    {0xf18899b1bc3f8ca1u, 0xdc44e6c3cb279ac1u},  // 5^-168
-    {0x96f5600f15a7b7e5u, 0x29ab103a5ef8c0b9u},  // 5^-167
-    {0xbcb2b812db11a5deu, 0x7415d448f6b6f0e7u},  // 5^-166
-    {0xebdf661791d60f56u, 0x111b495b3464ad21u},  // 5^-165
-    {0x936b9fcebb25c995u, 0xcab10dd900beec34u},  // 5^-164
-    {0xb84687c269ef3bfbu, 0x3d5d514f40eea742u},  // 5^-163
-    {0xe65829b3046b0afau, 0x0cb4a5a3112a5112u},  // 5^-162
-    {0x8ff71a0fe2c2e6dcu, 0x47f0e785eaba72abu},  // 5^-161
-    {0xb3f4e093db73a093u, 0x59ed216765690f56u},  // 5^-160
-    {0xe0f218b8d25088b8u, 0x306869c13ec3532cu},  // 5^-159
-    {0x8c974f7383725573u, 0x1e414218c73a13fbu},  // 5^-158
-    {0xafbd2350644eeacfu, 0xe5d1929ef90898fau},  // 5^-157
-    {0xdbac6c247d62a583u, 0xdf45f746b74abf39u},  // 5^-156
-    {0x894bc396ce5da772u, 0x6b8bba8c328eb783u},  // 5^-155
-    {0xab9eb47c81f5114fu, 0x066ea92f3f326564u},  // 5^-154
-    {0xd686619ba27255a2u, 0xc80a537b0efefebdu},  // 5^-153
-    {0x8613fd0145877585u, 0xbd06742ce95f5f36u},  // 5^-152
-    {0xa798fc4196e952e7u, 0x2c48113823b73704u},  // 5^-151
-    {0xd17f3b51fca3a7a0u, 0xf75a15862ca504c5u},  // 5^-150
-    {0x82ef85133de648c4u, 0x9a984d73dbe722fbu},  // 5^-149
-    {0xa3ab66580d5fdaf5u, 0xc13e60d0d2e0ebbau},  // 5^-148
-    {0xcc963fee10b7d1b3u, 0x318df905079926a8u},  // 5^-147
-    {0xffbbcfe994e5c61fu, 0xfdf17746497f7052u},  // 5^-146
-    {0x9fd561f1fd0f9bd3u, 0xfeb6ea8bedefa633u},  // 5^-145
-    {0xc7caba6e7c5382c8u, 0xfe64a52ee96b8fc0u},  // 5^-144
-    {0xf9bd690a1b68637bu, 0x3dfdce7aa3c673b0u},  // 5^-143
-    {0x9c1661a651213e2du, 0x06bea10ca65c084eu},  // 5^-142
-    {0xc31bfa0fe5698db8u, 0x486e494fcff30a62u},  // 5^-141
-    {0xf3e2f893dec3f126u, 0x5a89dba3c3efccfau},  // 5^-140
-    {0x986ddb5c6b3a76b7u, 0xf89629465a75e01cu},  // 5^-139
-    {0xbe89523386091465u, 0xf6bbb397f1135823u},  // 5^-138
-    {0xee2ba6c0678b597fu, 0x746aa07ded582e2cu},  // 5^-137
-    {0x94db483840b717efu, 0xa8c2a44eb4571cdcu},  // 5^-136
-    {0xba121a4650e4ddebu, 0x92f34d62616ce413u},  // 5^-135
-    {0xe896a0d7e51e1566u, 0x77b020baf9c81d17u},  // 5^-134
-    {0x915e2486ef32cd60u, 0x0ace1474dc1d122eu},  // 5^-133
-    {0xb5b5ada8aaff80b8u, 0x0d819992132456bau},  // 5^-132
-    {0xe3231912d5bf60e6u, 0x10e1fff697ed6c69u},  // 5^-131
-    {0x8df5efabc5979c8fu, 0xca8d3ffa1ef463c1u},  // 5^-130
-    {0xb1736b96b6fd83b3u, 0xbd308ff8a6b17cb2u},  // 5^-129
-    {0xddd0467c64bce4a0u, 0xac7cb3f6d05ddbdeu},  // 5^-128
-    {0x8aa22c0dbef60ee4u, 0x6bcdf07a423aa96bu},  // 5^-127
-    {0xad4ab7112eb3929du, 0x86c16c98d2c953c6u},  // 5^-126
-    {0xd89d64d57a607744u, 0xe871c7bf077ba8b7u},  // 5^-125
-    {0x87625f056c7c4a8bu, 0x11471cd764ad4972u},  // 5^-124
-    {0xa93af6c6c79b5d2du, 0xd598e40d3dd89bcfu},  // 5^-123
-    {0xd389b47879823479u, 0x4aff1d108d4ec2c3u},  // 5^-122
-    {0x843610cb4bf160cbu, 0xcedf722a585139bau},  // 5^-121
-    {0xa54394fe1eedb8feu, 0xc2974eb4ee658828u},  // 5^-120
-    {0xce947a3da6a9273eu, 0x733d226229feea32u},  // 5^-119
-    {0x811ccc668829b887u, 0x0806357d5a3f525fu},  // 5^-118
-    {0xa163ff802a3426a8u, 0xca07c2dcb0cf26f7u},  // 5^-117
-    {0xc9bcff6034c13052u, 0xfc89b393dd02f0b5u},  // 5^-116
-    {0xfc2c3f3841f17c67u, 0xbbac2078d443ace2u},  // 5^-115
-    {0x9d9ba7832936edc0u, 0xd54b944b84aa4c0du},  // 5^-114
-    {0xc5029163f384a931u, 0x0a9e795e65d4df11u},  // 5^-113
-    {0xf64335bcf065d37du, 0x4d4617b5ff4a16d5u},  // 5^-112
-    {0x99ea0196163fa42eu, 0x504bced1bf8e4e45u},  // 5^-111
-    {0xc06481fb9bcf8d39u, 0xe45ec2862f71e1d6u},  // 5^-110
-    {0xf07da27a82c37088u, 0x5d767327bb4e5a4cu},  // 5^-109
-    {0x964e858c91ba2655u, 0x3a6a07f8d510f86fu},  // 5^-108
-    {0xbbe226efb628afeau, 0x890489f70a55368bu},  // 5^-107
-    {0xeadab0aba3b2dbe5u, 0x2b45ac74ccea842eu},  // 5^-106
-    {0x92c8ae6b464fc96fu, 0x3b0b8bc90012929du},  // 5^-105
-    {0xb77ada0617e3bbcbu, 0x09ce6ebb40173744u},  // 5^-104
-    {0xe55990879ddcaabdu, 0xcc420a6a101d0515u},  // 5^-103
-    {0x8f57fa54c2a9eab6u, 0x9fa946824a12232du},  // 5^-102
-    {0xb32df8e9f3546564u, 0x47939822dc96abf9u},  // 5^-101
-    {0xdff9772470297ebdu, 0x59787e2b93bc56f7u},  // 5^-100
-    {0x8bfbea76c619ef36u, 0x57eb4edb3c55b65au},  // 5^-99
-    {0xaefae51477a06b03u, 0xede622920b6b23f1u},  // 5^-98
-    {0xdab99e59958885c4u, 0xe95fab368e45ecedu},  // 5^-97
-    {0x88b402f7fd75539bu, 0x11dbcb0218ebb414u},  // 5^-96
-    {0xaae103b5fcd2a881u, 0xd652bdc29f26a119u},  // 5^-95
-    {0xd59944a37c0752a2u, 0x4be76d3346f0495fu},  // 5^-94
-    {0x857fcae62d8493a5u, 0x6f70a4400c562ddbu},  // 5^-93
-    {0xa6dfbd9fb8e5b88eu, 0xcb4ccd500f6bb952u},  // 5^-92
-    {0xd097ad07a71f26b2u, 0x7e2000a41346a7a7u},  // 5^-91
-    {0x825ecc24c873782fu, 0x8ed400668c0c28c8u},  // 5^-90
-    {0xa2f67f2dfa90563bu, 0x728900802f0f32fau},  // 5^-89
-    {0xcbb41ef979346bcau, 0x4f2b40a03ad2ffb9u},  // 5^-88
-    {0xfea126b7d78186bcu, 0xe2f610c84987bfa8u},  // 5^-87
-    {0x9f24b832e6b0f436u, 0x0dd9ca7d2df4d7c9u},  // 5^-86
-    {0xc6ede63fa05d3143u, 0x91503d1c79720dbbu},  // 5^-85
-    {0xf8a95fcf88747d94u, 0x75a44c6397ce912au},  // 5^-84
-    {0x9b69dbe1b548ce7cu, 0xc986afbe3ee11abau},  // 5^-83
-    {0xc24452da229b021bu, 0xfbe85badce996168u},  // 5^-82
-    {0xf2d56790ab41c2a2u, 0xfae27299423fb9c3u},  // 5^-81
-    {0x97c560ba6b0919a5u, 0xdccd879fc967d41au},  // 5^-80
-    {0xbdb6b8e905cb600fu, 0x5400e987bbc1c920u},  // 5^-79
-    {0xed246723473e3813u, 0x290123e9aab23b68u},  // 5^-78
-    {0x9436c0760c86e30bu, 0xf9a0b6720aaf6521u},  // 5^-77
-    {0xb94470938fa89bceu, 0xf808e40e8d5b3e69u},  // 5^-76
-    {0xe7958cb87392c2c2u, 0xb60b1d1230b20e04u},  // 5^-75
-    {0x90bd77f3483bb9b9u, 0xb1c6f22b5e6f48c2u},  // 5^-74
-    {0xb4ecd5f01a4aa828u, 0x1e38aeb6360b1af3u},  // 5^-73
-    {0xe2280b6c20dd5232u, 0x25c6da63c38de1b0u},  // 5^-72
-    {0x8d590723948a535fu, 0x579c487e5a38ad0eu},  // 5^-71
-    {0xb0af48ec79ace837u, 0x2d835a9df0c6d851u},  // 5^-70
-    {0xdcdb1b2798182244u, 0xf8e431456cf88e65u},  // 5^-69
-    {0x8a08f0f8bf0f156bu, 0x1b8e9ecb641b58ffu},  // 5^-68
-    {0xac8b2d36eed2dac5u, 0xe272467e3d222f3fu},  // 5^-67
-    {0xd7adf884aa879177u, 0x5b0ed81dcc6abb0fu},  // 5^-66
-    {0x86ccbb52ea94baeau, 0x98e947129fc2b4e9u},  // 5^-65
-    {0xa87fea27a539e9a5u, 0x3f2398d747b36224u},  // 5^-64
-    {0xd29fe4b18e88640eu, 0x8eec7f0d19a03aadu},  // 5^-63
-    {0x83a3eeeef9153e89u, 0x1953cf68300424acu},  // 5^-62
-    {0xa48ceaaab75a8e2bu, 0x5fa8c3423c052dd7u},  // 5^-61
-    {0xcdb02555653131b6u, 0x3792f412cb06794du},  // 5^-60
-    {0x808e17555f3ebf11u, 0xe2bbd88bbee40bd0u},  // 5^-59
-    {0xa0b19d2ab70e6ed6u, 0x5b6aceaeae9d0ec4u},  // 5^-58
-    {0xc8de047564d20a8bu, 0xf245825a5a445275u},  // 5^-57
-    {0xfb158592be068d2eu, 0xeed6e2f0f0d56712u},  // 5^-56
-    {0x9ced737bb6c4183du, 0x55464dd69685606bu},  // 5^-55
-    {0xc428d05aa4751e4cu, 0xaa97e14c3c26b886u},  // 5^-54
-    {0xf53304714d9265dfu, 0xd53dd99f4b3066a8u},  // 5^-53
-    {0x993fe2c6d07b7fabu, 0xe546a8038efe4029u},  // 5^-52
-    {0xbf8fdb78849a5f96u, 0xde98520472bdd033u},  // 5^-51
-    {0xef73d256a5c0f77cu, 0x963e66858f6d4440u},  // 5^-50
-    {0x95a8637627989aadu, 0xdde7001379a44aa8u},  // 5^-49
-    {0xbb127c53b17ec159u, 0x5560c018580d5d52u},  // 5^-48
-    {0xe9d71b689dde71afu, 0xaab8f01e6e10b4a6u},  // 5^-47
-    {0x9226712162ab070du, 0xcab3961304ca70e8u},  // 5^-46
-    {0xb6b00d69bb55c8d1u, 0x3d607b97c5fd0d22u},  // 5^-45
-    {0xe45c10c42a2b3b05u, 0x8cb89a7db77c506au},  // 5^-44
-    {0x8eb98a7a9a5b04e3u, 0x77f3608e92adb242u},  // 5^-43
-    {0xb267ed1940f1c61cu, 0x55f038b237591ed3u},  // 5^-42
-    {0xdf01e85f912e37a3u, 0x6b6c46dec52f6688u},  // 5^-41
-    {0x8b61313bbabce2c6u, 0x2323ac4b3b3da015u},  // 5^-40
-    {0xae397d8aa96c1b77u, 0xabec975e0a0d081au},  // 5^-39
-    {0xd9c7dced53c72255u, 0x96e7bd358c904a21u},  // 5^-38
-    {0x881cea14545c7575u, 0x7e50d64177da2e54u},  // 5^-37
-    {0xaa242499697392d2u, 0xdde50bd1d5d0b9e9u},  // 5^-36
-    {0xd4ad2dbfc3d07787u, 0x955e4ec64b44e864u},  // 5^-35
-    {0x84ec3c97da624ab4u, 0xbd5af13bef0b113eu},  // 5^-34
-    {0xa6274bbdd0fadd61u, 0xecb1ad8aeacdd58eu},  // 5^-33
-    {0xcfb11ead453994bau, 0x67de18eda5814af2u},  // 5^-32
-    {0x81ceb32c4b43fcf4u, 0x80eacf948770ced7u},  // 5^-31
-    {0xa2425ff75e14fc31u, 0xa1258379a94d028du},  // 5^-30
-    {0xcad2f7f5359a3b3eu, 0x096ee45813a04330u},  // 5^-29
-    {0xfd87b5f28300ca0du, 0x8bca9d6e188853fcu},  // 5^-28
-    {0x9e74d1b791e07e48u, 0x775ea264cf55347eu},  // 5^-27
-    {0xc612062576589ddau, 0x95364afe032a819eu},  // 5^-26
-    {0xf79687aed3eec551u, 0x3a83ddbd83f52205u},  // 5^-25
-    {0x9abe14cd44753b52u, 0xc4926a9672793543u},  // 5^-24
-    {0xc16d9a0095928a27u, 0x75b7053c0f178294u},  // 5^-23
-    {0xf1c90080baf72cb1u, 0x5324c68b12dd6339u},  // 5^-22
-    {0x971da05074da7beeu, 0xd3f6fc16ebca5e04u},  // 5^-21
-    {0xbce5086492111aeau, 0x88f4bb1ca6bcf585u},  // 5^-20
-    {0xec1e4a7db69561a5u, 0x2b31e9e3d06c32e6u},  // 5^-19
-    {0x9392ee8e921d5d07u, 0x3aff322e62439fd0u},  // 5^-18
-    {0xb877aa3236a4b449u, 0x09befeb9fad487c3u},  // 5^-17
-    {0xe69594bec44de15bu, 0x4c2ebe687989a9b4u},  // 5^-16
-    {0x901d7cf73ab0acd9u, 0x0f9d37014bf60a11u},  // 5^-15
-    {0xb424dc35095cd80fu, 0x538484c19ef38c95u},  // 5^-14
-    {0xe12e13424bb40e13u, 0x2865a5f206b06fbau},  // 5^-13
-    {0x8cbccc096f5088cbu, 0xf93f87b7442e45d4u},  // 5^-12
-    {0xafebff0bcb24aafeu, 0xf78f69a51539d749u},  // 5^-11
-    {0xdbe6fecebdedd5beu, 0xb573440e5a884d1cu},  // 5^-10
-    {0x89705f4136b4a597u, 0x31680a88f8953031u},  // 5^-9
-    {0xabcc77118461cefcu, 0xfdc20d2b36ba7c3eu},  // 5^-8
-    {0xd6bf94d5e57a42bcu, 0x3d32907604691b4du},  // 5^-7
-    {0x8637bd05af6c69b5u, 0xa63f9a49c2c1b110u},  // 5^-6
-    {0xa7c5ac471b478423u, 0x0fcf80dc33721d54u},  // 5^-5
-    {0xd1b71758e219652bu, 0xd3c36113404ea4a9u},  // 5^-4
-    {0x83126e978d4fdf3bu, 0x645a1cac083126eau},  // 5^-3
-    {0xa3d70a3d70a3d70au, 0x3d70a3d70a3d70a4u},  // 5^-2
-    {0xccccccccccccccccu, 0xcccccccccccccccdu},  // 5^-1
-    {0x8000000000000000u, 0x0000000000000000u},  // 5^0
-    {0xa000000000000000u, 0x0000000000000000u},  // 5^1
-    {0xc800000000000000u, 0x0000000000000000u},  // 5^2
-    {0xfa00000000000000u, 0x0000000000000000u},  // 5^3
-    {0x9c40000000000000u, 0x0000000000000000u},  // 5^4
-    {0xc350000000000000u, 0x0000000000000000u},  // 5^5
-    {0xf424000000000000u, 0x0000000000000000u},  // 5^6
-    {0x9896800000000000u, 0x0000000000000000u},  // 5^7
-    {0xbebc200000000000u, 0x0000000000000000u},  // 5^8
-    {0xee6b280000000000u, 0x0000000000000000u},  // 5^9
-    {0x9502f90000000000u, 0x0000000000000000u},  // 5^10
-    {0xba43b74000000000u, 0x0000000000000000u},  // 5^11
-    {0xe8d4a51000000000u, 0x0000000000000000u},  // 5^12
-    {0x9184e72a00000000u, 0x0000000000000000u},  // 5^13
-    {0xb5e620f480000000u, 0x0000000000000000u},  // 5^14
-    {0xe35fa931a0000000u, 0x0000000000000000u},  // 5^15
-    {0x8e1bc9bf04000000u, 0x0000000000000000u},  // 5^16
-    {0xb1a2bc2ec5000000u, 0x0000000000000000u},  // 5^17
-    {0xde0b6b3a76400000u, 0x0000000000000000u},  // 5^18
-    {0x8ac7230489e80000u, 0x0000000000000000u},  // 5^19
-    {0xad78ebc5ac620000u, 0x0000000000000000u},  // 5^20
-    {0xd8d726b7177a8000u, 0x0000000000000000u},  // 5^21
-    {0x878678326eac9000u, 0x0000000000000000u},  // 5^22
-    {0xa968163f0a57b400u, 0x0000000000000000u},  // 5^23
-    {0xd3c21bcecceda100u, 0x0000000000000000u},  // 5^24
-    {0x84595161401484a0u, 0x0000000000000000u},  // 5^25
-    {0xa56fa5b99019a5c8u, 0x0000000000000000u},  // 5^26
-    {0xcecb8f27f4200f3au, 0x0000000000000000u},  // 5^27
-    {0x813f3978f8940984u, 0x4000000000000000u},  // 5^28
-    {0xa18f07d736b90be5u, 0x5000000000000000u},  // 5^29
-    {0xc9f2c9cd04674edeu, 0xa400000000000000u},  // 5^30
-    {0xfc6f7c4045812296u, 0x4d00000000000000u},  // 5^31
-    {0x9dc5ada82b70b59du, 0xf020000000000000u},  // 5^32
-    {0xc5371912364ce305u, 0x6c28000000000000u},  // 5^33
-    {0xf684df56c3e01bc6u, 0xc732000000000000u},  // 5^34
-    {0x9a130b963a6c115cu, 0x3c7f400000000000u},  // 5^35
-    {0xc097ce7bc90715b3u, 0x4b9f100000000000u},  // 5^36
-    {0xf0bdc21abb48db20u, 0x1e86d40000000000u},  // 5^37
-    {0x96769950b50d88f4u, 0x1314448000000000u},  // 5^38
-    {0xbc143fa4e250eb31u, 0x17d955a000000000u},  // 5^39
-    {0xeb194f8e1ae525fdu, 0x5dcfab0800000000u},  // 5^40
-    {0x92efd1b8d0cf37beu, 0x5aa1cae500000000u},  // 5^41
-    {0xb7abc627050305adu, 0xf14a3d9e40000000u},  // 5^42
-    {0xe596b7b0c643c719u, 0x6d9ccd05d0000000u},  // 5^43
-    {0x8f7e32ce7bea5c6fu, 0xe4820023a2000000u},  // 5^44
-    {0xb35dbf821ae4f38bu, 0xdda2802c8a800000u},  // 5^45
-    {0xe0352f62a19e306eu, 0xd50b2037ad200000u},  // 5^46
-    {0x8c213d9da502de45u, 0x4526f422cc340000u},  // 5^47
-    {0xaf298d050e4395d6u, 0x9670b12b7f410000u},  // 5^48
-    {0xdaf3f04651d47b4cu, 0x3c0cdd765f114000u},  // 5^49
-    {0x88d8762bf324cd0fu, 0xa5880a69fb6ac800u},  // 5^50
-    {0xab0e93b6efee0053u, 0x8eea0d047a457a00u},  // 5^51
-    {0xd5d238a4abe98068u, 0x72a4904598d6d880u},  // 5^52
-    {0x85a36366eb71f041u, 0x47a6da2b7f864750u},  // 5^53
-    {0xa70c3c40a64e6c51u, 0x999090b65f67d924u},  // 5^54
-    {0xd0cf4b50cfe20765u, 0xfff4b4e3f741cf6du},  // 5^55
-    {0x82818f1281ed449fu, 0xbff8f10e7a8921a4u},  // 5^56
-    {0xa321f2d7226895c7u, 0xaff72d52192b6a0du},  // 5^57
-    {0xcbea6f8ceb02bb39u, 0x9bf4f8a69f764490u},  // 5^58
-    {0xfee50b7025c36a08u, 0x02f236d04753d5b4u},  // 5^59
-    {0x9f4f2726179a2245u, 0x01d762422c946590u},  // 5^60
-    {0xc722f0ef9d80aad6u, 0x424d3ad2b7b97ef5u},  // 5^61
-    {0xf8ebad2b84e0d58bu, 0xd2e0898765a7deb2u},  // 5^62
-    {0x9b934c3b330c8577u, 0x63cc55f49f88eb2fu},  // 5^63
-    {0xc2781f49ffcfa6d5u, 0x3cbf6b71c76b25fbu},  // 5^64
-    {0xf316271c7fc3908au, 0x8bef464e3945ef7au},  // 5^65
-    {0x97edd871cfda3a56u, 0x97758bf0e3cbb5acu},  // 5^66
-    {0xbde94e8e43d0c8ecu, 0x3d52eeed1cbea317u},  // 5^67
-    {0xed63a231d4c4fb27u, 0x4ca7aaa863ee4bddu},  // 5^68
-    {0x945e455f24fb1cf8u, 0x8fe8caa93e74ef6au},  // 5^69
-    {0xb975d6b6ee39e436u, 0xb3e2fd538e122b44u},  // 5^70
-    {0xe7d34c64a9c85d44u, 0x60dbbca87196b616u},  // 5^71
-    {0x90e40fbeea1d3a4au, 0xbc8955e946fe31cdu},  // 5^72
-    {0xb51d13aea4a488ddu, 0x6babab6398bdbe41u},  // 5^73
-    {0xe264589a4dcdab14u, 0xc696963c7eed2dd1u},  // 5^74
-    {0x8d7eb76070a08aecu, 0xfc1e1de5cf543ca2u},  // 5^75
-    {0xb0de65388cc8ada8u, 0x3b25a55f43294bcbu},  // 5^76
-    {0xdd15fe86affad912u, 0x49ef0eb713f39ebeu},  // 5^77
-    {0x8a2dbf142dfcc7abu, 0x6e3569326c784337u},  // 5^78
-    {0xacb92ed9397bf996u, 0x49c2c37f07965404u},  // 5^79
-    {0xd7e77a8f87daf7fbu, 0xdc33745ec97be906u},  // 5^80
-    {0x86f0ac99b4e8dafdu, 0x69a028bb3ded71a3u},  // 5^81
-    {0xa8acd7c0222311bcu, 0xc40832ea0d68ce0cu},  // 5^82
-    {0xd2d80db02aabd62bu, 0xf50a3fa490c30190u},  // 5^83
-    {0x83c7088e1aab65dbu, 0x792667c6da79e0fau},  // 5^84
-    {0xa4b8cab1a1563f52u, 0x577001b891185938u},  // 5^85
-    {0xcde6fd5e09abcf26u, 0xed4c0226b55e6f86u},  // 5^86
-    {0x80b05e5ac60b6178u, 0x544f8158315b05b4u},  // 5^87
-    {0xa0dc75f1778e39d6u, 0x696361ae3db1c721u},  // 5^88
-    {0xc913936dd571c84cu, 0x03bc3a19cd1e38e9u},  // 5^89
-    {0xfb5878494ace3a5fu, 0x04ab48a04065c723u},  // 5^90
-    {0x9d174b2dcec0e47bu, 0x62eb0d64283f9c76u},  // 5^91
-    {0xc45d1df942711d9au, 0x3ba5d0bd324f8394u},  // 5^92
-    {0xf5746577930d6500u, 0xca8f44ec7ee36479u},  // 5^93
-    {0x9968bf6abbe85f20u, 0x7e998b13cf4e1ecbu},  // 5^94
-    {0xbfc2ef456ae276e8u, 0x9e3fedd8c321a67eu},  // 5^95
-    {0xefb3ab16c59b14a2u, 0xc5cfe94ef3ea101eu},  // 5^96
-    {0x95d04aee3b80ece5u, 0xbba1f1d158724a12u},  // 5^97
-    {0xbb445da9ca61281fu, 0x2a8a6e45ae8edc97u},  // 5^98
-    {0xea1575143cf97226u, 0xf52d09d71a3293bdu},  // 5^99
-    {0x924d692ca61be758u, 0x593c2626705f9c56u},  // 5^100
-    {0xb6e0c377cfa2e12eu, 0x6f8b2fb00c77836cu},  // 5^101
-    {0xe498f455c38b997au, 0x0b6dfb9c0f956447u},  // 5^102
-    {0x8edf98b59a373fecu, 0x4724bd4189bd5eacu},  // 5^103
-    {0xb2977ee300c50fe7u, 0x58edec91ec2cb657u},  // 5^104
-    {0xdf3d5e9bc0f653e1u, 0x2f2967b66737e3edu},  // 5^105
-    {0x8b865b215899f46cu, 0xbd79e0d20082ee74u},  // 5^106
-    {0xae67f1e9aec07187u, 0xecd8590680a3aa11u},  // 5^107
-    {0xda01ee641a708de9u, 0xe80e6f4820cc9495u},  // 5^108
-    {0x884134fe908658b2u, 0x3109058d147fdcddu},  // 5^109
-    {0xaa51823e34a7eedeu, 0xbd4b46f0599fd415u},  // 5^110
-    {0xd4e5e2cdc1d1ea96u, 0x6c9e18ac7007c91au},  // 5^111
-    {0x850fadc09923329eu, 0x03e2cf6bc604ddb0u},  // 5^112
-    {0xa6539930bf6bff45u, 0x84db8346b786151cu},  // 5^113
-    {0xcfe87f7cef46ff16u, 0xe612641865679a63u},  // 5^114
-    {0x81f14fae158c5f6eu, 0x4fcb7e8f3f60c07eu},  // 5^115
-    {0xa26da3999aef7749u, 0xe3be5e330f38f09du},  // 5^116
-    {0xcb090c8001ab551cu, 0x5cadf5bfd3072cc5u},  // 5^117
-    {0xfdcb4fa002162a63u, 0x73d9732fc7c8f7f6u},  // 5^118
-    {0x9e9f11c4014dda7eu, 0x2867e7fddcdd9afau},  // 5^119
-    {0xc646d63501a1511du, 0xb281e1fd541501b8u},  // 5^120
-    {0xf7d88bc24209a565u, 0x1f225a7ca91a4226u},  // 5^121
-    {0x9ae757596946075fu, 0x3375788de9b06958u},  // 5^122
-    {0xc1a12d2fc3978937u, 0x0052d6b1641c83aeu},  // 5^123
-    {0xf209787bb47d6b84u, 0xc0678c5dbd23a49au},  // 5^124
-    {0x9745eb4d50ce6332u, 0xf840b7ba963646e0u},  // 5^125
-    {0xbd176620a501fbffu, 0xb650e5a93bc3d898u},  // 5^126
-    {0xec5d3fa8ce427affu, 0xa3e51f138ab4cebeu},  // 5^127
-    {0x93ba47c980e98cdfu, 0xc66f336c36b10137u},  // 5^128
-    {0xb8a8d9bbe123f017u, 0xb80b0047445d4184u},  // 5^129
-    {0xe6d3102ad96cec1du, 0xa60dc059157491e5u},  // 5^130
-    {0x9043ea1ac7e41392u, 0x87c89837ad68db2fu},  // 5^131
-    {0xb454e4a179dd1877u, 0x29babe4598c311fbu},  // 5^132
-    {0xe16a1dc9d8545e94u, 0xf4296dd6fef3d67au},  // 5^133
-    {0x8ce2529e2734bb1du, 0x1899e4a65f58660cu},  // 5^134
-    {0xb01ae745b101e9e4u, 0x5ec05dcff72e7f8fu},  // 5^135
-    {0xdc21a1171d42645du, 0x76707543f4fa1f73u},  // 5^136
-    {0x899504ae72497ebau, 0x6a06494a791c53a8u},  // 5^137
-    {0xabfa45da0edbde69u, 0x0487db9d17636892u},  // 5^138
-    {0xd6f8d7509292d603u, 0x45a9d2845d3c42b6u},  // 5^139
-    {0x865b86925b9bc5c2u, 0x0b8a2392ba45a9b2u},  // 5^140
-    {0xa7f26836f282b732u, 0x8e6cac7768d7141eu},  // 5^141
-    {0xd1ef0244af2364ffu, 0x3207d795430cd926u},  // 5^142
-    {0x8335616aed761f1fu, 0x7f44e6bd49e807b8u},  // 5^143
-    {0xa402b9c5a8d3a6e7u, 0x5f16206c9c6209a6u},  // 5^144
-    {0xcd036837130890a1u, 0x36dba887c37a8c0fu},  // 5^145
-    {0x802221226be55a64u, 0xc2494954da2c9789u},  // 5^146
-    {0xa02aa96b06deb0fdu, 0xf2db9baa10b7bd6cu},  // 5^147
-    {0xc83553c5c8965d3du, 0x6f92829494e5acc7u},  // 5^148
-    {0xfa42a8b73abbf48cu, 0xcb772339ba1f17f9u},  // 5^149
-    {0x9c69a97284b578d7u, 0xff2a760414536efbu},  // 5^150
-    {0xc38413cf25e2d70du, 0xfef5138519684abau},  // 5^151
-    {0xf46518c2ef5b8cd1u, 0x7eb258665fc25d69u},  // 5^152
-    {0x98bf2f79d5993802u, 0xef2f773ffbd97a61u},  // 5^153
-    {0xbeeefb584aff8603u, 0xaafb550ffacfd8fau},  // 5^154
-    {0xeeaaba2e5dbf6784u, 0x95ba2a53f983cf38u},  // 5^155
-    {0x952ab45cfa97a0b2u, 0xdd945a747bf26183u},  // 5^156
-    {0xba756174393d88dfu, 0x94f971119aeef9e4u},  // 5^157
-    {0xe912b9d1478ceb17u, 0x7a37cd5601aab85du},  // 5^158
-    {0x91abb422ccb812eeu, 0xac62e055c10ab33au},  // 5^159
-    {0xb616a12b7fe617aau, 0x577b986b314d6009u},  // 5^160
-    {0xe39c49765fdf9d94u, 0xed5a7e85fda0b80bu},  // 5^161
-    {0x8e41ade9fbebc27du, 0x14588f13be847307u},  // 5^162
-    {0xb1d219647ae6b31cu, 0x596eb2d8ae258fc8u},  // 5^163
-    {0xde469fbd99a05fe3u, 0x6fca5f8ed9aef3bbu},  // 5^164
-    {0x8aec23d680043beeu, 0x25de7bb9480d5854u},  // 5^165
-    {0xada72ccc20054ae9u, 0xaf561aa79a10ae6au},  // 5^166
-    {0xd910f7ff28069da4u, 0x1b2ba1518094da04u},  // 5^167
-    {0x87aa9aff79042286u, 0x90fb44d2f05d0842u},  // 5^168
-    {0xa99541bf57452b28u, 0x353a1607ac744a53u},  // 5^169
-    {0xd3fa922f2d1675f2u, 0x42889b8997915ce8u},  // 5^170
-    {0x847c9b5d7c2e09b7u, 0x69956135febada11u},  // 5^171
-    {0xa59bc234db398c25u, 0x43fab9837e699095u},  // 5^172
-    {0xcf02b2c21207ef2eu, 0x94f967e45e03f4bbu},  // 5^173
-    {0x8161afb94b44f57du, 0x1d1be0eebac278f5u},  // 5^174
-    {0xa1ba1ba79e1632dcu, 0x6462d92a69731732u},  // 5^175
-    {0xca28a291859bbf93u, 0x7d7b8f7503cfdcfeu},  // 5^176
-    {0xfcb2cb35e702af78u, 0x5cda735244c3d43eu},  // 5^177
-    {0x9defbf01b061adabu, 0x3a0888136afa64a7u},  // 5^178
-    {0xc56baec21c7a1916u, 0x088aaa1845b8fdd0u},  // 5^179
-    {0xf6c69a72a3989f5bu, 0x8aad549e57273d45u},  // 5^180
-    {0x9a3c2087a63f6399u, 0x36ac54e2f678864bu},  // 5^181
-    {0xc0cb28a98fcf3c7fu, 0x84576a1bb416a7ddu},  // 5^182
-    {0xf0fdf2d3f3c30b9fu, 0x656d44a2a11c51d5u},  // 5^183
-    {0x969eb7c47859e743u, 0x9f644ae5a4b1b325u},  // 5^184
-    {0xbc4665b596706114u, 0x873d5d9f0dde1feeu},  // 5^185
-    {0xeb57ff22fc0c7959u, 0xa90cb506d155a7eau},  // 5^186
-    {0x9316ff75dd87cbd8u, 0x09a7f12442d588f2u},  // 5^187
-    {0xb7dcbf5354e9beceu, 0x0c11ed6d538aeb2fu},  // 5^188
-    {0xe5d3ef282a242e81u, 0x8f1668c8a86da5fau},  // 5^189
-    {0x8fa475791a569d10u, 0xf96e017d694487bcu},  // 5^190
-    {0xb38d92d760ec4455u, 0x37c981dcc395a9acu},  // 5^191
-    {0xe070f78d3927556au, 0x85bbe253f47b1417u},  // 5^192
-    {0x8c469ab843b89562u, 0x93956d7478ccec8eu},  // 5^193
-    {0xaf58416654a6babbu, 0x387ac8d1970027b2u},  // 5^194
-    {0xdb2e51bfe9d0696au, 0x06997b05fcc0319eu},  // 5^195
-    {0x88fcf317f22241e2u, 0x441fece3bdf81f03u},  // 5^196
-    {0xab3c2fddeeaad25au, 0xd527e81cad7626c3u},  // 5^197
-    {0xd60b3bd56a5586f1u, 0x8a71e223d8d3b074u},  // 5^198
-    {0x85c7056562757456u, 0xf6872d5667844e49u},  // 5^199
-    {0xa738c6bebb12d16cu, 0xb428f8ac016561dbu},  // 5^200
-    {0xd106f86e69d785c7u, 0xe13336d701beba52u},  // 5^201
-    {0x82a45b450226b39cu, 0xecc0024661173473u},  // 5^202
-    {0xa34d721642b06084u, 0x27f002d7f95d0190u},  // 5^203
-    {0xcc20ce9bd35c78a5u, 0x31ec038df7b441f4u},  // 5^204
-    {0xff290242c83396ceu, 0x7e67047175a15271u},  // 5^205
-    {0x9f79a169bd203e41u, 0x0f0062c6e984d386u},  // 5^206
-    {0xc75809c42c684dd1u, 0x52c07b78a3e60868u},  // 5^207
-    {0xf92e0c3537826145u, 0xa7709a56ccdf8a82u},  // 5^208
-    {0x9bbcc7a142b17ccbu, 0x88a66076400bb691u},  // 5^209
-    {0xc2abf989935ddbfeu, 0x6acff893d00ea435u},  // 5^210
-    {0xf356f7ebf83552feu, 0x0583f6b8c4124d43u},  // 5^211
-    {0x98165af37b2153deu, 0xc3727a337a8b704au},  // 5^212
-    {0xbe1bf1b059e9a8d6u, 0x744f18c0592e4c5cu},  // 5^213
-    {0xeda2ee1c7064130cu, 0x1162def06f79df73u},  // 5^214
-    {0x9485d4d1c63e8be7u, 0x8addcb5645ac2ba8u},  // 5^215
-    {0xb9a74a0637ce2ee1u, 0x6d953e2bd7173692u},  // 5^216
-    {0xe8111c87c5c1ba99u, 0xc8fa8db6ccdd0437u},  // 5^217
-    {0x910ab1d4db9914a0u, 0x1d9c9892400a22a2u},  // 5^218
-    {0xb54d5e4a127f59c8u, 0x2503beb6d00cab4bu},  // 5^219
-    {0xe2a0b5dc971f303au, 0x2e44ae64840fd61du},  // 5^220
-    {0x8da471a9de737e24u, 0x5ceaecfed289e5d2u},  // 5^221
-    {0xb10d8e1456105dadu, 0x7425a83e872c5f47u},  // 5^222
-    {0xdd50f1996b947518u, 0xd12f124e28f77719u},  // 5^223
-    {0x8a5296ffe33cc92fu, 0x82bd6b70d99aaa6fu},  // 5^224
-    {0xace73cbfdc0bfb7bu, 0x636cc64d1001550bu},  // 5^225
-    {0xd8210befd30efa5au, 0x3c47f7e05401aa4eu},  // 5^226
-    {0x8714a775e3e95c78u, 0x65acfaec34810a71u},  // 5^227
-    {0xa8d9d1535ce3b396u, 0x7f1839a741a14d0du},  // 5^228
-    {0xd31045a8341ca07cu, 0x1ede48111209a050u},  // 5^229
-    {0x83ea2b892091e44du, 0x934aed0aab460432u},  // 5^230
-    {0xa4e4b66b68b65d60u, 0xf81da84d5617853fu},  // 5^231
-    {0xce1de40642e3f4b9u, 0x36251260ab9d668eu},  // 5^232
-    {0x80d2ae83e9ce78f3u, 0xc1d72b7c6b426019u},  // 5^233
-    {0xa1075a24e4421730u, 0xb24cf65b8612f81fu},  // 5^234
-    {0xc94930ae1d529cfcu, 0xdee033f26797b627u},  // 5^235
-    {0xfb9b7cd9a4a7443cu, 0x169840ef017da3b1u},  // 5^236
-    {0x9d412e0806e88aa5u, 0x8e1f289560ee864eu},  // 5^237
-    {0xc491798a08a2ad4eu, 0xf1a6f2bab92a27e2u},  // 5^238
-    {0xf5b5d7ec8acb58a2u, 0xae10af696774b1dbu},  // 5^239
-    {0x9991a6f3d6bf1765u, 0xacca6da1e0a8ef29u},  // 5^240
-    {0xbff610b0cc6edd3fu, 0x17fd090a58d32af3u},  // 5^241
-    {0xeff394dcff8a948eu, 0xddfc4b4cef07f5b0u},  // 5^242
-    {0x95f83d0a1fb69cd9u, 0x4abdaf101564f98eu},  // 5^243
-    {0xbb764c4ca7a4440fu, 0x9d6d1ad41abe37f1u},  // 5^244
-    {0xea53df5fd18d5513u, 0x84c86189216dc5edu},  // 5^245
-    {0x92746b9be2f8552cu, 0x32fd3cf5b4e49bb4u},  // 5^246
-    {0xb7118682dbb66a77u, 0x3fbc8c33221dc2a1u},  // 5^247
-    {0xe4d5e82392a40515u, 0x0fabaf3feaa5334au},  // 5^248
-    {0x8f05b1163ba6832du, 0x29cb4d87f2a7400eu},  // 5^249
-    {0xb2c71d5bca9023f8u, 0x743e20e9ef511012u},  // 5^250
-    {0xdf78e4b2bd342cf6u, 0x914da9246b255416u},  // 5^251
-    {0x8bab8eefb6409c1au, 0x1ad089b6c2f7548eu},  // 5^252
-    {0xae9672aba3d0c320u, 0xa184ac2473b529b1u},  // 5^253
-    {0xda3c0f568cc4f3e8u, 0xc9e5d72d90a2741eu},  // 5^254
-    {0x8865899617fb1871u, 0x7e2fa67c7a658892u},  // 5^255
-    {0xaa7eebfb9df9de8du, 0xddbb901b98feeab7u},  // 5^256
-    {0xd51ea6fa85785631u, 0x552a74227f3ea565u},  // 5^257
-    {0x8533285c936b35deu, 0xd53a88958f87275fu},  // 5^258
-    {0xa67ff273b8460356u, 0x8a892abaf368f137u},  // 5^259
-    {0xd01fef10a657842cu, 0x2d2b7569b0432d85u},  // 5^260
-    {0x8213f56a67f6b29bu, 0x9c3b29620e29fc73u},  // 5^261
-    {0xa298f2c501f45f42u, 0x8349f3ba91b47b8fu},  // 5^262
-    {0xcb3f2f7642717713u, 0x241c70a936219a73u},  // 5^263
-    {0xfe0efb53d30dd4d7u, 0xed238cd383aa0110u},  // 5^264
-    {0x9ec95d1463e8a506u, 0xf4363804324a40aau},  // 5^265
-    {0xc67bb4597ce2ce48u, 0xb143c6053edcd0d5u},  // 5^266
-    {0xf81aa16fdc1b81dau, 0xdd94b7868e94050au},  // 5^267
-    {0x9b10a4e5e9913128u, 0xca7cf2b4191c8326u},  // 5^268
-    {0xc1d4ce1f63f57d72u, 0xfd1c2f611f63a3f0u},  // 5^269
-    {0xf24a01a73cf2dccfu, 0xbc633b39673c8cecu},  // 5^270
-    {0x976e41088617ca01u, 0xd5be0503e085d813u},  // 5^271
-    {0xbd49d14aa79dbc82u, 0x4b2d8644d8a74e18u},  // 5^272
-    {0xec9c459d51852ba2u, 0xddf8e7d60ed1219eu},  // 5^273
-    {0x93e1ab8252f33b45u, 0xcabb90e5c942b503u},  // 5^274
-    {0xb8da1662e7b00a17u, 0x3d6a751f3b936243u},  // 5^275
-    {0xe7109bfba19c0c9du, 0x0cc512670a783ad4u},  // 5^276
-    {0x906a617d450187e2u, 0x27fb2b80668b24c5u},  // 5^277
-    {0xb484f9dc9641e9dau, 0xb1f9f660802dedf6u},  // 5^278
-    {0xe1a63853bbd26451u, 0x5e7873f8a0396973u},  // 5^279
-    {0x8d07e33455637eb2u, 0xdb0b487b6423e1e8u},  // 5^280
-    {0xb049dc016abc5e5fu, 0x91ce1a9a3d2cda62u},  // 5^281
-    {0xdc5c5301c56b75f7u, 0x7641a140cc7810fbu},  // 5^282
-    {0x89b9b3e11b6329bau, 0xa9e904c87fcb0a9du},  // 5^283
-    {0xac2820d9623bf429u, 0x546345fa9fbdcd44u},  // 5^284
-    {0xd732290fbacaf133u, 0xa97c177947ad4095u},  // 5^285
-    {0x867f59a9d4bed6c0u, 0x49ed8eabcccc485du},  // 5^286
-    {0xa81f301449ee8c70u, 0x5c68f256bfff5a74u},  // 5^287
-    {0xd226fc195c6a2f8cu, 0x73832eec6fff3111u},  // 5^288
-    {0x83585d8fd9c25db7u, 0xc831fd53c5ff7eabu},  // 5^289
-    {0xa42e74f3d032f525u, 0xba3e7ca8b77f5e55u},  // 5^290
-    {0xcd3a1230c43fb26fu, 0x28ce1bd2e55f35ebu},  // 5^291
-    {0x80444b5e7aa7cf85u, 0x7980d163cf5b81b3u},  // 5^292
-    {0xa0555e361951c366u, 0xd7e105bcc332621fu},  // 5^293
-    {0xc86ab5c39fa63440u, 0x8dd9472bf3fefaa7u},  // 5^294
-    {0xfa856334878fc150u, 0xb14f98f6f0feb951u},  // 5^295
-    {0x9c935e00d4b9d8d2u, 0x6ed1bf9a569f33d3u},  // 5^296
-    {0xc3b8358109e84f07u, 0x0a862f80ec4700c8u},  // 5^297
-    {0xf4a642e14c6262c8u, 0xcd27bb612758c0fau},  // 5^298
-    {0x98e7e9cccfbd7dbdu, 0x8038d51cb897789cu},  // 5^299
-    {0xbf21e44003acdd2cu, 0xe0470a63e6bd56c3u},  // 5^300
-    {0xeeea5d5004981478u, 0x1858ccfce06cac74u},  // 5^301
-    {0x95527a5202df0ccbu, 0x0f37801e0c43ebc8u},  // 5^302
-    {0xbaa718e68396cffdu, 0xd30560258f54e6bau},  // 5^303
-    {0xe950df20247c83fdu, 0x47c6b82ef32a2069u},  // 5^304
-    {0x91d28b7416cdd27eu, 0x4cdc331d57fa5441u},  // 5^305
-    {0xb6472e511c81471du, 0xe0133fe4adf8e952u},  // 5^306
-    {0xe3d8f9e563a198e5u, 0x58180fddd97723a6u},  // 5^307
-    {0x8e679c2f5e44ff8fu, 0x570f09eaa7ea7648u},  // 5^308
+inline constexpr PowerOfFive kPowersOfFive[kPowersOfFiveHigh - kPowersOfFiveLow + 1] = {
+    {0xeef453d6923bd65au, 0x113faa2906a13b3fu, -795},  // 5^-342
+    {0x9558b4661b6565f8u, 0x4ac7ca59a424c507u, -792},  // 5^-341
+    {0xbaaee17fa23ebf76u, 0x5d79bcf00d2df649u, -790},  // 5^-340
+    {0xe95a99df8ace6f53u, 0xf4d82c2c107973dcu, -788},  // 5^-339
+    {0x91d8a02bb6c10594u, 0x79071b9b8a4be869u, -785},  // 5^-338
+    {0xb64ec836a47146f9u, 0x9748e2826cdee284u, -783},  // 5^-337
+    {0xe3e27a444d8d98b7u, 0xfd1b1b2308169b25u, -781},  // 5^-336
+    {0x8e6d8c6ab0787f72u, 0xfe30f0f5e50e20f7u, -778},  // 5^-335
+    {0xb208ef855c969f4fu, 0xbdbd2d335e51a935u, -776},  // 5^-334
+    {0xde8b2b66b3bc4723u, 0xad2c788035e61382u, -774},  // 5^-333
+    {0x8b16fb203055ac76u, 0x4c3bcb5021afcc31u, -771},  // 5^-332
+    {0xaddcb9e83c6b1793u, 0xdf4abe242a1bbf3du, -769},  // 5^-331
+    {0xd953e8624b85dd78u, 0xd71d6dad34a2af0du, -767},  // 5^-330
+    {0x87d4713d6f33aa6bu, 0x8672648c40e5ad68u, -764},  // 5^-329
+    {0xa9c98d8ccb009506u, 0x680efdaf511f18c2u, -762},  // 5^-328
+    {0xd43bf0effdc0ba48u, 0x0212bd1b2566def2u, -760},  // 5^-327
+    {0x84a57695fe98746du, 0x014bb630f7604b57u, -757},  // 5^-326
+    {0xa5ced43b7e3e9188u, 0x419ea3bd35385e2du, -755},  // 5^-325
+    {0xcf42894a5dce35eau, 0x52064cac828675b9u, -753},  // 5^-324
+    {0x818995ce7aa0e1b2u, 0x7343efebd1940993u, -750},  // 5^-323
+    {0xa1ebfb4219491a1fu, 0x1014ebe6c5f90bf8u, -748},  // 5^-322
+    {0xca66fa129f9b60a6u, 0xd41a26e077774ef6u, -746},  // 5^-321
+    {0xfd00b897478238d0u, 0x8920b098955522b4u, -744},  // 5^-320
+    {0x9e20735e8cb16382u, 0x55b46e5f5d5535b0u, -741},  // 5^-319
+    {0xc5a890362fddbc62u, 0xeb2189f734aa831du, -739},  // 5^-318
+    {0xf712b443bbd52b7bu, 0xa5e9ec7501d523e4u, -737},  // 5^-317
+    {0x9a6bb0aa55653b2du, 0x47b233c92125366eu, -734},  // 5^-316
+    {0xc1069cd4eabe89f8u, 0x999ec0bb696e840au, -732},  // 5^-315
+    {0xf148440a256e2c76u, 0xc00670ea43ca250du, -730},  // 5^-314
+    {0x96cd2a865764dbcau, 0x380406926a5e5728u, -727},  // 5^-313
+    {0xbc807527ed3e12bcu, 0xc605083704f5ecf2u, -725},  // 5^-312
+    {0xeba09271e88d976bu, 0xf7864a44c633682eu, -723},  // 5^-311
+    {0x93445b8731587ea3u, 0x7ab3ee6afbe0211du, -720},  // 5^-310
+    {0xb8157268fdae9e4cu, 0x5960ea05bad82964u, -718},  // 5^-309
+    {0xe61acf033d1a45dfu, 0x6fb92487298e33bdu, -716},  // 5^-308
+    {0x8fd0c16206306babu, 0xa5d3b6d479f8e056u, -713},  // 5^-307
+    {0xb3c4f1ba87bc8696u, 0x8f48a4899877186cu, -711},  // 5^-306
+    {0xe0b62e2929aba83cu, 0x331acdabfe94de87u, -709},  // 5^-305
+    {0x8c71dcd9ba0b4925u, 0x9ff0c08b7f1d0b14u, -706},  // 5^-304
+    {0xaf8e5410288e1b6fu, 0x07ecf0ae5ee44dd9u, -704},  // 5^-303
+    {0xdb71e91432b1a24au, 0xc9e82cd9f69d6150u, -702},  // 5^-302
+    {0x892731ac9faf056eu, 0xbe311c083a225cd2u, -699},  // 5^-301
+    {0xab70fe17c79ac6cau, 0x6dbd630a48aaf406u, -697},  // 5^-300
+    {0xd64d3d9db981787du, 0x092cbbccdad5b108u, -695},  // 5^-299
+    {0x85f0468293f0eb4eu, 0x25bbf56008c58ea5u, -692},  // 5^-298
+    {0xa76c582338ed2621u, 0xaf2af2b80af6f24eu, -690},  // 5^-297
+    {0xd1476e2c07286faau, 0x1af5af660db4aee1u, -688},  // 5^-296
+    {0x82cca4db847945cau, 0x50d98d9fc890ed4du, -685},  // 5^-295
+    {0xa37fce126597973cu, 0xe50ff107bab528a0u, -683},  // 5^-294
+    {0xcc5fc196fefd7d0cu, 0x1e53ed49a96272c8u, -681},  // 5^-293
+    {0xff77b1fcbebcdc4fu, 0x25e8e89c13bb0f7au, -679},  // 5^-292
+    {0x9faacf3df73609b1u, 0x77b191618c54e9acu, -676},  // 5^-291
+    {0xc795830d75038c1du, 0xd59df5b9ef6a2417u, -674},  // 5^-290
+    {0xf97ae3d0d2446f25u, 0x4b0573286b44ad1du, -672},  // 5^-289
+    {0x9becce62836ac577u, 0x4ee367f9430aec32u, -669},  // 5^-288
+    {0xc2e801fb244576d5u, 0x229c41f793cda73fu, -667},  // 5^-287
+    {0xf3a20279ed56d48au, 0x6b43527578c1110fu, -665},  // 5^-286
+    {0x9845418c345644d6u, 0x830a13896b78aaa9u, -662},  // 5^-285
+    {0xbe5691ef416bd60cu, 0x23cc986bc656d553u, -660},  // 5^-284
+    {0xedec366b11c6cb8fu, 0x2cbfbe86b7ec8aa8u, -658},  // 5^-283
+    {0x94b3a202eb1c3f39u, 0x7bf7d71432f3d6a9u, -655},  // 5^-282
+    {0xb9e08a83a5e34f07u, 0xdaf5ccd93fb0cc53u, -653},  // 5^-281
+    {0xe858ad248f5c22c9u, 0xd1b3400f8f9cff68u, -651},  // 5^-280
+    {0x91376c36d99995beu, 0x23100809b9c21fa1u, -648},  // 5^-279
+    {0xb58547448ffffb2du, 0xabd40a0c2832a78au, -646},  // 5^-278
+    {0xe2e69915b3fff9f9u, 0x16c90c8f323f516cu, -644},  // 5^-277
+    {0x8dd01fad907ffc3bu, 0xae3da7d97f6792e3u, -641},  // 5^-276
+    {0xb1442798f49ffb4au, 0x99cd11cfdf41779cu, -639},  // 5^-275
+    {0xdd95317f31c7fa1du, 0x40405643d711d583u, -637},  // 5^-274
+    {0x8a7d3eef7f1cfc52u, 0x482835ea666b2572u, -634},  // 5^-273
+    {0xad1c8eab5ee43b66u, 0xda3243650005eecfu, -632},  // 5^-272
+    {0xd863b256369d4a40u, 0x90bed43e40076a82u, -630},  // 5^-271
+    {0x873e4f75e2224e68u, 0x5a7744a6e804a291u, -627},  // 5^-270
+    {0xa90de3535aaae202u, 0x711515d0a205cb36u, -625},  // 5^-269
+    {0xd3515c2831559a83u, 0x0d5a5b44ca873e03u, -623},  // 5^-268
+    {0x8412d9991ed58091u, 0xe858790afe9486c2u, -620},  // 5^-267
+    {0xa5178fff668ae0b6u, 0x626e974dbe39a872u, -618},  // 5^-266
+    {0xce5d73ff402d98e3u, 0xfb0a3d212dc8128fu, -616},  // 5^-265
+    {0x80fa687f881c7f8eu, 0x7ce66634bc9d0b99u, -613},  // 5^-264
+    {0xa139029f6a239f72u, 0x1c1fffc1ebc44e80u, -611},  // 5^-263
+    {0xc987434744ac874eu, 0xa327ffb266b56220u, -609},  // 5^-262
+    {0xfbe9141915d7a922u, 0x4bf1ff9f0062baa8u, -607},  // 5^-261
+    {0x9d71ac8fada6c9b5u, 0x6f773fc3603db4a9u, -604},  // 5^-260
+    {0xc4ce17b399107c22u, 0xcb550fb4384d21d3u, -602},  // 5^-259
+    {0xf6019da07f549b2bu, 0x7e2a53a146606a48u, -600},  // 5^-258
+    {0x99c102844f94e0fbu, 0x2eda7444cbfc426du, -597},  // 5^-257
+    {0xc0314325637a1939u, 0xfa911155fefb5308u, -595},  // 5^-256
+    {0xf03d93eebc589f88u, 0x793555ab7eba27cau, -593},  // 5^-255
+    {0x96267c7535b763b5u, 0x4bc1558b2f3458deu, -590},  // 5^-254
+    {0xbbb01b9283253ca2u, 0x9eb1aaedfb016f16u, -588},  // 5^-253
+    {0xea9c227723ee8bcbu, 0x465e15a979c1cadcu, -586},  // 5^-252
+    {0x92a1958a7675175fu, 0x0bfacd89ec191ec9u, -583},  // 5^-251
+    {0xb749faed14125d36u, 0xcef980ec671f667bu, -581},  // 5^-250
+    {0xe51c79a85916f484u, 0x82b7e12780e7401au, -579},  // 5^-249
+    {0x8f31cc0937ae58d2u, 0xd1b2ecb8b0908810u, -576},  // 5^-248
+    {0xb2fe3f0b8599ef07u, 0x861fa7e6dcb4aa15u, -574},  // 5^-247
+    {0xdfbdcece67006ac9u, 0x67a791e093e1d49au, -572},  // 5^-246
+    {0x8bd6a141006042bdu, 0xe0c8bb2c5c6d24e0u, -569},  // 5^-245
+    {0xaecc49914078536du, 0x58fae9f773886e18u, -567},  // 5^-244
+    {0xda7f5bf590966848u, 0xaf39a475506a899eu, -565},  // 5^-243
+    {0x888f99797a5e012du, 0x6d8406c952429603u, -562},  // 5^-242
+    {0xaab37fd7d8f58178u, 0xc8e5087ba6d33b83u, -560},  // 5^-241
+    {0xd5605fcdcf32e1d6u, 0xfb1e4a9a90880a64u, -558},  // 5^-240
+    {0x855c3be0a17fcd26u, 0x5cf2eea09a55067fu, -555},  // 5^-239
+    {0xa6b34ad8c9dfc06fu, 0xf42faa48c0ea481eu, -553},  // 5^-238
+    {0xd0601d8efc57b08bu, 0xf13b94daf124da26u, -551},  // 5^-237
+    {0x823c12795db6ce57u, 0x76c53d08d6b70858u, -548},  // 5^-236
+    {0xa2cb1717b52481edu, 0x54768c4b0c64ca6eu, -546},  // 5^-235
+    {0xcb7ddcdda26da268u, 0xa9942f5dcf7dfd09u, -544},  // 5^-234
+    {0xfe5d54150b090b02u, 0xd3f93b35435d7c4cu, -542},  // 5^-233
+    {0x9efa548d26e5a6e1u, 0xc47bc5014a1a6dafu, -539},  // 5^-232
+    {0xc6b8e9b0709f109au, 0x359ab6419ca1091bu, -537},  // 5^-231
+    {0xf867241c8cc6d4c0u, 0xc30163d203c94b62u, -535},  // 5^-230
+    {0x9b407691d7fc44f8u, 0x79e0de63425dcf1du, -532},  // 5^-229
+    {0xc21094364dfb5636u, 0x985915fc12f542e4u, -530},  // 5^-228
+    {0xf294b943e17a2bc4u, 0x3e6f5b7b17b2939du, -528},  // 5^-227
+    {0x979cf3ca6cec5b5au, 0xa705992ceecf9c42u, -525},  // 5^-226
+    {0xbd8430bd08277231u, 0x50c6ff782a838353u, -523},  // 5^-225
+    {0xece53cec4a314ebdu, 0xa4f8bf5635246428u, -521},  // 5^-224
+    {0x940f4613ae5ed136u, 0x871b7795e136be99u, -518},  // 5^-223
+    {0xb913179899f68584u, 0x28e2557b59846e3fu, -516},  // 5^-222
+    {0xe757dd7ec07426e5u, 0x331aeada2fe589cfu, -514},  // 5^-221
+    {0x9096ea6f3848984fu, 0x3ff0d2c85def7621u, -511},  // 5^-220
+    {0xb4bca50b065abe63u, 0x0fed077a756b53a9u, -509},  // 5^-219
+    {0xe1ebce4dc7f16dfbu, 0xd3e8495912c62894u, -507},  // 5^-218
+    {0x8d3360f09cf6e4bdu, 0x64712dd7abbbd95cu, -504},  // 5^-217
+    {0xb080392cc4349decu, 0xbd8d794d96aacfb3u, -502},  // 5^-216
+    {0xdca04777f541c567u, 0xecf0d7a0fc5583a0u, -500},  // 5^-215
+    {0x89e42caaf9491b60u, 0xf41686c49db57244u, -497},  // 5^-214
+    {0xac5d37d5b79b6239u, 0x311c2875c522ced5u, -495},  // 5^-213
+    {0xd77485cb25823ac7u, 0x7d633293366b828bu, -493},  // 5^-212
+    {0x86a8d39ef77164bcu, 0xae5dff9c02033197u, -490},  // 5^-211
+    {0xa8530886b54dbdebu, 0xd9f57f830283fdfcu, -488},  // 5^-210
+    {0xd267caa862a12d66u, 0xd072df63c324fd7bu, -486},  // 5^-209
+    {0x8380dea93da4bc60u, 0x4247cb9e59f71e6du, -483},  // 5^-208
+    {0xa46116538d0deb78u, 0x52d9be85f074e608u, -481},  // 5^-207
+    {0xcd795be870516656u, 0x67902e276c921f8bu, -479},  // 5^-206
+    {0x806bd9714632dff6u, 0x00ba1cd8a3db53b6u, -476},  // 5^-205
+    {0xa086cfcd97bf97f3u, 0x80e8a40eccd228a4u, -474},  // 5^-204
+    {0xc8a883c0fdaf7df0u, 0x6122cd128006b2cdu, -472},  // 5^-203
+    {0xfad2a4b13d1b5d6cu, 0x796b805720085f81u, -470},  // 5^-202
+    {0x9cc3a6eec6311a63u, 0xcbe3303674053bb0u, -467},  // 5^-201
+    {0xc3f490aa77bd60fcu, 0xbedbfc4411068a9cu, -465},  // 5^-200
+    {0xf4f1b4d515acb93bu, 0xee92fb5515482d44u, -463},  // 5^-199
+    {0x991711052d8bf3c5u, 0x751bdd152d4d1c4au, -460},  // 5^-198
+    {0xbf5cd54678eef0b6u, 0xd262d45a78a0635du, -458},  // 5^-197
+    {0xef340a98172aace4u, 0x86fb897116c87c34u, -456},  // 5^-196
+    {0x9580869f0e7aac0eu, 0xd45d35e6ae3d4da0u, -453},  // 5^-195
+    {0xbae0a846d2195712u, 0x8974836059cca109u, -451},  // 5^-194
+    {0xe998d258869facd7u, 0x2bd1a438703fc94bu, -449},  // 5^-193
+    {0x91ff83775423cc06u, 0x7b6306a34627ddcfu, -446},  // 5^-192
+    {0xb67f6455292cbf08u, 0x1a3bc84c17b1d542u, -444},  // 5^-191
+    {0xe41f3d6a7377eecau, 0x20caba5f1d9e4a93u, -442},  // 5^-190
+    {0x8e938662882af53eu, 0x547eb47b7282ee9cu, -439},  // 5^-189
+    {0xb23867fb2a35b28du, 0xe99e619a4f23aa43u, -437},  // 5^-188
+    {0xdec681f9f4c31f31u, 0x6405fa00e2ec94d4u, -435},  // 5^-187
+    {0x8b3c113c38f9f37eu, 0xde83bc408dd3dd04u, -432},  // 5^-186
+    {0xae0b158b4738705eu, 0x9624ab50b148d445u, -430},  // 5^-185
+    {0xd98ddaee19068c76u, 0x3badd624dd9b0957u, -428},  // 5^-184
+    {0x87f8a8d4cfa417c9u, 0xe54ca5d70a80e5d6u, -425},  // 5^-183
+    {0xa9f6d30a038d1dbcu, 0x5e9fcf4ccd211f4cu, -423},  // 5^-182
+    {0xd47487cc8470652bu, 0x7647c3200069671fu, -421},  // 5^-181
+    {0x84c8d4dfd2c63f3bu, 0x29ecd9f40041e073u, -418},  // 5^-180
+    {0xa5fb0a17c777cf09u, 0xf468107100525890u, -416},  // 5^-179
+    {0xcf79cc9db955c2ccu, 0x7182148d4066eeb4u, -414},  // 5^-178
+    {0x81ac1fe293d599bfu, 0xc6f14cd848405530u, -411},  // 5^-177
+    {0xa21727db38cb002fu, 0xb8ada00e5a506a7cu, -409},  // 5^-176
+    {0xca9cf1d206fdc03bu, 0xa6d90811f0e4851cu, -407},  // 5^-175
+    {0xfd442e4688bd304au, 0x908f4a166d1da663u, -405},  // 5^-174
+    {0x9e4a9cec15763e2eu, 0x9a598e4e043287feu, -402},  // 5^-173
+    {0xc5dd44271ad3cdbau, 0x40eff1e1853f29fdu, -400},  // 5^-172
+    {0xf7549530e188c128u, 0xd12bee59e68ef47cu, -398},  // 5^-171
+    {0x9a94dd3e8cf578b9u, 0x82bb74f8301958ceu, -395},  // 5^-170
+    {0xc13a148e3032d6e7u, 0xe36a52363c1faf01u, -393},  // 5^-169
+    {0xf18899b1bc3f8ca1u, 0xdc44e6c3cb279ac1u, -391},  // 5^-168
+    {0x96f5600f15a7b7e5u, 0x29ab103a5ef8c0b9u, -388},  // 5^-167
+    {0xbcb2b812db11a5deu, 0x7415d448f6b6f0e7u, -386},  // 5^-166
+    {0xebdf661791d60f56u, 0x111b495b3464ad21u, -384},  // 5^-165
+    {0x936b9fcebb25c995u, 0xcab10dd900beec34u, -381},  // 5^-164
+    {0xb84687c269ef3bfbu, 0x3d5d514f40eea742u, -379},  // 5^-163
+    {0xe65829b3046b0afau, 0x0cb4a5a3112a5112u, -377},  // 5^-162
+    {0x8ff71a0fe2c2e6dcu, 0x47f0e785eaba72abu, -374},  // 5^-161
+    {0xb3f4e093db73a093u, 0x59ed216765690f56u, -372},  // 5^-160
+    {0xe0f218b8d25088b8u, 0x306869c13ec3532cu, -370},  // 5^-159
+    {0x8c974f7383725573u, 0x1e414218c73a13fbu, -367},  // 5^-158
+    {0xafbd2350644eeacfu, 0xe5d1929ef90898fau, -365},  // 5^-157
+    {0xdbac6c247d62a583u, 0xdf45f746b74abf39u, -363},  // 5^-156
+    {0x894bc396ce5da772u, 0x6b8bba8c328eb783u, -360},  // 5^-155
+    {0xab9eb47c81f5114fu, 0x066ea92f3f326564u, -358},  // 5^-154
+    {0xd686619ba27255a2u, 0xc80a537b0efefebdu, -356},  // 5^-153
+    {0x8613fd0145877585u, 0xbd06742ce95f5f36u, -353},  // 5^-152
+    {0xa798fc4196e952e7u, 0x2c48113823b73704u, -351},  // 5^-151
+    {0xd17f3b51fca3a7a0u, 0xf75a15862ca504c5u, -349},  // 5^-150
+    {0x82ef85133de648c4u, 0x9a984d73dbe722fbu, -346},  // 5^-149
+    {0xa3ab66580d5fdaf5u, 0xc13e60d0d2e0ebbau, -344},  // 5^-148
+    {0xcc963fee10b7d1b3u, 0x318df905079926a8u, -342},  // 5^-147
+    {0xffbbcfe994e5c61fu, 0xfdf17746497f7052u, -340},  // 5^-146
+    {0x9fd561f1fd0f9bd3u, 0xfeb6ea8bedefa633u, -337},  // 5^-145
+    {0xc7caba6e7c5382c8u, 0xfe64a52ee96b8fc0u, -335},  // 5^-144
+    {0xf9bd690a1b68637bu, 0x3dfdce7aa3c673b0u, -333},  // 5^-143
+    {0x9c1661a651213e2du, 0x06bea10ca65c084eu, -330},  // 5^-142
+    {0xc31bfa0fe5698db8u, 0x486e494fcff30a62u, -328},  // 5^-141
+    {0xf3e2f893dec3f126u, 0x5a89dba3c3efccfau, -326},  // 5^-140
+    {0x986ddb5c6b3a76b7u, 0xf89629465a75e01cu, -323},  // 5^-139
+    {0xbe89523386091465u, 0xf6bbb397f1135823u, -321},  // 5^-138
+    {0xee2ba6c0678b597fu, 0x746aa07ded582e2cu, -319},  // 5^-137
+    {0x94db483840b717efu, 0xa8c2a44eb4571cdcu, -316},  // 5^-136
+    {0xba121a4650e4ddebu, 0x92f34d62616ce413u, -314},  // 5^-135
+    {0xe896a0d7e51e1566u, 0x77b020baf9c81d17u, -312},  // 5^-134
+    {0x915e2486ef32cd60u, 0x0ace1474dc1d122eu, -309},  // 5^-133
+    {0xb5b5ada8aaff80b8u, 0x0d819992132456bau, -307},  // 5^-132
+    {0xe3231912d5bf60e6u, 0x10e1fff697ed6c69u, -305},  // 5^-131
+    {0x8df5efabc5979c8fu, 0xca8d3ffa1ef463c1u, -302},  // 5^-130
+    {0xb1736b96b6fd83b3u, 0xbd308ff8a6b17cb2u, -300},  // 5^-129
+    {0xddd0467c64bce4a0u, 0xac7cb3f6d05ddbdeu, -298},  // 5^-128
+    {0x8aa22c0dbef60ee4u, 0x6bcdf07a423aa96bu, -295},  // 5^-127
+    {0xad4ab7112eb3929du, 0x86c16c98d2c953c6u, -293},  // 5^-126
+    {0xd89d64d57a607744u, 0xe871c7bf077ba8b7u, -291},  // 5^-125
+    {0x87625f056c7c4a8bu, 0x11471cd764ad4972u, -288},  // 5^-124
+    {0xa93af6c6c79b5d2du, 0xd598e40d3dd89bcfu, -286},  // 5^-123
+    {0xd389b47879823479u, 0x4aff1d108d4ec2c3u, -284},  // 5^-122
+    {0x843610cb4bf160cbu, 0xcedf722a585139bau, -281},  // 5^-121
+    {0xa54394fe1eedb8feu, 0xc2974eb4ee658828u, -279},  // 5^-120
+    {0xce947a3da6a9273eu, 0x733d226229feea32u, -277},  // 5^-119
+    {0x811ccc668829b887u, 0x0806357d5a3f525fu, -274},  // 5^-118
+    {0xa163ff802a3426a8u, 0xca07c2dcb0cf26f7u, -272},  // 5^-117
+    {0xc9bcff6034c13052u, 0xfc89b393dd02f0b5u, -270},  // 5^-116
+    {0xfc2c3f3841f17c67u, 0xbbac2078d443ace2u, -268},  // 5^-115
+    {0x9d9ba7832936edc0u, 0xd54b944b84aa4c0du, -265},  // 5^-114
+    {0xc5029163f384a931u, 0x0a9e795e65d4df11u, -263},  // 5^-113
+    {0xf64335bcf065d37du, 0x4d4617b5ff4a16d5u, -261},  // 5^-112
+    {0x99ea0196163fa42eu, 0x504bced1bf8e4e45u, -258},  // 5^-111
+    {0xc06481fb9bcf8d39u, 0xe45ec2862f71e1d6u, -256},  // 5^-110
+    {0xf07da27a82c37088u, 0x5d767327bb4e5a4cu, -254},  // 5^-109
+    {0x964e858c91ba2655u, 0x3a6a07f8d510f86fu, -251},  // 5^-108
+    {0xbbe226efb628afeau, 0x890489f70a55368bu, -249},  // 5^-107
+    {0xeadab0aba3b2dbe5u, 0x2b45ac74ccea842eu, -247},  // 5^-106
+    {0x92c8ae6b464fc96fu, 0x3b0b8bc90012929du, -244},  // 5^-105
+    {0xb77ada0617e3bbcbu, 0x09ce6ebb40173744u, -242},  // 5^-104
+    {0xe55990879ddcaabdu, 0xcc420a6a101d0515u, -240},  // 5^-103
+    {0x8f57fa54c2a9eab6u, 0x9fa946824a12232du, -237},  // 5^-102
+    {0xb32df8e9f3546564u, 0x47939822dc96abf9u, -235},  // 5^-101
+    {0xdff9772470297ebdu, 0x59787e2b93bc56f7u, -233},  // 5^-100
+    {0x8bfbea76c619ef36u, 0x57eb4edb3c55b65au, -230},  // 5^-99
+    {0xaefae51477a06b03u, 0xede622920b6b23f1u, -228},  // 5^-98
+    {0xdab99e59958885c4u, 0xe95fab368e45ecedu, -226},  // 5^-97
+    {0x88b402f7fd75539bu, 0x11dbcb0218ebb414u, -223},  // 5^-96
+    {0xaae103b5fcd2a881u, 0xd652bdc29f26a119u, -221},  // 5^-95
+    {0xd59944a37c0752a2u, 0x4be76d3346f0495fu, -219},  // 5^-94
+    {0x857fcae62d8493a5u, 0x6f70a4400c562ddbu, -216},  // 5^-93
+    {0xa6dfbd9fb8e5b88eu, 0xcb4ccd500f6bb952u, -214},  // 5^-92
+    {0xd097ad07a71f26b2u, 0x7e2000a41346a7a7u, -212},  // 5^-91
+    {0x825ecc24c873782fu, 0x8ed400668c0c28c8u, -209},  // 5^-90
+    {0xa2f67f2dfa90563bu, 0x728900802f0f32fau, -207},  // 5^-89
+    {0xcbb41ef979346bcau, 0x4f2b40a03ad2ffb9u, -205},  // 5^-88
+    {0xfea126b7d78186bcu, 0xe2f610c84987bfa8u, -203},  // 5^-87
+    {0x9f24b832e6b0f436u, 0x0dd9ca7d2df4d7c9u, -200},  // 5^-86
+    {0xc6ede63fa05d3143u, 0x91503d1c79720dbbu, -198},  // 5^-85
+    {0xf8a95fcf88747d94u, 0x75a44c6397ce912au, -196},  // 5^-84
+    {0x9b69dbe1b548ce7cu, 0xc986afbe3ee11abau, -193},  // 5^-83
+    {0xc24452da229b021bu, 0xfbe85badce996168u, -191},  // 5^-82
+    {0xf2d56790ab41c2a2u, 0xfae27299423fb9c3u, -189},  // 5^-81
+    {0x97c560ba6b0919a5u, 0xdccd879fc967d41au, -186},  // 5^-80
+    {0xbdb6b8e905cb600fu, 0x5400e987bbc1c920u, -184},  // 5^-79
+    {0xed246723473e3813u, 0x290123e9aab23b68u, -182},  // 5^-78
+    {0x9436c0760c86e30bu, 0xf9a0b6720aaf6521u, -179},  // 5^-77
+    {0xb94470938fa89bceu, 0xf808e40e8d5b3e69u, -177},  // 5^-76
+    {0xe7958cb87392c2c2u, 0xb60b1d1230b20e04u, -175},  // 5^-75
+    {0x90bd77f3483bb9b9u, 0xb1c6f22b5e6f48c2u, -172},  // 5^-74
+    {0xb4ecd5f01a4aa828u, 0x1e38aeb6360b1af3u, -170},  // 5^-73
+    {0xe2280b6c20dd5232u, 0x25c6da63c38de1b0u, -168},  // 5^-72
+    {0x8d590723948a535fu, 0x579c487e5a38ad0eu, -165},  // 5^-71
+    {0xb0af48ec79ace837u, 0x2d835a9df0c6d851u, -163},  // 5^-70
+    {0xdcdb1b2798182244u, 0xf8e431456cf88e65u, -161},  // 5^-69
+    {0x8a08f0f8bf0f156bu, 0x1b8e9ecb641b58ffu, -158},  // 5^-68
+    {0xac8b2d36eed2dac5u, 0xe272467e3d222f3fu, -156},  // 5^-67
+    {0xd7adf884aa879177u, 0x5b0ed81dcc6abb0fu, -154},  // 5^-66
+    {0x86ccbb52ea94baeau, 0x98e947129fc2b4e9u, -151},  // 5^-65
+    {0xa87fea27a539e9a5u, 0x3f2398d747b36224u, -149},  // 5^-64
+    {0xd29fe4b18e88640eu, 0x8eec7f0d19a03aadu, -147},  // 5^-63
+    {0x83a3eeeef9153e89u, 0x1953cf68300424acu, -144},  // 5^-62
+    {0xa48ceaaab75a8e2bu, 0x5fa8c3423c052dd7u, -142},  // 5^-61
+    {0xcdb02555653131b6u, 0x3792f412cb06794du, -140},  // 5^-60
+    {0x808e17555f3ebf11u, 0xe2bbd88bbee40bd0u, -137},  // 5^-59
+    {0xa0b19d2ab70e6ed6u, 0x5b6aceaeae9d0ec4u, -135},  // 5^-58
+    {0xc8de047564d20a8bu, 0xf245825a5a445275u, -133},  // 5^-57
+    {0xfb158592be068d2eu, 0xeed6e2f0f0d56712u, -131},  // 5^-56
+    {0x9ced737bb6c4183du, 0x55464dd69685606bu, -128},  // 5^-55
+    {0xc428d05aa4751e4cu, 0xaa97e14c3c26b886u, -126},  // 5^-54
+    {0xf53304714d9265dfu, 0xd53dd99f4b3066a8u, -124},  // 5^-53
+    {0x993fe2c6d07b7fabu, 0xe546a8038efe4029u, -121},  // 5^-52
+    {0xbf8fdb78849a5f96u, 0xde98520472bdd033u, -119},  // 5^-51
+    {0xef73d256a5c0f77cu, 0x963e66858f6d4440u, -117},  // 5^-50
+    {0x95a8637627989aadu, 0xdde7001379a44aa8u, -114},  // 5^-49
+    {0xbb127c53b17ec159u, 0x5560c018580d5d52u, -112},  // 5^-48
+    {0xe9d71b689dde71afu, 0xaab8f01e6e10b4a6u, -110},  // 5^-47
+    {0x9226712162ab070du, 0xcab3961304ca70e8u, -107},  // 5^-46
+    {0xb6b00d69bb55c8d1u, 0x3d607b97c5fd0d22u, -105},  // 5^-45
+    {0xe45c10c42a2b3b05u, 0x8cb89a7db77c506au, -103},  // 5^-44
+    {0x8eb98a7a9a5b04e3u, 0x77f3608e92adb242u, -100},  // 5^-43
+    {0xb267ed1940f1c61cu, 0x55f038b237591ed3u, -98},  // 5^-42
+    {0xdf01e85f912e37a3u, 0x6b6c46dec52f6688u, -96},  // 5^-41
+    {0x8b61313bbabce2c6u, 0x2323ac4b3b3da015u, -93},  // 5^-40
+    {0xae397d8aa96c1b77u, 0xabec975e0a0d081au, -91},  // 5^-39
+    {0xd9c7dced53c72255u, 0x96e7bd358c904a21u, -89},  // 5^-38
+    {0x881cea14545c7575u, 0x7e50d64177da2e54u, -86},  // 5^-37
+    {0xaa242499697392d2u, 0xdde50bd1d5d0b9e9u, -84},  // 5^-36
+    {0xd4ad2dbfc3d07787u, 0x955e4ec64b44e864u, -82},  // 5^-35
+    {0x84ec3c97da624ab4u, 0xbd5af13bef0b113eu, -79},  // 5^-34
+    {0xa6274bbdd0fadd61u, 0xecb1ad8aeacdd58eu, -77},  // 5^-33
+    {0xcfb11ead453994bau, 0x67de18eda5814af2u, -75},  // 5^-32
+    {0x81ceb32c4b43fcf4u, 0x80eacf948770ced7u, -72},  // 5^-31
+    {0xa2425ff75e14fc31u, 0xa1258379a94d028du, -70},  // 5^-30
+    {0xcad2f7f5359a3b3eu, 0x096ee45813a04330u, -68},  // 5^-29
+    {0xfd87b5f28300ca0du, 0x8bca9d6e188853fcu, -66},  // 5^-28
+    {0x9e74d1b791e07e48u, 0x775ea264cf55347du, -63},  // 5^-27
+    {0xc612062576589ddau, 0x95364afe032a819du, -61},  // 5^-26
+    {0xf79687aed3eec551u, 0x3a83ddbd83f52204u, -59},  // 5^-25
+    {0x9abe14cd44753b52u, 0xc4926a9672793542u, -56},  // 5^-24
+    {0xc16d9a0095928a27u, 0x75b7053c0f178293u, -54},  // 5^-23
+    {0xf1c90080baf72cb1u, 0x5324c68b12dd6338u, -52},  // 5^-22
+    {0x971da05074da7beeu, 0xd3f6fc16ebca5e03u, -49},  // 5^-21
+    {0xbce5086492111aeau, 0x88f4bb1ca6bcf584u, -47},  // 5^-20
+    {0xec1e4a7db69561a5u, 0x2b31e9e3d06c32e5u, -45},  // 5^-19
+    {0x9392ee8e921d5d07u, 0x3aff322e62439fcfu, -42},  // 5^-18
+    {0xb877aa3236a4b449u, 0x09befeb9fad487c2u, -40},  // 5^-17
+    {0xe69594bec44de15bu, 0x4c2ebe687989a9b3u, -38},  // 5^-16
+    {0x901d7cf73ab0acd9u, 0x0f9d37014bf60a10u, -35},  // 5^-15
+    {0xb424dc35095cd80fu, 0x538484c19ef38c94u, -33},  // 5^-14
+    {0xe12e13424bb40e13u, 0x2865a5f206b06fb9u, -31},  // 5^-13
+    {0x8cbccc096f5088cbu, 0xf93f87b7442e45d3u, -28},  // 5^-12
+    {0xafebff0bcb24aafeu, 0xf78f69a51539d748u, -26},  // 5^-11
+    {0xdbe6fecebdedd5beu, 0xb573440e5a884d1bu, -24},  // 5^-10
+    {0x89705f4136b4a597u, 0x31680a88f8953030u, -21},  // 5^-9
+    {0xabcc77118461cefcu, 0xfdc20d2b36ba7c3du, -19},  // 5^-8
+    {0xd6bf94d5e57a42bcu, 0x3d32907604691b4cu, -17},  // 5^-7
+    {0x8637bd05af6c69b5u, 0xa63f9a49c2c1b10fu, -14},  // 5^-6
+    {0xa7c5ac471b478423u, 0x0fcf80dc33721d53u, -12},  // 5^-5
+    {0xd1b71758e219652bu, 0xd3c36113404ea4a8u, -10},  // 5^-4
+    {0x83126e978d4fdf3bu, 0x645a1cac083126e9u, -7},  // 5^-3
+    {0xa3d70a3d70a3d70au, 0x3d70a3d70a3d70a3u, -5},  // 5^-2
+    {0xccccccccccccccccu, 0xccccccccccccccccu, -3},  // 5^-1
+    {0x8000000000000000u, 0x0000000000000000u, 0},  // 5^0
+    {0xa000000000000000u, 0x0000000000000000u, 2},  // 5^1
+    {0xc800000000000000u, 0x0000000000000000u, 4},  // 5^2
+    {0xfa00000000000000u, 0x0000000000000000u, 6},  // 5^3
+    {0x9c40000000000000u, 0x0000000000000000u, 9},  // 5^4
+    {0xc350000000000000u, 0x0000000000000000u, 11},  // 5^5
+    {0xf424000000000000u, 0x0000000000000000u, 13},  // 5^6
+    {0x9896800000000000u, 0x0000000000000000u, 16},  // 5^7
+    {0xbebc200000000000u, 0x0000000000000000u, 18},  // 5^8
+    {0xee6b280000000000u, 0x0000000000000000u, 20},  // 5^9
+    {0x9502f90000000000u, 0x0000000000000000u, 23},  // 5^10
+    {0xba43b74000000000u, 0x0000000000000000u, 25},  // 5^11
+    {0xe8d4a51000000000u, 0x0000000000000000u, 27},  // 5^12
+    {0x9184e72a00000000u, 0x0000000000000000u, 30},  // 5^13
+    {0xb5e620f480000000u, 0x0000000000000000u, 32},  // 5^14
+    {0xe35fa931a0000000u, 0x0000000000000000u, 34},  // 5^15
+    {0x8e1bc9bf04000000u, 0x0000000000000000u, 37},  // 5^16
+    {0xb1a2bc2ec5000000u, 0x0000000000000000u, 39},  // 5^17
+    {0xde0b6b3a76400000u, 0x0000000000000000u, 41},  // 5^18
+    {0x8ac7230489e80000u, 0x0000000000000000u, 44},  // 5^19
+    {0xad78ebc5ac620000u, 0x0000000000000000u, 46},  // 5^20
+    {0xd8d726b7177a8000u, 0x0000000000000000u, 48},  // 5^21
+    {0x878678326eac9000u, 0x0000000000000000u, 51},  // 5^22
+    {0xa968163f0a57b400u, 0x0000000000000000u, 53},  // 5^23
+    {0xd3c21bcecceda100u, 0x0000000000000000u, 55},  // 5^24
+    {0x84595161401484a0u, 0x0000000000000000u, 58},  // 5^25
+    {0xa56fa5b99019a5c8u, 0x0000000000000000u, 60},  // 5^26
+    {0xcecb8f27f4200f3au, 0x0000000000000000u, 62},  // 5^27
+    {0x813f3978f8940984u, 0x4000000000000000u, 65},  // 5^28
+    {0xa18f07d736b90be5u, 0x5000000000000000u, 67},  // 5^29
+    {0xc9f2c9cd04674edeu, 0xa400000000000000u, 69},  // 5^30
+    {0xfc6f7c4045812296u, 0x4d00000000000000u, 71},  // 5^31
+    {0x9dc5ada82b70b59du, 0xf020000000000000u, 74},  // 5^32
+    {0xc5371912364ce305u, 0x6c28000000000000u, 76},  // 5^33
+    {0xf684df56c3e01bc6u, 0xc732000000000000u, 78},  // 5^34
+    {0x9a130b963a6c115cu, 0x3c7f400000000000u, 81},  // 5^35
+    {0xc097ce7bc90715b3u, 0x4b9f100000000000u, 83},  // 5^36
+    {0xf0bdc21abb48db20u, 0x1e86d40000000000u, 85},  // 5^37
+    {0x96769950b50d88f4u, 0x1314448000000000u, 88},  // 5^38
+    {0xbc143fa4e250eb31u, 0x17d955a000000000u, 90},  // 5^39
+    {0xeb194f8e1ae525fdu, 0x5dcfab0800000000u, 92},  // 5^40
+    {0x92efd1b8d0cf37beu, 0x5aa1cae500000000u, 95},  // 5^41
+    {0xb7abc627050305adu, 0xf14a3d9e40000000u, 97},  // 5^42
+    {0xe596b7b0c643c719u, 0x6d9ccd05d0000000u, 99},  // 5^43
+    {0x8f7e32ce7bea5c6fu, 0xe4820023a2000000u, 102},  // 5^44
+    {0xb35dbf821ae4f38bu, 0xdda2802c8a800000u, 104},  // 5^45
+    {0xe0352f62a19e306eu, 0xd50b2037ad200000u, 106},  // 5^46
+    {0x8c213d9da502de45u, 0x4526f422cc340000u, 109},  // 5^47
+    {0xaf298d050e4395d6u, 0x9670b12b7f410000u, 111},  // 5^48
+    {0xdaf3f04651d47b4cu, 0x3c0cdd765f114000u, 113},  // 5^49
+    {0x88d8762bf324cd0fu, 0xa5880a69fb6ac800u, 116},  // 5^50
+    {0xab0e93b6efee0053u, 0x8eea0d047a457a00u, 118},  // 5^51
+    {0xd5d238a4abe98068u, 0x72a4904598d6d880u, 120},  // 5^52
+    {0x85a36366eb71f041u, 0x47a6da2b7f864750u, 123},  // 5^53
+    {0xa70c3c40a64e6c51u, 0x999090b65f67d924u, 125},  // 5^54
+    {0xd0cf4b50cfe20765u, 0xfff4b4e3f741cf6du, 127},  // 5^55
+    {0x82818f1281ed449fu, 0xbff8f10e7a8921a4u, 130},  // 5^56
+    {0xa321f2d7226895c7u, 0xaff72d52192b6a0du, 132},  // 5^57
+    {0xcbea6f8ceb02bb39u, 0x9bf4f8a69f764490u, 134},  // 5^58
+    {0xfee50b7025c36a08u, 0x02f236d04753d5b4u, 136},  // 5^59
+    {0x9f4f2726179a2245u, 0x01d762422c946590u, 139},  // 5^60
+    {0xc722f0ef9d80aad6u, 0x424d3ad2b7b97ef5u, 141},  // 5^61
+    {0xf8ebad2b84e0d58bu, 0xd2e0898765a7deb2u, 143},  // 5^62
+    {0x9b934c3b330c8577u, 0x63cc55f49f88eb2fu, 146},  // 5^63
+    {0xc2781f49ffcfa6d5u, 0x3cbf6b71c76b25fbu, 148},  // 5^64
+    {0xf316271c7fc3908au, 0x8bef464e3945ef7au, 150},  // 5^65
+    {0x97edd871cfda3a56u, 0x97758bf0e3cbb5acu, 153},  // 5^66
+    {0xbde94e8e43d0c8ecu, 0x3d52eeed1cbea317u, 155},  // 5^67
+    {0xed63a231d4c4fb27u, 0x4ca7aaa863ee4bddu, 157},  // 5^68
+    {0x945e455f24fb1cf8u, 0x8fe8caa93e74ef6au, 160},  // 5^69
+    {0xb975d6b6ee39e436u, 0xb3e2fd538e122b44u, 162},  // 5^70
+    {0xe7d34c64a9c85d44u, 0x60dbbca87196b616u, 164},  // 5^71
+    {0x90e40fbeea1d3a4au, 0xbc8955e946fe31cdu, 167},  // 5^72
+    {0xb51d13aea4a488ddu, 0x6babab6398bdbe41u, 169},  // 5^73
+    {0xe264589a4dcdab14u, 0xc696963c7eed2dd1u, 171},  // 5^74
+    {0x8d7eb76070a08aecu, 0xfc1e1de5cf543ca2u, 174},  // 5^75
+    {0xb0de65388cc8ada8u, 0x3b25a55f43294bcbu, 176},  // 5^76
+    {0xdd15fe86affad912u, 0x49ef0eb713f39ebeu, 178},  // 5^77
+    {0x8a2dbf142dfcc7abu, 0x6e3569326c784337u, 181},  // 5^78
+    {0xacb92ed9397bf996u, 0x49c2c37f07965404u, 183},  // 5^79
+    {0xd7e77a8f87daf7fbu, 0xdc33745ec97be906u, 185},  // 5^80
+    {0x86f0ac99b4e8dafdu, 0x69a028bb3ded71a3u, 188},  // 5^81
+    {0xa8acd7c0222311bcu, 0xc40832ea0d68ce0cu, 190},  // 5^82
+    {0xd2d80db02aabd62bu, 0xf50a3fa490c30190u, 192},  // 5^83
+    {0x83c7088e1aab65dbu, 0x792667c6da79e0fau, 195},  // 5^84
+    {0xa4b8cab1a1563f52u, 0x577001b891185938u, 197},  // 5^85
+    {0xcde6fd5e09abcf26u, 0xed4c0226b55e6f86u, 199},  // 5^86
+    {0x80b05e5ac60b6178u, 0x544f8158315b05b4u, 202},  // 5^87
+    {0xa0dc75f1778e39d6u, 0x696361ae3db1c721u, 204},  // 5^88
+    {0xc913936dd571c84cu, 0x03bc3a19cd1e38e9u, 206},  // 5^89
+    {0xfb5878494ace3a5fu, 0x04ab48a04065c723u, 208},  // 5^90
+    {0x9d174b2dcec0e47bu, 0x62eb0d64283f9c76u, 211},  // 5^91
+    {0xc45d1df942711d9au, 0x3ba5d0bd324f8394u, 213},  // 5^92
+    {0xf5746577930d6500u, 0xca8f44ec7ee36479u, 215},  // 5^93
+    {0x9968bf6abbe85f20u, 0x7e998b13cf4e1ecbu, 218},  // 5^94
+    {0xbfc2ef456ae276e8u, 0x9e3fedd8c321a67eu, 220},  // 5^95
+    {0xefb3ab16c59b14a2u, 0xc5cfe94ef3ea101eu, 222},  // 5^96
+    {0x95d04aee3b80ece5u, 0xbba1f1d158724a12u, 225},  // 5^97
+    {0xbb445da9ca61281fu, 0x2a8a6e45ae8edc97u, 227},  // 5^98
+    {0xea1575143cf97226u, 0xf52d09d71a3293bdu, 229},  // 5^99
+    {0x924d692ca61be758u, 0x593c2626705f9c56u, 232},  // 5^100
+    {0xb6e0c377cfa2e12eu, 0x6f8b2fb00c77836cu, 234},  // 5^101
+    {0xe498f455c38b997au, 0x0b6dfb9c0f956447u, 236},  // 5^102
+    {0x8edf98b59a373fecu, 0x4724bd4189bd5eacu, 239},  // 5^103
+    {0xb2977ee300c50fe7u, 0x58edec91ec2cb657u, 241},  // 5^104
+    {0xdf3d5e9bc0f653e1u, 0x2f2967b66737e3edu, 243},  // 5^105
+    {0x8b865b215899f46cu, 0xbd79e0d20082ee74u, 246},  // 5^106
+    {0xae67f1e9aec07187u, 0xecd8590680a3aa11u, 248},  // 5^107
+    {0xda01ee641a708de9u, 0xe80e6f4820cc9495u, 250},  // 5^108
+    {0x884134fe908658b2u, 0x3109058d147fdcddu, 253},  // 5^109
+    {0xaa51823e34a7eedeu, 0xbd4b46f0599fd415u, 255},  // 5^110
+    {0xd4e5e2cdc1d1ea96u, 0x6c9e18ac7007c91au, 257},  // 5^111
+    {0x850fadc09923329eu, 0x03e2cf6bc604ddb0u, 260},  // 5^112
+    {0xa6539930bf6bff45u, 0x84db8346b786151cu, 262},  // 5^113
+    {0xcfe87f7cef46ff16u, 0xe612641865679a63u, 264},  // 5^114
+    {0x81f14fae158c5f6eu, 0x4fcb7e8f3f60c07eu, 267},  // 5^115
+    {0xa26da3999aef7749u, 0xe3be5e330f38f09du, 269},  // 5^116
+    {0xcb090c8001ab551cu, 0x5cadf5bfd3072cc5u, 271},  // 5^117
+    {0xfdcb4fa002162a63u, 0x73d9732fc7c8f7f6u, 273},  // 5^118
+    {0x9e9f11c4014dda7eu, 0x2867e7fddcdd9afau, 276},  // 5^119
+    {0xc646d63501a1511du, 0xb281e1fd541501b8u, 278},  // 5^120
+    {0xf7d88bc24209a565u, 0x1f225a7ca91a4226u, 280},  // 5^121
+    {0x9ae757596946075fu, 0x3375788de9b06958u, 283},  // 5^122
+    {0xc1a12d2fc3978937u, 0x0052d6b1641c83aeu, 285},  // 5^123
+    {0xf209787bb47d6b84u, 0xc0678c5dbd23a49au, 287},  // 5^124
+    {0x9745eb4d50ce6332u, 0xf840b7ba963646e0u, 290},  // 5^125
+    {0xbd176620a501fbffu, 0xb650e5a93bc3d898u, 292},  // 5^126
+    {0xec5d3fa8ce427affu, 0xa3e51f138ab4cebeu, 294},  // 5^127
+    {0x93ba47c980e98cdfu, 0xc66f336c36b10137u, 297},  // 5^128
+    {0xb8a8d9bbe123f017u, 0xb80b0047445d4184u, 299},  // 5^129
+    {0xe6d3102ad96cec1du, 0xa60dc059157491e5u, 301},  // 5^130
+    {0x9043ea1ac7e41392u, 0x87c89837ad68db2fu, 304},  // 5^131
+    {0xb454e4a179dd1877u, 0x29babe4598c311fbu, 306},  // 5^132
+    {0xe16a1dc9d8545e94u, 0xf4296dd6fef3d67au, 308},  // 5^133
+    {0x8ce2529e2734bb1du, 0x1899e4a65f58660cu, 311},  // 5^134
+    {0xb01ae745b101e9e4u, 0x5ec05dcff72e7f8fu, 313},  // 5^135
+    {0xdc21a1171d42645du, 0x76707543f4fa1f73u, 315},  // 5^136
+    {0x899504ae72497ebau, 0x6a06494a791c53a8u, 318},  // 5^137
+    {0xabfa45da0edbde69u, 0x0487db9d17636892u, 320},  // 5^138
+    {0xd6f8d7509292d603u, 0x45a9d2845d3c42b6u, 322},  // 5^139
+    {0x865b86925b9bc5c2u, 0x0b8a2392ba45a9b2u, 325},  // 5^140
+    {0xa7f26836f282b732u, 0x8e6cac7768d7141eu, 327},  // 5^141
+    {0xd1ef0244af2364ffu, 0x3207d795430cd926u, 329},  // 5^142
+    {0x8335616aed761f1fu, 0x7f44e6bd49e807b8u, 332},  // 5^143
+    {0xa402b9c5a8d3a6e7u, 0x5f16206c9c6209a6u, 334},  // 5^144
+    {0xcd036837130890a1u, 0x36dba887c37a8c0fu, 336},  // 5^145
+    {0x802221226be55a64u, 0xc2494954da2c9789u, 339},  // 5^146
+    {0xa02aa96b06deb0fdu, 0xf2db9baa10b7bd6cu, 341},  // 5^147
+    {0xc83553c5c8965d3du, 0x6f92829494e5acc7u, 343},  // 5^148
+    {0xfa42a8b73abbf48cu, 0xcb772339ba1f17f9u, 345},  // 5^149
+    {0x9c69a97284b578d7u, 0xff2a760414536efbu, 348},  // 5^150
+    {0xc38413cf25e2d70du, 0xfef5138519684abau, 350},  // 5^151
+    {0xf46518c2ef5b8cd1u, 0x7eb258665fc25d69u, 352},  // 5^152
+    {0x98bf2f79d5993802u, 0xef2f773ffbd97a61u, 355},  // 5^153
+    {0xbeeefb584aff8603u, 0xaafb550ffacfd8fau, 357},  // 5^154
+    {0xeeaaba2e5dbf6784u, 0x95ba2a53f983cf38u, 359},  // 5^155
+    {0x952ab45cfa97a0b2u, 0xdd945a747bf26183u, 362},  // 5^156
+    {0xba756174393d88dfu, 0x94f971119aeef9e4u, 364},  // 5^157
+    {0xe912b9d1478ceb17u, 0x7a37cd5601aab85du, 366},  // 5^158
+    {0x91abb422ccb812eeu, 0xac62e055c10ab33au, 369},  // 5^159
+    {0xb616a12b7fe617aau, 0x577b986b314d6009u, 371},  // 5^160
+    {0xe39c49765fdf9d94u, 0xed5a7e85fda0b80bu, 373},  // 5^161
+    {0x8e41ade9fbebc27du, 0x14588f13be847307u, 376},  // 5^162
+    {0xb1d219647ae6b31cu, 0x596eb2d8ae258fc8u, 378},  // 5^163
+    {0xde469fbd99a05fe3u, 0x6fca5f8ed9aef3bbu, 380},  // 5^164
+    {0x8aec23d680043beeu, 0x25de7bb9480d5854u, 383},  // 5^165
+    {0xada72ccc20054ae9u, 0xaf561aa79a10ae6au, 385},  // 5^166
+    {0xd910f7ff28069da4u, 0x1b2ba1518094da04u, 387},  // 5^167
+    {0x87aa9aff79042286u, 0x90fb44d2f05d0842u, 390},  // 5^168
+    {0xa99541bf57452b28u, 0x353a1607ac744a53u, 392},  // 5^169
+    {0xd3fa922f2d1675f2u, 0x42889b8997915ce8u, 394},  // 5^170
+    {0x847c9b5d7c2e09b7u, 0x69956135febada11u, 397},  // 5^171
+    {0xa59bc234db398c25u, 0x43fab9837e699095u, 399},  // 5^172
+    {0xcf02b2c21207ef2eu, 0x94f967e45e03f4bbu, 401},  // 5^173
+    {0x8161afb94b44f57du, 0x1d1be0eebac278f5u, 404},  // 5^174
+    {0xa1ba1ba79e1632dcu, 0x6462d92a69731732u, 406},  // 5^175
+    {0xca28a291859bbf93u, 0x7d7b8f7503cfdcfeu, 408},  // 5^176
+    {0xfcb2cb35e702af78u, 0x5cda735244c3d43eu, 410},  // 5^177
+    {0x9defbf01b061adabu, 0x3a0888136afa64a7u, 413},  // 5^178
+    {0xc56baec21c7a1916u, 0x088aaa1845b8fdd0u, 415},  // 5^179
+    {0xf6c69a72a3989f5bu, 0x8aad549e57273d45u, 417},  // 5^180
+    {0x9a3c2087a63f6399u, 0x36ac54e2f678864bu, 420},  // 5^181
+    {0xc0cb28a98fcf3c7fu, 0x84576a1bb416a7ddu, 422},  // 5^182
+    {0xf0fdf2d3f3c30b9fu, 0x656d44a2a11c51d5u, 424},  // 5^183
+    {0x969eb7c47859e743u, 0x9f644ae5a4b1b325u, 427},  // 5^184
+    {0xbc4665b596706114u, 0x873d5d9f0dde1feeu, 429},  // 5^185
+    {0xeb57ff22fc0c7959u, 0xa90cb506d155a7eau, 431},  // 5^186
+    {0x9316ff75dd87cbd8u, 0x09a7f12442d588f2u, 434},  // 5^187
+    {0xb7dcbf5354e9beceu, 0x0c11ed6d538aeb2fu, 436},  // 5^188
+    {0xe5d3ef282a242e81u, 0x8f1668c8a86da5fau, 438},  // 5^189
+    {0x8fa475791a569d10u, 0xf96e017d694487bcu, 441},  // 5^190
+    {0xb38d92d760ec4455u, 0x37c981dcc395a9acu, 443},  // 5^191
+    {0xe070f78d3927556au, 0x85bbe253f47b1417u, 445},  // 5^192
+    {0x8c469ab843b89562u, 0x93956d7478ccec8eu, 448},  // 5^193
+    {0xaf58416654a6babbu, 0x387ac8d1970027b2u, 450},  // 5^194
+    {0xdb2e51bfe9d0696au, 0x06997b05fcc0319eu, 452},  // 5^195
+    {0x88fcf317f22241e2u, 0x441fece3bdf81f03u, 455},  // 5^196
+    {0xab3c2fddeeaad25au, 0xd527e81cad7626c3u, 457},  // 5^197
+    {0xd60b3bd56a5586f1u, 0x8a71e223d8d3b074u, 459},  // 5^198
+    {0x85c7056562757456u, 0xf6872d5667844e49u, 462},  // 5^199
+    {0xa738c6bebb12d16cu, 0xb428f8ac016561dbu, 464},  // 5^200
+    {0xd106f86e69d785c7u, 0xe13336d701beba52u, 466},  // 5^201
+    {0x82a45b450226b39cu, 0xecc0024661173473u, 469},  // 5^202
+    {0xa34d721642b06084u, 0x27f002d7f95d0190u, 471},  // 5^203
+    {0xcc20ce9bd35c78a5u, 0x31ec038df7b441f4u, 473},  // 5^204
+    {0xff290242c83396ceu, 0x7e67047175a15271u, 475},  // 5^205
+    {0x9f79a169bd203e41u, 0x0f0062c6e984d386u, 478},  // 5^206
+    {0xc75809c42c684dd1u, 0x52c07b78a3e60868u, 480},  // 5^207
+    {0xf92e0c3537826145u, 0xa7709a56ccdf8a82u, 482},  // 5^208
+    {0x9bbcc7a142b17ccbu, 0x88a66076400bb691u, 485},  // 5^209
+    {0xc2abf989935ddbfeu, 0x6acff893d00ea435u, 487},  // 5^210
+    {0xf356f7ebf83552feu, 0x0583f6b8c4124d43u, 489},  // 5^211
+    {0x98165af37b2153deu, 0xc3727a337a8b704au, 492},  // 5^212
+    {0xbe1bf1b059e9a8d6u, 0x744f18c0592e4c5cu, 494},  // 5^213
+    {0xeda2ee1c7064130cu, 0x1162def06f79df73u, 496},  // 5^214
+    {0x9485d4d1c63e8be7u, 0x8addcb5645ac2ba8u, 499},  // 5^215
+    {0xb9a74a0637ce2ee1u, 0x6d953e2bd7173692u, 501},  // 5^216
+    {0xe8111c87c5c1ba99u, 0xc8fa8db6ccdd0437u, 503},  // 5^217
+    {0x910ab1d4db9914a0u, 0x1d9c9892400a22a2u, 506},  // 5^218
+    {0xb54d5e4a127f59c8u, 0x2503beb6d00cab4bu, 508},  // 5^219
+    {0xe2a0b5dc971f303au, 0x2e44ae64840fd61du, 510},  // 5^220
+    {0x8da471a9de737e24u, 0x5ceaecfed289e5d2u, 513},  // 5^221
+    {0xb10d8e1456105dadu, 0x7425a83e872c5f47u, 515},  // 5^222
+    {0xdd50f1996b947518u, 0xd12f124e28f77719u, 517},  // 5^223
+    {0x8a5296ffe33cc92fu, 0x82bd6b70d99aaa6fu, 520},  // 5^224
+    {0xace73cbfdc0bfb7bu, 0x636cc64d1001550bu, 522},  // 5^225
+    {0xd8210befd30efa5au, 0x3c47f7e05401aa4eu, 524},  // 5^226
+    {0x8714a775e3e95c78u, 0x65acfaec34810a71u, 527},  // 5^227
+    {0xa8d9d1535ce3b396u, 0x7f1839a741a14d0du, 529},  // 5^228
+    {0xd31045a8341ca07cu, 0x1ede48111209a050u, 531},  // 5^229
+    {0x83ea2b892091e44du, 0x934aed0aab460432u, 534},  // 5^230
+    {0xa4e4b66b68b65d60u, 0xf81da84d5617853fu, 536},  // 5^231
+    {0xce1de40642e3f4b9u, 0x36251260ab9d668eu, 538},  // 5^232
+    {0x80d2ae83e9ce78f3u, 0xc1d72b7c6b426019u, 541},  // 5^233
+    {0xa1075a24e4421730u, 0xb24cf65b8612f81fu, 543},  // 5^234
+    {0xc94930ae1d529cfcu, 0xdee033f26797b627u, 545},  // 5^235
+    {0xfb9b7cd9a4a7443cu, 0x169840ef017da3b1u, 547},  // 5^236
+    {0x9d412e0806e88aa5u, 0x8e1f289560ee864eu, 550},  // 5^237
+    {0xc491798a08a2ad4eu, 0xf1a6f2bab92a27e2u, 552},  // 5^238
+    {0xf5b5d7ec8acb58a2u, 0xae10af696774b1dbu, 554},  // 5^239
+    {0x9991a6f3d6bf1765u, 0xacca6da1e0a8ef29u, 557},  // 5^240
+    {0xbff610b0cc6edd3fu, 0x17fd090a58d32af3u, 559},  // 5^241
+    {0xeff394dcff8a948eu, 0xddfc4b4cef07f5b0u, 561},  // 5^242
+    {0x95f83d0a1fb69cd9u, 0x4abdaf101564f98eu, 564},  // 5^243
+    {0xbb764c4ca7a4440fu, 0x9d6d1ad41abe37f1u, 566},  // 5^244
+    {0xea53df5fd18d5513u, 0x84c86189216dc5edu, 568},  // 5^245
+    {0x92746b9be2f8552cu, 0x32fd3cf5b4e49bb4u, 571},  // 5^246
+    {0xb7118682dbb66a77u, 0x3fbc8c33221dc2a1u, 573},  // 5^247
+    {0xe4d5e82392a40515u, 0x0fabaf3feaa5334au, 575},  // 5^248
+    {0x8f05b1163ba6832du, 0x29cb4d87f2a7400eu, 578},  // 5^249
+    {0xb2c71d5bca9023f8u, 0x743e20e9ef511012u, 580},  // 5^250
+    {0xdf78e4b2bd342cf6u, 0x914da9246b255416u, 582},  // 5^251
+    {0x8bab8eefb6409c1au, 0x1ad089b6c2f7548eu, 585},  // 5^252
+    {0xae9672aba3d0c320u, 0xa184ac2473b529b1u, 587},  // 5^253
+    {0xda3c0f568cc4f3e8u, 0xc9e5d72d90a2741eu, 589},  // 5^254
+    {0x8865899617fb1871u, 0x7e2fa67c7a658892u, 592},  // 5^255
+    {0xaa7eebfb9df9de8du, 0xddbb901b98feeab7u, 594},  // 5^256
+    {0xd51ea6fa85785631u, 0x552a74227f3ea565u, 596},  // 5^257
+    {0x8533285c936b35deu, 0xd53a88958f87275fu, 599},  // 5^258
+    {0xa67ff273b8460356u, 0x8a892abaf368f137u, 601},  // 5^259
+    {0xd01fef10a657842cu, 0x2d2b7569b0432d85u, 603},  // 5^260
+    {0x8213f56a67f6b29bu, 0x9c3b29620e29fc73u, 606},  // 5^261
+    {0xa298f2c501f45f42u, 0x8349f3ba91b47b8fu, 608},  // 5^262
+    {0xcb3f2f7642717713u, 0x241c70a936219a73u, 610},  // 5^263
+    {0xfe0efb53d30dd4d7u, 0xed238cd383aa0110u, 612},  // 5^264
+    {0x9ec95d1463e8a506u, 0xf4363804324a40aau, 615},  // 5^265
+    {0xc67bb4597ce2ce48u, 0xb143c6053edcd0d5u, 617},  // 5^266
+    {0xf81aa16fdc1b81dau, 0xdd94b7868e94050au, 619},  // 5^267
+    {0x9b10a4e5e9913128u, 0xca7cf2b4191c8326u, 622},  // 5^268
+    {0xc1d4ce1f63f57d72u, 0xfd1c2f611f63a3f0u, 624},  // 5^269
+    {0xf24a01a73cf2dccfu, 0xbc633b39673c8cecu, 626},  // 5^270
+    {0x976e41088617ca01u, 0xd5be0503e085d813u, 629},  // 5^271
+    {0xbd49d14aa79dbc82u, 0x4b2d8644d8a74e18u, 631},  // 5^272
+    {0xec9c459d51852ba2u, 0xddf8e7d60ed1219eu, 633},  // 5^273
+    {0x93e1ab8252f33b45u, 0xcabb90e5c942b503u, 636},  // 5^274
+    {0xb8da1662e7b00a17u, 0x3d6a751f3b936243u, 638},  // 5^275
+    {0xe7109bfba19c0c9du, 0x0cc512670a783ad4u, 640},  // 5^276
+    {0x906a617d450187e2u, 0x27fb2b80668b24c5u, 643},  // 5^277
+    {0xb484f9dc9641e9dau, 0xb1f9f660802dedf6u, 645},  // 5^278
+    {0xe1a63853bbd26451u, 0x5e7873f8a0396973u, 647},  // 5^279
+    {0x8d07e33455637eb2u, 0xdb0b487b6423e1e8u, 650},  // 5^280
+    {0xb049dc016abc5e5fu, 0x91ce1a9a3d2cda62u, 652},  // 5^281
+    {0xdc5c5301c56b75f7u, 0x7641a140cc7810fbu, 654},  // 5^282
+    {0x89b9b3e11b6329bau, 0xa9e904c87fcb0a9du, 657},  // 5^283
+    {0xac2820d9623bf429u, 0x546345fa9fbdcd44u, 659},  // 5^284
+    {0xd732290fbacaf133u, 0xa97c177947ad4095u, 661},  // 5^285
+    {0x867f59a9d4bed6c0u, 0x49ed8eabcccc485du, 664},  // 5^286
+    {0xa81f301449ee8c70u, 0x5c68f256bfff5a74u, 666},  // 5^287
+    {0xd226fc195c6a2f8cu, 0x73832eec6fff3111u, 668},  // 5^288
+    {0x83585d8fd9c25db7u, 0xc831fd53c5ff7eabu, 671},  // 5^289
+    {0xa42e74f3d032f525u, 0xba3e7ca8b77f5e55u, 673},  // 5^290
+    {0xcd3a1230c43fb26fu, 0x28ce1bd2e55f35ebu, 675},  // 5^291
+    {0x80444b5e7aa7cf85u, 0x7980d163cf5b81b3u, 678},  // 5^292
+    {0xa0555e361951c366u, 0xd7e105bcc332621fu, 680},  // 5^293
+    {0xc86ab5c39fa63440u, 0x8dd9472bf3fefaa7u, 682},  // 5^294
+    {0xfa856334878fc150u, 0xb14f98f6f0feb951u, 684},  // 5^295
+    {0x9c935e00d4b9d8d2u, 0x6ed1bf9a569f33d3u, 687},  // 5^296
+    {0xc3b8358109e84f07u, 0x0a862f80ec4700c8u, 689},  // 5^297
+    {0xf4a642e14c6262c8u, 0xcd27bb612758c0fau, 691},  // 5^298
+    {0x98e7e9cccfbd7dbdu, 0x8038d51cb897789cu, 694},  // 5^299
+    {0xbf21e44003acdd2cu, 0xe0470a63e6bd56c3u, 696},  // 5^300
+    {0xeeea5d5004981478u, 0x1858ccfce06cac74u, 698},  // 5^301
+    {0x95527a5202df0ccbu, 0x0f37801e0c43ebc8u, 701},  // 5^302
+    {0xbaa718e68396cffdu, 0xd30560258f54e6bau, 703},  // 5^303
+    {0xe950df20247c83fdu, 0x47c6b82ef32a2069u, 705},  // 5^304
+    {0x91d28b7416cdd27eu, 0x4cdc331d57fa5441u, 708},  // 5^305
+    {0xb6472e511c81471du, 0xe0133fe4adf8e952u, 710},  // 5^306
+    {0xe3d8f9e563a198e5u, 0x58180fddd97723a6u, 712},  // 5^307
+    {0x8e679c2f5e44ff8fu, 0x570f09eaa7ea7648u, 715},  // 5^308
+    {0xb201833b35d63f73u, 0x2cd2cc6551e513dau, 717},  // 5^309
+    {0xde81e40a034bcf4fu, 0xf8077f7ea65e58d1u, 719},  // 5^310
+    {0x8b112e86420f6191u, 0xfb04afaf27faf782u, 722},  // 5^311
+    {0xadd57a27d29339f6u, 0x79c5db9af1f9b563u, 724},  // 5^312
+    {0xd94ad8b1c7380874u, 0x18375281ae7822bcu, 726},  // 5^313
+    {0x87cec76f1c830548u, 0x8f2293910d0b15b5u, 729},  // 5^314
+    {0xa9c2794ae3a3c69au, 0xb2eb3875504ddb22u, 731},  // 5^315
+    {0xd433179d9c8cb841u, 0x5fa60692a46151ebu, 733},  // 5^316
+    {0x849feec281d7f328u, 0xdbc7c41ba6bcd333u, 736},  // 5^317
+    {0xa5c7ea73224deff3u, 0x12b9b522906c0800u, 738},  // 5^318
+    {0xcf39e50feae16befu, 0xd768226b34870a00u, 740},  // 5^319
+    {0x81842f29f2cce375u, 0xe6a1158300d46640u, 743},  // 5^320
+    {0xa1e53af46f801c53u, 0x60495ae3c1097fd0u, 745},  // 5^321
+    {0xca5e89b18b602368u, 0x385bb19cb14bdfc4u, 747},  // 5^322
+    {0xfcf62c1dee382c42u, 0x46729e03dd9ed7b5u, 749},  // 5^323
+    {0x9e19db92b4e31ba9u, 0x6c07a2c26a8346d1u, 752},  // 5^324
+    {0xc5a05277621be293u, 0xc7098b7305241885u, 754},  // 5^325
+    {0xf70867153aa2db38u, 0xb8cbee4fc66d1ea7u, 756},  // 5^326
+    {0x9a65406d44a5c903u, 0x737f74f1dc043328u, 759},  // 5^327
+    {0xc0fe908895cf3b44u, 0x505f522e53053ff2u, 761},  // 5^328
+    {0xf13e34aabb430a15u, 0x647726b9e7c68fefu, 763},  // 5^329
+    {0x96c6e0eab509e64du, 0x5eca783430dc19f5u, 766},  // 5^330
+    {0xbc789925624c5fe0u, 0xb67d16413d132072u, 768},  // 5^331
+    {0xeb96bf6ebadf77d8u, 0xe41c5bd18c57e88fu, 770},  // 5^332
+    {0x933e37a534cbaae7u, 0x8e91b962f7b6f159u, 773},  // 5^333
+    {0xb80dc58e81fe95a1u, 0x723627bbb5a4adb0u, 775},  // 5^334
+    {0xe61136f2227e3b09u, 0xcec3b1aaa30dd91cu, 777},  // 5^335
+    {0x8fcac257558ee4e6u, 0x213a4f0aa5e8a7b1u, 780},  // 5^336
+    {0xb3bd72ed2af29e1fu, 0xa988e2cd4f62d19du, 782},  // 5^337
+    {0xe0accfa875af45a7u, 0x93eb1b80a33b8605u, 784},  // 5^338
+    {0x8c6c01c9498d8b88u, 0xbc72f130660533c3u, 787},  // 5^339
+    {0xaf87023b9bf0ee6au, 0xeb8fad7c7f8680b4u, 789},  // 5^340
+    {0xdb68c2ca82ed2a05u, 0xa67398db9f6820e1u, 791},  // 5^341
 };
 
 }  // namespace kez::clib
