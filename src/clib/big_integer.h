@@ -5,10 +5,19 @@
 // result would not fit drops the high limbs, so users static_assert room.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
 namespace kez::clib {
+
+// 10^0 ... 10^19, the powers of ten a 64-bit limb holds.
+inline constexpr std::array<uint64_t, 20> kPow10 = [] {
+    std::array<uint64_t, 20> p{};
+    p[0] = 1;
+    for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+    return p;
+}();
 
 template <int Limbs>
 struct BigUnsigned {

@@ -19,7 +19,6 @@
 #include "clib/big_integer.h"
 #include "clib/decimal_fast_path.h"
 
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -38,14 +37,6 @@ static_assert(kLimbs * 64 >= 2664 + 64, "the exact path's numbers must fit with 
 constexpr uint64_t kInfBits = 0x7FF0000000000000ull;
 
 using Big = WideUnsigned<kLimbs>;
-
-// 10^0 ... 10^19, the chunk scales of the digits.
-constexpr auto kPow10 = [] {
-    std::array<uint64_t, 20> t{};
-    t[0] = 1;
-    for (std::size_t i = 1; i < t.size(); ++i) t[i] = t[i - 1] * 10;
-    return t;
-}();
 
 // Eight ASCII digits, the first at the lowest address, as a number: pairs,
 // then quadruples, then the whole, each step within the 64-bit word.

@@ -19,7 +19,6 @@
 #include "clib/big_integer.h"
 #include "clib/powers_of_five.h"
 
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -69,14 +68,6 @@ DecimalDigits fill(char *out, int size, int64_t count, char digit, int exponent,
 }
 
 using U128 = unsigned __int128;
-
-// 10^0 ... 10^19.
-constexpr std::array<uint64_t, 20> kPow10 = [] {
-    std::array<uint64_t, 20> p{};
-    p[0] = 1;
-    for (size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
-    return p;
-}();
 
 // The most digits the short way writes, before a carry.
 constexpr int kShortDigits = 17;
