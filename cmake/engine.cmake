@@ -26,16 +26,21 @@ set(KEZ_OS_SOURCES
 
 set(KEZ_ENGINE_SOURCES
   src/clib/clib_library.cpp
+  src/clib/conversion_spec.cpp
   src/clib/conversions.cpp
   src/clib/ctype.cpp
   src/clib/decimal_fast_path.cpp
   src/clib/decimal_to_double.cpp
   src/clib/double_to_decimal.cpp
+  src/clib/format_checks.cpp
   src/clib/locale.cpp
   src/clib/long_jump.cpp
   src/clib/math.cpp
   src/clib/multibyte.cpp
   src/clib/posix_io.cpp
+  src/clib/print_engine.cpp
+  src/clib/print_functions.cpp
+  src/clib/print_twins.cpp
   src/clib/program_control.cpp
   src/clib/signals.cpp
   src/clib/sort.cpp
@@ -69,6 +74,7 @@ set(KEZ_ENGINE_SOURCES
   src/core/thread_naming.cpp
   src/core/thread_var.cpp
   src/core/time_base.cpp
+  src/debug/debug_output.cpp
   src/debug/resource_tracking.cpp
   src/fmtio/file_functions.cpp
   src/fmtio/file_table.cpp
@@ -83,6 +89,7 @@ set(KEZ_ENGINE_SOURCES
   src/mt/tsq_access.cpp
   src/mt/tsv.cpp
   src/protect/heap_hooks.cpp
+  src/protect/library_checks.cpp
   src/protect/runtime_error.cpp
   src/util/log.cpp
   src/util/log_config.cpp

@@ -241,6 +241,7 @@ foreach(file IN LISTS table_files)
     set(_kez_e${e}_test FALSE)
     set(_kez_e${e}_twin_msg "")
     set(_kez_e${e}_twin_fails "")
+    set(_kez_e${e}_twin_variadic "")
     _kez_split_strip("${options}" "," option)
     foreach(i RANGE 1 ${option_count})
       set(opt "${option_${i}}")
@@ -252,6 +253,8 @@ foreach(file IN LISTS table_files)
         set(_kez_e${e}_twin_msg "${CMAKE_MATCH_1}")
       elseif(opt MATCHES "^twin\\(fails=(null|negative|never)\\)$")
         set(_kez_e${e}_twin_fails "${CMAKE_MATCH_1}")
+      elseif(opt MATCHES "^twin\\(variadic=([${_kez_word}]+)\\)$")
+        set(_kez_e${e}_twin_variadic "${CMAKE_MATCH_1}")
       else()
         message(FATAL_ERROR "${where}: unknown option ${opt}")
       endif()
@@ -266,6 +269,9 @@ foreach(file IN LISTS table_files)
     endif()
     if(NOT _kez_e${e}_twin_fails STREQUAL "" AND variadic)
       message(FATAL_ERROR "${where}: a twin cannot forward the variable arguments of ${name}")
+    endif()
+    if(NOT _kez_e${e}_twin_variadic STREQUAL "" AND NOT variadic)
+      message(FATAL_ERROR "${where}: twin(variadic=...) is for functions with variable arguments; ${name} has none")
     endif()
   endforeach()
 endforeach()
@@ -301,7 +307,8 @@ endforeach()
 set(names "")
 foreach(e IN LISTS exports)
   list(APPEND names "${_kez_e${e}_name}")
-  if(NOT _kez_e${e}_twin_msg STREQUAL "" OR NOT _kez_e${e}_twin_fails STREQUAL "")
+  if(NOT _kez_e${e}_twin_msg STREQUAL "" OR NOT _kez_e${e}_twin_fails STREQUAL ""
+     OR NOT _kez_e${e}_twin_variadic STREQUAL "")
     list(APPEND names "_UP_${_kez_e${e}_name}")
   endif()
 endforeach()
@@ -468,6 +475,32 @@ void report_twin_failure(const char *function, int value);
 }  // namespace kez::clib
 
 ]=])
+# A variadic function's twin gathers its variable arguments and hands them
+# to the checked form that takes a va_list (twin(variadic=<that form>)),
+# declared here: it may be an export or the engine's own.
+foreach(e IN LISTS exports)
+  set(target "${_kez_e${e}_twin_variadic}")
+  if(target STREQUAL "")
+    continue()
+  endif()
+  set(name "${_kez_e${e}_name}")
+  set(ret "${_kez_e${e}_ret}")
+  _kez_twin_params(${e} params args)
+  # The fixed parameters and the last one, after which the variable ones start.
+  string(REGEX REPLACE ", \\.\\.\\. *$" "" fixed "${params}")
+  string(REGEX REPLACE ", $" "" fixed_args "${args}")
+  string(REGEX MATCH "[${_kez_word}]+$" last "${fixed_args}")
+  string(APPEND clib_twins
+    "extern \"C\" ${ret} ${target}(${fixed}, va_list args);\n"
+    "KEZ_TWIN ${ret} _UP_${name}(${params}) {\n"
+    "    va_list args;\n"
+    "    va_start(args, ${last});\n"
+    "    ${ret} const result = ${target}(${fixed_args}, args);\n"
+    "    va_end(args);\n"
+    "    return result;\n"
+    "}\n"
+    "\n")
+endforeach()
 foreach(e IN LISTS exports)
   set(fails "${_kez_e${e}_twin_fails}")
   if(fails STREQUAL "")

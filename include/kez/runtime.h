@@ -3,6 +3,8 @@
 #ifndef KEZ_RUNTIME_H
 #define KEZ_RUNTIME_H
 
+#include <stdarg.h>
+
 #include "kez/kez_api.h"
 
 KEZ_BEGIN_DECLS
@@ -29,6 +31,16 @@ KEZ_API int InitKezRTDll(void *module, void *reserved2, void *reserved3, void *r
 KEZ_API void CloseKezRTDll(void *module);
 /* Ends the calling thread with exitCode after the abnormal-exit steps. */
 KEZ_API void KezRTDllAbnormalExit(unsigned int exitCode) KEZ_NORETURN;
+
+/* Messages for the debugger's output window, formatted as printf does:
+   at most 1024 bytes, NUL bytes sent as spaces. Return the length, or -1
+   (nothing sent) when the text would be longer or a conversion fails.
+   ErrorPrintf's message is "KEZERRPRINTF:" and at most 1011 bytes of
+   text, which the debugger shows as an error. */
+KEZ_API int DebugPrintf(const char *format, ...);
+KEZ_API int vDebugPrintf(const char *format, va_list args);
+KEZ_API int ErrorPrintf(const char *format, ...);
+KEZ_API int _UP_vDebugPrintf(const char *format, va_list args);
 
 KEZ_API int __IsRTEStillLoaded(void);
 KEZ_API int InStandaloneExecutable(void);

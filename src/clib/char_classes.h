@@ -32,6 +32,10 @@ void use_char_classes(const CharClasses *table) noexcept;
 // The decimal point of the locale in force ('.' in the "C" locale).
 char current_decimal_point() noexcept;
 
+// The lead bytes of the multibyte code page (256 entries), or null when it
+// has none. A lead byte and the byte after it are one character.
+const bool *active_lead_bytes() noexcept;
+
 inline bool is_space_char(unsigned char c) noexcept { return (char_classes().flags[c] & kClassSpace) != 0; }
 inline int lower_char(unsigned char c) noexcept { return char_classes().lower[c]; }
 

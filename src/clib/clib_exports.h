@@ -4,6 +4,7 @@
 // stay the host's.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 
 #include "kez/kez_api.h"
@@ -55,6 +56,14 @@ KEZ_API void kez_setbuf(KezFile *stream, char *buffer);
 KEZ_API KezFile *kez_tmpfile(void);
 KEZ_API char *kez_tmpnam(char *buffer);
 KEZ_API void kez_perror(const char *prefix);
+KEZ_API int kez_printf(const char *format, ...);
+KEZ_API int kez_fprintf(KezFile *stream, const char *format, ...);
+KEZ_API int kez_sprintf(char *buffer, const char *format, ...);
+KEZ_API int kez_snprintf(char *buffer, size_t limit, const char *format, ...);
+KEZ_API int kez_vprintf(const char *format, va_list args);
+KEZ_API int kez_vfprintf(KezFile *stream, const char *format, va_list args);
+KEZ_API int kez_vsprintf(char *buffer, const char *format, va_list args);
+KEZ_API int kez_vsnprintf(char *buffer, size_t limit, const char *format, va_list args);
 }
 
 // C library exports under names the host does not have.
@@ -64,5 +73,8 @@ KEZ_API int sopen(const char *path, int oflag, int shareMode, ...);
 KEZ_API int eof(int handle);
 KEZ_API KezFile **_GetFilesArray(void);
 KEZ_API void _assert(const char *expression, const char *file, int line);
+KEZ_API int DebugPrintf(const char *format, ...);
+KEZ_API int vDebugPrintf(const char *format, va_list args);
+KEZ_API int ErrorPrintf(const char *format, ...);
 KEZ_API void _assert_func(const char *expression, const char *file, const char *function, int line);
 }

@@ -117,6 +117,11 @@ Byte *mutable_bytes(const Byte *p) { return const_cast<Byte *>(p); }
 
 void use_native_multibyte(bool native) noexcept { g_native_multibyte.store(native, std::memory_order_release); }
 
+const bool *active_lead_bytes() noexcept {
+    const CodePage &cp = code_page();
+    return cp.number != 0 ? cp.lead : nullptr;
+}
+
 }  // namespace kez::clib
 
 using namespace kez::clib;

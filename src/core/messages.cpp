@@ -11,6 +11,30 @@ struct Message {
 // Sorted by number. Texts are exact, including the two blanks after some
 // full stops.
 constexpr Message kMessages[] = {
+    // Variable-argument checks.
+    {106, "Invalid argument type: found '%t', expected '%t'."},
+    {107, "Missing argument to variable argument function."},
+    {108, "Too many arguments to variable argument function."},
+    // Format checks of the formatting library and the C library.
+    {224, "h modifier is only valid with d, i, n, o, u, and x specifiers."},
+    {225, "l modifier is only valid with e, f, g, d, i, n, o, u, and x specifiers."},
+    {226, "L modifier is only valid with e, f, and g specifiers."},
+    {227, "l modifier is only valid with d, i, n, o, u, and x specifiers."},
+    {228, "I64 modifier is only valid with d, i, n, o, u, and x specifiers."},
+    {229, "# flag is valid only with o, x, e, f, and g specifiers."},
+    {230, "0 flag is not valid with c, s, p, and n modifiers."},
+    {233, "Uninitialized string."},
+    {235, "Too many parameters."},
+    {236, "Not enough parameters or invalid parameter type."},
+    {238, "Attempt to write beyond end of array."},
+    {239, "Attempt to write beyond end of string."},
+    {242, "Attempt to read beyond end of string."},
+    {249, "Maximum field width has been exceeded."},
+    {250, "Negative field width specified."},
+    {258, "Error at or near character %d in the format string: %s"},
+    {453, "j modifier is only valid with d, i, n, o, u, and x specifiers."},
+    {454, "z and t modifiers are only valid with d, i, n, o, u, x, and X specifiers."},
+    {460, "hh modifier is only valid with d, i, n, o, u, and x specifiers."},
     // Multithreading library (its status codes are the negated numbers).
     {14900, "Invalid status code."},
     {14901, "Invalid handle."},

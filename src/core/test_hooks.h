@@ -64,6 +64,27 @@ KEZ_API int KezTest_ConsoleText(char *buffer, int size);
    system's code page. */
 KEZ_API void KezTest_SetLeadBytes(unsigned int codePage, const unsigned char *ranges);
 
+/* The last message sent to the debugger's output window (copied,
+   NUL-terminated, cut to size - 1) and the number sent so far. */
+KEZ_API unsigned int KezTest_LastDebuggerOutput(char *buffer, int size);
+
+/* Describes the arguments of the calling thread's next checked call as
+   compiled debug code would: for each variable argument its type and, for
+   a pointer, the pointed-at type and the bytes known from it to the end of
+   its object (~0 unknown); fixedKnownBytes is that of the first fixed
+   argument (sprintf's buffer). Types are the values of
+   kez::protect::PassedType. 0, or -1 when the table is full. */
+typedef struct KezTestPassedArgument {
+    int type;
+    int pointee;
+    unsigned long long knownBytes;
+} KezTestPassedArgument;
+KEZ_API int KezTest_PassArguments(int count, const KezTestPassedArgument *arguments,
+                                  unsigned long long fixedKnownBytes);
+/* The last report of a library argument check: severity, message number,
+   argument number and text; returns the number of reports so far. */
+KEZ_API unsigned int KezTest_LastArgumentReport(int *severity, int *number, int *argument, char *text, int size);
+
 KEZ_END_DECLS
 
 #endif

@@ -2,6 +2,7 @@
 #ifndef KEZ_C_STDIO_H
 #define KEZ_C_STDIO_H
 
+#include <stdarg.h>
 #include <stddef.h>
 
 #include "errno.h"
@@ -66,6 +67,39 @@ KEZ_API void setbuf(FILE *stream, char *buffer) KEZ_CLIB_NAME(setbuf);
 KEZ_API FILE *tmpfile(void) KEZ_CLIB_NAME(tmpfile);
 KEZ_API char *tmpnam(char *buffer) KEZ_CLIB_NAME(tmpnam);
 KEZ_API void perror(const char *prefix) KEZ_CLIB_NAME(perror);
+
+/* Formatted output. Where the engine differs from C:
+   - every real conversion prints an infinity as "+Inf" or "-Inf" (always
+     with its sign) and not-a-number as "NaN", padded with spaces;
+   - %p prints the bare hexadecimal digits of the pointer, no "0x";
+   - a NULL %s string fails the call;
+   - widths and precisions above 509 fail the call (a %s without a width
+     may have any precision);
+   - a negative precision from '*' counts as none; a '*' width of INT_MIN
+     fails the call;
+   - results above INT_MAX fail the call with errno ERANGE.
+   Reals print their exact digits at any precision, rounded to nearest
+   with ties to even, with the locale's decimal point. Length modifiers:
+   hh, h, l (long: 64-bit on Linux, 32-bit on Windows), ll and I64, j, z
+   and t (64-bit), L (long double: the 80-bit type on Linux; on Windows the
+   8-byte double). A call on a stream holds the stream's lock throughout,
+   so calls from different threads never interleave. */
+KEZ_API int printf(const char *format, ...) KEZ_CLIB_NAME(printf);
+KEZ_API int fprintf(FILE *stream, const char *format, ...) KEZ_CLIB_NAME(fprintf);
+KEZ_API int sprintf(char *buffer, const char *format, ...) KEZ_CLIB_NAME(sprintf);
+/* Writes at most limit - 1 bytes and a NUL (nothing when limit is 0) and
+   returns the length of the full output. */
+KEZ_API int snprintf(char *buffer, size_t limit, const char *format, ...) KEZ_CLIB_NAME(snprintf);
+KEZ_API int vprintf(const char *format, va_list args) KEZ_CLIB_NAME(vprintf);
+KEZ_API int vfprintf(FILE *stream, const char *format, va_list args) KEZ_CLIB_NAME(vfprintf);
+KEZ_API int vsprintf(char *buffer, const char *format, va_list args) KEZ_CLIB_NAME(vsprintf);
+KEZ_API int vsnprintf(char *buffer, size_t limit, const char *format, va_list args) KEZ_CLIB_NAME(vsnprintf);
+/* The checked forms that programs built for debugging call through the
+   twins of the functions above. */
+KEZ_API int _UP_vprintf(const char *format, va_list args);
+KEZ_API int _UP_vfprintf(FILE *stream, const char *format, va_list args);
+KEZ_API int _UP_vsprintf(char *buffer, const char *format, va_list args);
+KEZ_API int _UP_vsnprintf(char *buffer, size_t limit, const char *format, va_list args);
 
 KEZ_END_DECLS
 
