@@ -138,9 +138,10 @@ set_target_properties(kez_engine_obj PROPERTIES
   POSITION_INDEPENDENT_CODE ON
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
-if(NOT WIN32)
+if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # -fno-gnu-unique: a unique symbol would keep the library mapped after
-  # dlclose, and a reload would then skip its start-up chain.
+  # dlclose, and a reload would then skip its start-up chain. (clang makes
+  # no such symbols; the fuzzers build the engine with it.)
   target_compile_options(kez_engine_obj PRIVATE -fno-gnu-unique)
 endif()
 

@@ -375,6 +375,14 @@ set(signatures [=[
 // The compiler's own attributes of C library names (malloc, alloc_size)
 // are not part of the type.
 #pragma GCC diagnostic ignored "-Wignored-attributes"
+
+// clang keeps noreturn in a function's type; a pointer to such a function
+// converts to the plain pointer type and to no other.
+#if defined(__clang__)
+#define KEZ_SAME_SIGNATURE(f, ...) std::is_convertible_v<decltype(&f), std::add_pointer_t<__VA_ARGS__>>
+#else
+#define KEZ_SAME_SIGNATURE(f, ...) std::is_same_v<decltype(f), __VA_ARGS__>
+#endif
 ]=])
 foreach(e IN LISTS exports)
   set(name "${_kez_e${e}_name}")
@@ -389,7 +397,7 @@ foreach(e IN LISTS exports)
   if(types STREQUAL "")
     set(types "void")
   endif()
-  string(APPEND signatures "static_assert(std::is_same_v<decltype(${name}), ${_kez_e${e}_ret}(${types})>, "
+  string(APPEND signatures "static_assert(KEZ_SAME_SIGNATURE(${name}, ${_kez_e${e}_ret}(${types})), "
                       "\"${name}: header and export table differ\");\n")
 endforeach()
 _kez_write_if_changed("${out_dir}/signatures.cpp" "${signatures}")
