@@ -1,0 +1,33 @@
+// The checks behind the engine's fuzz targets. Each takes one input as the
+// fuzzer gives it and returns an empty string when the engine behaved, or
+// a description of what went wrong. The libFuzzer targets (Linux, clang)
+// trap on a description; the corpus replay tests (every leg) report it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kez::fuzz {
+
+// A format string (cut at the first NUL and at kMaxFormat bytes) with every
+// argument slot holding one pointer to a terminated writable buffer: the
+// engine's snprintf at several limits gives prefixes of one full text and
+// the same result; sprintf and fprintf give that text too.
+std::string check_printf_format(const std::uint8_t *data, std::size_t size);
+
+// One conversion and its value decoded from the input: the engine's output
+// against the host's snprintf, byte for byte, but for the engine's own
+// spellings of infinities and NaN.
+std::string check_printf_conversion(const std::uint8_t *data, std::size_t size);
+
+// Eight bytes of a double: "%.17g" and "%.16e" read back by the engine's
+// strtod give the same bits.
+std::string check_printf_round_trip(const std::uint8_t *data, std::size_t size);
+
+// A format and a text, split at the first NUL: the engine's sscanf over the
+// text and its fscanf over a file holding it give the same result and
+// store the same bytes.
+std::string check_scanf(const std::uint8_t *data, std::size_t size);
+
+}  // namespace kez::fuzz
