@@ -67,6 +67,74 @@ DecimalDigits fill(char *out, int size, int64_t count, char digit, int exponent,
     return {static_cast<int>(count), exponent, negative, DigitSpecial::finite};
 }
 
+// A value without a fraction (m 2^e, e >= 0) in decimal: its integer
+// divided by 10^9 again and again, nine digits a pass where the general way
+// takes a pass over the big numbers for each digit; every digit after them
+// is a zero. Only the significant mode can drop digits: they round half to
+// even.
+constexpr int kWholeDigits = 309 + 9;  // DBL_MAX has 309, written in blocks of nine
+
+DecimalDigits whole_value(uint64_t m, int e, bool fixed, int64_t p, bool negative, char *out, int size) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    Big v;
+    v.set(m);
+    v.shift_left(e);
+    char digits[kWholeDigits];
+    char *const end = digits + kWholeDigits;
+    char *start = end;
+    while (!v.is_zero()) {
+        uint32_t block = v.div_small<1000000000u>();
+        char *const block_start = start - 9;
+        for (; block >= 100; block /= 100) {
+            start -= 2;
+            std::memcpy(start, kPairs + 2 * (block % 100), 2);
+        }
+        if (block >= 10) {
+            start -= 2;
+            std::memcpy(start, kPairs + 2 * block, 2);
+        } else if (block != 0) {
+            *--start = static_cast<char>('0' + block);
+        }
+        if (!v.is_zero()) {  // a lower block keeps its leading zeros
+            std::memset(block_start, '0', static_cast<size_t>(start - block_start));
+            start = block_start;
+        }
+    }
+    const int64_t count = end - start;
+    int k = static_cast<int>(count);
+    const int64_t n = fixed ? k + p : p;
+    if (n > size) return {-1, k, negative, DigitSpecial::finite};
+    if (n >= count) {
+        std::memcpy(out, start, static_cast<size_t>(count));
+        std::memset(out + count, '0', static_cast<size_t>(n - count));
+        return {static_cast<int>(n), k, negative, DigitSpecial::finite};
+    }
+    std::memcpy(out, start, static_cast<size_t>(n));
+    bool up = start[n] > '5';
+    if (start[n] == '5') {
+        up = (out[n - 1] - '0') % 2 != 0;
+        for (const char *d = start + n + 1; d < end; ++d)
+            if (*d != '0') {
+                up = true;
+                break;
+            }
+    }
+    if (up) {
+        int64_t j = n - 1;
+        for (; j >= 0 && out[j] == '9'; --j) out[j] = '0';
+        if (j >= 0) {
+            ++out[j];
+        } else {  // all nines: 10^k
+            out[0] = '1';
+            ++k;
+        }
+    }
+    return {static_cast<int>(n), k, negative, DigitSpecial::finite};
+}
+
 using U128 = unsigned __int128;
 
 // The most digits the short way writes, before a carry.
@@ -255,6 +323,7 @@ DecimalDigits double_to_decimal_exact(double value, DigitMode mode, int precisio
 
     const uint64_t m = biased == 0 ? fraction : fraction | (uint64_t{1} << 52);
     const int e = biased == 0 ? -1074 : static_cast<int>(biased) - 1075;
+    if (e >= 0) return whole_value(m, e, fixed, p, negative, out, size);
     // The value lies in [2^(top - 1), 2^top); the estimate of k is the true
     // one or one low.
     const int top = e + static_cast<int>(std::bit_width(m));
