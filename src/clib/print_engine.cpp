@@ -37,6 +37,7 @@ bool take(Args &a, ArgKind kind, T &value) {
 }
 
 bool pad(PrintOutput &out, char ch, long long count) {
+    if (count <= 0) return true;  // the common case: a field without padding
     char block[64];
     std::memset(block, ch, sizeof block);
     while (count > 0) {
@@ -503,8 +504,10 @@ bool print_conversion(PrintOutput &out, Args &a, const Conversion &c, char point
 // that equals '%' stays text.
 const char *literal_end(const char *p, const bool *lead) {
     if (lead == nullptr) {
-        const char *percent = std::strchr(p, '%');
-        return percent != nullptr ? percent : p + std::strlen(p);
+        // Literal runs are short: one pass, where strchr and then strlen
+        // at the end of the format would take two calls.
+        while (*p != '\0' && *p != '%') ++p;
+        return p;
     }
     const auto *b = reinterpret_cast<const unsigned char *>(p);
     while (*b != 0 && *b != '%') b += lead[*b] && b[1] != 0 ? 2 : 1;
