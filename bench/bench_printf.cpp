@@ -2,7 +2,8 @@
 // format_to, on the same inputs: integers (%d, %lld, %08x), reals (%g and
 // %.17g of random doubles, %.3f of readings, %f of 1e15..1e300), strings
 // (%s of 16 bytes and 1 KiB), a log line of four conversions into memory
-// and into a file. Each workload runs as <workload>/engine, /glibc and
+// and into a file (a text stream with the default buffers, and a binary
+// one with 4 KiB buffers). Each workload runs as <workload>/engine, /glibc and
 // /fmt; after the runs a table gives the engine's CPU time over each anchor's.
 // The scanf family's workloads join from bench_scanf.cpp when it is built.
 #include <benchmark/benchmark.h>
@@ -32,6 +33,7 @@ int kez_fprintf(KezFile *stream, const char *format, ...);
 KezFile *kez_fopen(const char *path, const char *mode);
 int kez_fclose(KezFile *stream);
 void kez_rewind(KezFile *stream);
+int kez_setvbuf(KezFile *stream, char *buffer, int mode, std::size_t size);
 }
 
 namespace kez::bench {
@@ -238,7 +240,9 @@ BENCHMARK_CAPTURE(run, log_line_fmt, kLog, [](char *out, const LogFields &f) {
 #endif
 
 // The log line into a file: a line a call, the file rewound every 4096
-// lines so it stays small.
+// lines so it stays small. Two ways: a text stream with each library's
+// default buffer, as programs open a log, and a binary stream with a 4 KiB
+// buffer for both, which leaves the formatting and the stream's copy.
 namespace {
 
 std::string temp_path(const char *who) {
@@ -270,28 +274,47 @@ void run_file(benchmark::State &state, const char *who, Open open, Print print, 
     state.SetBytesProcessed(bytes);
 }
 
-void log_file_engine(benchmark::State &state) {
-    run_file(
-        state, "engine", [](const char *path) { return kez_fopen(path, "w"); },
-        [](KezFile *file, const LogFields &f) {
-            return kez_fprintf(file, KEZ_LOG_FORMAT "\n", f.name, f.count, f.reading, f.flags);
-        },
-        kez_rewind, kez_fclose);
+constexpr int kEngineFullBuffering = 2;  // _IOFBF of the engine's stdio.h (glibc's is 0)
+constexpr std::size_t kFileBuffer = 4096;
+
+int engine_line(KezFile *file, const LogFields &f) {
+    return kez_fprintf(file, KEZ_LOG_FORMAT "\n", f.name, f.count, f.reading, f.flags);
+}
+int glibc_line(std::FILE *file, const LogFields &f) {
+    return std::fprintf(file, KEZ_LOG_FORMAT "\n", f.name, f.count, f.reading, f.flags);
 }
 
+void log_file_engine(benchmark::State &state) {
+    run_file(state, "engine", [](const char *path) { return kez_fopen(path, "w"); }, engine_line, kez_rewind,
+             kez_fclose);
+}
 void log_file_glibc(benchmark::State &state) {
-    run_file(
-        state, "glibc", [](const char *path) { return std::fopen(path, "w"); },
-        [](std::FILE *file, const LogFields &f) {
-            return std::fprintf(file, KEZ_LOG_FORMAT "\n", f.name, f.count, f.reading, f.flags);
-        },
-        std::rewind, std::fclose);
+    run_file(state, "glibc", [](const char *path) { return std::fopen(path, "w"); }, glibc_line, std::rewind,
+             std::fclose);
+}
+void log_file_4k_engine(benchmark::State &state) {
+    const auto open = [](const char *path) {
+        KezFile *file = kez_fopen(path, "wb");
+        if (file != nullptr) kez_setvbuf(file, nullptr, kEngineFullBuffering, kFileBuffer);
+        return file;
+    };
+    run_file(state, "engine_4k", open, engine_line, kez_rewind, kez_fclose);
+}
+void log_file_4k_glibc(benchmark::State &state) {
+    const auto open = [](const char *path) {
+        std::FILE *file = std::fopen(path, "wb");
+        if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, kFileBuffer);
+        return file;
+    };
+    run_file(state, "glibc_4k", open, glibc_line, std::rewind, std::fclose);
 }
 
 }  // namespace
 
 BENCHMARK(log_file_engine)->Name("log_file/engine");
 BENCHMARK(log_file_glibc)->Name("log_file/glibc");
+BENCHMARK(log_file_4k_engine)->Name("log_file_4k/engine");
+BENCHMARK(log_file_4k_glibc)->Name("log_file_4k/glibc");
 
 // ---- the ratio table -----------------------------------------------------------------
 
@@ -302,11 +325,15 @@ namespace {
 // machine disturbs less than wall time.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(OO_None) {}
+
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-            const std::string name = run.benchmark_name();
+            // With repetitions the median stands for the workload.
+            if (run.error_occurred) continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+            const std::string name = run.run_name.function_name;
             const auto slash = name.rfind('/');
             if (slash == std::string::npos) continue;
             times_[name.substr(0, slash)][name.substr(slash + 1)] = run.GetAdjustedCPUTime();
