@@ -11,11 +11,10 @@
  * those calls it waits on the queue itself, so it never spins, and the
  * whole run has a time limit that says what is missing when it runs out.
  */
-#include <math.h>
-#include <stdio.h>
-#include <time.h>
-
+#include "kez/ansi_c.h" /* the engine's C library: printf, sin, ... */
 #include "kez/kez.h"
+
+#include "deadline.h"
 
 #define CHANNELS 8
 #define SAMPLES 200000
@@ -140,7 +139,6 @@ int run_acquisition(void) {
     KmtThreadPoolHandle pool;
     Totals *t;
     int channel, rounds = 0, finished = 1;
-    time_t give_up;
     if (KmtNewThreadPool(3, &pool) != 0 || KmtNewTSV(sizeof(Totals), &totals) != 0 ||
         KmtNewThreadLocalVar(sizeof(int), NULL, thread_scans, NULL, &scans_per_thread) != 0 ||
         KmtNewTSQ(4 * BLOCK, sizeof(Sample), 0, &samples) != 0 || KmtNewLock(NULL, 0, &writing) != 0 ||
@@ -155,12 +153,12 @@ int run_acquisition(void) {
         KmtScheduleThreadPoolFunctionAdv(pool, scan_channel, &scans[channel], THREAD_PRIORITY_POOL_DEFAULT, scan_done,
                                          EVENT_TP_THREAD_FUNCTION_END, &scans[channel], KmtGetCurrentThreadID(), NULL);
     }
-    give_up = time(NULL) + TIME_LIMIT;
+    deadline_start(TIME_LIMIT);
     for (;;) {
         ProcessSystemEvents();
         ++rounds;
         if (results_in == CHANNELS) break;
-        if (time(NULL) > give_up) {
+        if (deadline_passed()) {
             report_missing();
             finished = 0;
             break;
@@ -171,8 +169,13 @@ int run_acquisition(void) {
     if (finished) {
         drain_samples(); /* the last few, below the callback's threshold */
         KmtGetTSVPtr(totals, &t);
-        printf("all %d results in (%s event rounds); %ld samples, overall mean %+.4f\n", results_in,
-               rounds > 1 ? "several" : "one", t->samples, t->sum / (double)t->samples);
+        /* The engine's printf reads I64 as a 64-bit length on every
+           platform; the compilers' own printf checks do not know it. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+        printf("all %d results in (%s event rounds); %I64d samples, overall mean %+.6f\n", results_in,
+               rounds > 1 ? "several" : "one", (long long)t->samples, t->sum / (double)t->samples);
+#pragma GCC diagnostic pop
         KmtReleaseTSVPtr(totals);
         for (channel = 0; channel < CHANNELS; ++channel) {
             if (received[channel] != SAMPLES) {
