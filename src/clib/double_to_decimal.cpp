@@ -40,22 +40,25 @@ struct X87Layout {  // the 80-bit extended format
     static constexpr int kSignificandBits = 64, kMaxExponent = 16384, kLeastExponent = -16445;
 };
 
-// The big integers of the exact way for a format. The largest values held:
-// S below 2^(-least + 4) for the least subnormal (2^-least, a factor 10
-// more when the exponent estimate is one low), or below 2^(max + 4) for the
-// largest values (10^k, k at most one past the value's digits); R below
-// 10^9 S while a group of nine digits is produced (and 2 R, 10 R below that
-// in the comparisons).
+// The big integers of the exact way for a format. R / S = m 2^e 10^-k is
+// held with no common power of two or five: R = m 5^(-k) 2^(e - k) and S =
+// 5^k 2^(k - e), each power only where its exponent is positive. With E
+// the larger of -least and max, and 10^(k-1) <= m 2^e < 10^k: for k > 0,
+// S is 5^k below 2^(0.699 E + 3), or below 10 m < 2^68 when e < k; for
+// k <= 0, S = 2^(k - e) with k - e < 0.699 (-e) + 21. R stays below 10 S,
+// and below 10^9 S while a group of nine digits is produced.
 template <class Layout>
 struct ExactNumbers {
-    static constexpr int kMostBits =
-        (-Layout::kLeastExponent > Layout::kMaxExponent ? -Layout::kLeastExponent : Layout::kMaxExponent) + 4 + 30;
-    static constexpr int kLimbs = (kMostBits + 31) / 32 + 1;
+    static constexpr int kWidest =
+        -Layout::kLeastExponent > Layout::kMaxExponent ? -Layout::kLeastExponent : Layout::kMaxExponent;
+    static constexpr int kMostBits = (kWidest * 69897 + 99999) / 100000 + 21 + 30;
+    static constexpr int kLimbs = ((kMostBits + 31) / 32 + 2) / 2 * 2;  // a spare limb, and even
     static_assert(kLimbs * 32 >= kMostBits + 32, "the remainder and divisor must fit with a spare limb");
     static_assert(Layout::kSignificandBits <= 64);
     using Big = BigUnsigned<kLimbs>;
+    using Wide = WideUnsigned<kLimbs / 2>;  // the same capacity in 64-bit limbs
 };
-static_assert(ExactNumbers<DoubleLayout>::kLimbs == 36);
+
 
 constexpr int kSpecialExponent = 9999;
 
@@ -277,6 +280,27 @@ bool short_digits(const Decoded &v, DigitMode mode, int precision, char *out, in
     return true;
 }
 
+// out = m 5^f 2^t (m not zero). Long runs of fives are multiplied in with
+// 64-bit limbs, 5^27 a step.
+template <class Layout>
+void set_scaled(typename ExactNumbers<Layout>::Big &out, uint64_t m, int64_t f, int64_t t) {
+    if (f <= 27) {
+        out.set(m);
+        out.mul_pow5(f);
+    } else {
+        typename ExactNumbers<Layout>::Wide wide;
+        wide.set(m);
+        wide.mul_pow5(f);
+        for (int i = 0; i < wide.n; ++i) {
+            out.w[2 * i] = static_cast<uint32_t>(wide.w[i]);
+            out.w[2 * i + 1] = static_cast<uint32_t>(wide.w[i] >> 32);
+        }
+        out.n = 2 * wide.n;
+        if (out.w[out.n - 1] == 0) --out.n;
+    }
+    out.shift_left(t);
+}
+
 // The exact way, for the values of a format.
 template <class Layout>
 DecimalDigits exact_digits(const Decoded &v, DigitMode mode, int precision, char *out, int size) {
@@ -300,14 +324,11 @@ DecimalDigits exact_digits(const Decoded &v, DigitMode mode, int precision, char
     // one or one low.
     const int top = e + static_cast<int>(std::bit_width(m));
     int k = static_cast<int>(std::floor((top - 1) * 0.30102999566398120)) + 1;
+    if (fixed && k + 1 + p < 0) return fill(out, size, p + 1, '0', 1, negative);  // below 10^(-p-1)
 
     Big r, s;
-    r.set(m);
-    s.set(1);
-    if (e >= 0) r.shift_left(e);
-    else s.shift_left(-e);
-    if (k >= 0) s.mul_pow10(k);
-    else r.mul_pow10(-k);
+    set_scaled<Layout>(r, m, k < 0 ? -k : 0, e > k ? e - k : 0);
+    set_scaled<Layout>(s, 1, k > 0 ? k : 0, k > e ? k - e : 0);
     while (compare(r, s) >= 0) {
         s.mul_add(10, 0);
         ++k;
