@@ -13,14 +13,15 @@
 // for where the limbs are compared.
 //
 // A midpoint (2m + 1) 2^(f-1) between two values of a format with P-bit
-// significands has at most (P + 1) log10(2) + (1 - least) log10(5)
-// significant decimal digits, 2^least being the least subnormal: 767 for
-// double, 112 for float, 11515 for the extended format. So that many
-// leading digits are kept (a few more) and anything after them matters
-// only as "non-zero or not": a non-zero tail is replaced by one digit 1
-// after the kept ones. That digit keeps the value strictly between the same
-// two multiples of the last kept digit's unit, which no midpoint lies
-// strictly between, so every comparison comes out as for the full input.
+// significands has as many significant decimal digits as the integer
+// (2m + 1) 5^(1-f): at most floor((P + 1) log10(2) + (1 - least) log10(5))
+// + 1, 2^least being the least subnormal: 768 for double, 113 for float,
+// 11515 for the extended format. So that many leading digits are kept (a
+// few more: 800, 120, 11520) and anything after them matters only as
+// "non-zero or not": a non-zero tail is replaced by one digit 1 after the
+// kept ones. That digit keeps the value strictly between the same two
+// multiples of the last kept digit's unit, which no midpoint lies strictly
+// between, so every comparison comes out as for the full input.
 #include "clib/decimal_to_double.h"
 
 #include "clib/big_integer.h"
@@ -86,7 +87,7 @@ struct ExtendedFormat {
 template <class F>
 struct Bounds {
     static constexpr int64_t kBits = F::kBits, kLeast = F::kLeast, kMax = F::kMax, kKept = F::kKeptDigits;
-    // Significant digits of a midpoint, at most (and one for the cut logarithms).
+    // Significant digits of a midpoint, at most (the logarithms rounded up).
     static constexpr int64_t kMidpointDigits = ((kBits + 1) * 301030 + (1 - kLeast) * 698971) / 1000000 + 1;
     static_assert(kKept >= kMidpointDigits, "every digit of a midpoint must be kept");
     // A value below 10^dexp with dexp at most kLowest is below half the

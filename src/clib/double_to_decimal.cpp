@@ -59,7 +59,6 @@ struct ExactNumbers {
     using Wide = WideUnsigned<kLimbs / 2>;  // the same capacity in 64-bit limbs
 };
 
-
 constexpr int kSpecialExponent = 9999;
 
 // Sign of 2 r - s: the remainder against half a unit of the last digit.
