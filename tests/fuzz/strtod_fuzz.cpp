@@ -1,9 +1,9 @@
 // libFuzzer target of the decimal-to-double, -float and -long double
-// conversions: every input must give what glibc's strtod, strtof and strtold
-// give (glibc rounds correctly): the same value bits, the same end of the
-// text and the same range error. Hexadecimal
-// forms, which the engine does not read, and NaN payloads, which it does
-// not keep, are compared only as far as the engine defines them.
+// conversions: every input must give what the host's strtod, strtof and
+// strtold give (they round correctly): the same value bits, the same end of
+// the text and the same range error. Hexadecimal forms, which the engine
+// does not read, and NaN payloads, which it does not keep, are compared only
+// as far as the engine defines them.
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
