@@ -57,9 +57,6 @@ inline constexpr int kLongDoubleFixedExtraDigits = kDoubleFixedExtraDigits;
 inline constexpr int kLongDoubleFixedExtraDigits = 4933 + 1;
 #endif
 
-// The same for long double (TEMP: merged from the long double work).
-DecimalDigits long_double_to_decimal(long double value, DigitMode mode, int precision, char *out, int size) noexcept;
-
 // The two ways double_to_decimal works, for its tests and benchmarks.
 // The short way covers finite non-zero doubles asked for at most 17 digits
 // (significant precision up to 17; after_point when the count before a
