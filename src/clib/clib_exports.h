@@ -64,6 +64,12 @@ KEZ_API int kez_vprintf(const char *format, va_list args);
 KEZ_API int kez_vfprintf(KezFile *stream, const char *format, va_list args);
 KEZ_API int kez_vsprintf(char *buffer, const char *format, va_list args);
 KEZ_API int kez_vsnprintf(char *buffer, size_t limit, const char *format, va_list args);
+KEZ_API int kez_scanf(const char *format, ...);
+KEZ_API int kez_fscanf(KezFile *stream, const char *format, ...);
+KEZ_API int kez_sscanf(const char *input, const char *format, ...);
+KEZ_API int kez_vscanf(const char *format, va_list args);
+KEZ_API int kez_vfscanf(KezFile *stream, const char *format, va_list args);
+KEZ_API int kez_vsscanf(const char *input, const char *format, va_list args);
 }
 
 // C library exports under names the host does not have.

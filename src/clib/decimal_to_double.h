@@ -20,4 +20,11 @@ struct ParsedDouble {
 
 ParsedDouble parse_double(const char *text, char decimal_point) noexcept;
 
+// The same text rounded once, directly to float and to long double (the
+// 80-bit type on Linux; on Windows long double is double).
+struct ParsedFloat { float value; const char *end; bool range_error; };
+ParsedFloat parse_float(const char *text, char decimal_point) noexcept;
+struct ParsedLongDouble { long double value; const char *end; bool range_error; };
+ParsedLongDouble parse_long_double(const char *text, char decimal_point) noexcept;
+
 }  // namespace kez::clib
