@@ -15,6 +15,7 @@
 #include "clib/char_classes.h"
 #include "clib/clib_library.h"
 #include "clib/conversion_spec.h"
+#include "clib/decimal_fast_path.h"
 #include "clib/decimal_to_double.h"
 #include "clib/format_checks.h"
 #include "clib/stream.h"
@@ -32,6 +33,11 @@ constexpr std::int64_t kUnbounded = INT64_MAX;
 // zero or not. A midpoint between neighbouring doubles has at most 767
 // significant digits, one between 80-bit long doubles at most 11515.
 constexpr int kKeptDigits = 800;
+#if defined(_WIN32)
+constexpr bool kWideReals = false;  // %Lf stores the platform's long double, which is double
+#else
+constexpr bool kWideReals = true;
+#endif
 constexpr int kWideKeptDigits = 11600;
 // The exponent a real's text carries is kept within this (far beyond any
 // result but zero and infinity); exponent digits stop counting at kExponentCap.
@@ -110,6 +116,13 @@ private:
 
 // ---- the scanner ------------------------------------------------------------------
 
+// Where a real's text keeps its digits: they and the exponent make its value.
+struct RealDigits {
+    const char *first;
+    int count;
+    std::int64_t exponent;
+};
+
 enum class Outcome {
     ok,
     matching,  // the input did not match: the call returns its count
@@ -153,7 +166,7 @@ private:
     Outcome scan_integer(const Conversion &c, void *target);
     Outcome scan_real(const Conversion &c, void *target);
     template <int Kept>
-    bool read_real(int ch, std::int64_t left, char *text);
+    bool read_real(int ch, std::int64_t left, char *text, RealDigits &digits);
     // Out of line: only the long double conversion pays for its long buffer.
     template <int Kept>
     [[gnu::noinline]] Outcome scan_real_kept(const Conversion &c, void *target, int ch);
@@ -295,11 +308,12 @@ Outcome Scanner<Input>::scan_integer(const Conversion &c, void *target) {
 
 // Reads a real's field, `ch` its first byte, into `text` as
 // [-]digits e exponent: the kept significant digits (a sticky 1 after them
-// when a dropped one was not zero), scaled by the exponent. False, with
-// what was read given back, when the field has no digit.
+// when a dropped one was not zero), scaled by the exponent; `kept` tells
+// where they are. False, with what was read given back, when the field has
+// no digit.
 template <class Input>
 template <int Kept>
-bool Scanner<Input>::read_real(int ch, std::int64_t left, char *text) {
+bool Scanner<Input>::read_real(int ch, std::int64_t left, char *text, RealDigits &kept_digits) {
     char *out = text;
     int sign = 0;
     if (ch == '+' || ch == '-') {
@@ -367,6 +381,7 @@ bool Scanner<Input>::read_real(int ch, std::int64_t left, char *text) {
     exponent += shift;
     if (exponent > kExponentLimit) exponent = kExponentLimit;
     if (exponent < -kExponentLimit) exponent = -kExponentLimit;
+    kept_digits = {digits, kept, exponent};
     out = digits + kept;
     *out++ = 'e';
     if (exponent < 0) *out++ = '-';
@@ -387,22 +402,34 @@ template <int Kept>
 Outcome Scanner<Input>::scan_real_kept(const Conversion &c, void *target, int ch) {
     // Sign, digits, sticky digit, 'e', exponent sign and digits, NUL.
     char text[Kept + 32];
-    if (!read_real<Kept>(ch, c.width > 0 ? c.width : kUnbounded, text)) return Outcome::matching;
+    RealDigits digits;
+    if (!read_real<Kept>(ch, c.width > 0 ? c.width : kUnbounded, text, digits)) return Outcome::matching;
+    const ArgKind kind = target_kind(c);
+    if (kind == ArgKind::double_pointer || (kind == ArgKind::long_double_pointer && !kWideReals)) {
+        // Up to 19 digits, most fields, are settled without the text; the
+        // result is a normal double, so errno stays as it is.
+        if (digits.count <= 19) {
+            std::uint64_t w = 0;
+            for (int i = 0; i < digits.count; ++i) w = w * 10 + static_cast<unsigned>(digits.first[i] - '0');
+            std::uint64_t bits;
+            if (w != 0 && fast_decimal_to_double(w, digits.exponent, &bits)) {
+                if (text[0] == '-') bits |= std::uint64_t{1} << 63;
+                if (target != nullptr) std::memcpy(target, &bits, sizeof bits);
+                return Outcome::ok;
+            }
+        }
+    }
     const int saved = *errno_cell();
     bool range_error;
-    const ArgKind kind = target_kind(c);
     if (kind == ArgKind::float_pointer) {
         const ParsedFloat r = parse_float(text, '.');
         range_error = r.range_error || std::isinf(r.value);
         if (target != nullptr) *static_cast<float *>(target) = r.value;
-#if !defined(_WIN32)
-    } else if (kind == ArgKind::long_double_pointer) {
+    } else if (kind == ArgKind::long_double_pointer && kWideReals) {
         const ParsedLongDouble r = parse_long_double(text, '.');
         range_error = r.range_error;
         if (target != nullptr) *static_cast<long double *>(target) = r.value;
-#endif
     } else {
-        // On Windows long double is double.
         const ParsedDouble r = parse_double(text, '.');
         range_error = r.range_error;
         if (target != nullptr) *static_cast<double *>(target) = r.value;
@@ -415,9 +442,9 @@ template <class Input>
 Outcome Scanner<Input>::scan_real(const Conversion &c, void *target) {
     const int ch = first_after_space();
     if (ch == kEnd) return Outcome::input;
-#if !defined(_WIN32)
-    if (c.length == LengthModifier::L) return scan_real_kept<kWideKeptDigits>(c, target, ch);
-#endif
+    if constexpr (kWideReals) {
+        if (c.length == LengthModifier::L) return scan_real_kept<kWideKeptDigits>(c, target, ch);
+    }
     return scan_real_kept<kKeptDigits>(c, target, ch);
 }
 

@@ -113,6 +113,14 @@ TEST(ScanTest, RealsGiveBackWhatEndsNoNumber) {
         EXPECT_EQ(d, c.value) << c.input;
         EXPECT_EQ(n, c.consumed) << c.input;
     }
+    // 2^53 + 1, halfway between two doubles, as 917 integer digits: those
+    // past the kept ones scale the value, and a non-zero one rounds up.
+    for (const char *last : {"0", "1"}) {
+        double d = 0;
+        const std::string s = "9007199254740993" + std::string(900, '0') + last + "e-901";
+        EXPECT_EQ(e_sscanf(s.c_str(), "%lf", &d), 1);
+        EXPECT_EQ(d, *last == '1' ? 9007199254740994.0 : 9007199254740992.0);
+    }
     float f = 0;
     int n = -1;
     EXPECT_EQ(e_sscanf("1e5", "%2f%n", &f, &n), 1);
