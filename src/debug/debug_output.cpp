@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/test_hooks.h"
 #include "os/os.h"
 
 namespace kez::debug {
@@ -28,19 +29,6 @@ void record(const char *text, std::size_t size) {
 }
 }  // namespace
 
-// Copies the last message (terminated) and returns the number sent so far.
-extern "C" unsigned KezTest_LastDebuggerOutput(char *buffer, int size) {
-    while (g_busy.test_and_set(std::memory_order_acquire)) {
-    }
-    if (buffer != nullptr && size > 0) {
-        const std::size_t n = g_last_size < static_cast<std::size_t>(size) ? g_last_size : static_cast<std::size_t>(size) - 1;
-        std::memcpy(buffer, g_last, n);
-        buffer[n] = '\0';
-    }
-    const unsigned count = g_count;
-    g_busy.clear(std::memory_order_release);
-    return count;
-}
 #endif
 
 void send_debugger_output(const char *text, std::size_t size) {
@@ -53,3 +41,21 @@ void send_debugger_output(const char *text, std::size_t size) {
 }
 
 }  // namespace kez::debug
+
+#if defined(KEZ_TEST_HOOKS)
+// Copies the last message (terminated) and returns the number sent so far.
+// At global scope, so that it keeps its declaration's visibility.
+extern "C" unsigned KezTest_LastDebuggerOutput(char *buffer, int size) {
+    using namespace kez::debug;
+    while (g_busy.test_and_set(std::memory_order_acquire)) {
+    }
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = g_last_size < static_cast<std::size_t>(size) ? g_last_size : static_cast<std::size_t>(size) - 1;
+        std::memcpy(buffer, g_last, n);
+        buffer[n] = '\0';
+    }
+    const unsigned count = g_count;
+    g_busy.clear(std::memory_order_release);
+    return count;
+}
+#endif
