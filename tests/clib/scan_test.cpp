@@ -188,6 +188,17 @@ TEST(ScanTest, TextConversions) {
     run("  ", "%s%n", -1, "###############", -1);
 }
 
+TEST(ScanTest, TwoByteCharactersOfTheFormatMatchWhole) {
+    const unsigned char ranges[] = {0x81, 0x9F, 0};
+    KezTest_SetLeadBytes(932, ranges);
+    int x = 7, n = -1;
+    // "\x81%" is one character, so "d" is text and no conversion.
+    EXPECT_EQ(joined(e_sscanf("\x81%d", "\x81%d%n", &n), n), "0 3 ");
+    EXPECT_EQ(e_sscanf("\x81%e", "\x81%d%n", &n), 0);
+    KezTest_SetLeadBytes(0, nullptr);
+    EXPECT_EQ(joined(e_sscanf("\x81" "5", "\x81%d%n", &x, &n), x, n), "1 5 2 ");
+}
+
 TEST(ScanTest, CountStoresAtEveryLength) {
     struct Case {
         const char *format;
