@@ -132,6 +132,10 @@ KEZ_API int sscanf(const char *input, const char *format, ...) KEZ_CLIB_NAME(ssc
 KEZ_API int vscanf(const char *format, va_list args) KEZ_CLIB_NAME(vscanf);
 KEZ_API int vfscanf(FILE *stream, const char *format, va_list args) KEZ_CLIB_NAME(vfscanf);
 KEZ_API int vsscanf(const char *input, const char *format, va_list args) KEZ_CLIB_NAME(vsscanf);
+/* The checked forms: besides the format, they check each target against
+   the argument the caller passed; a %s, %[ or %c target too small for its
+   field is reported and fails the call (-1) before a byte is written past
+   it. An end of input (EOF) is not reported. */
 KEZ_API int _UP_vscanf(const char *format, va_list args);
 KEZ_API int _UP_vfscanf(FILE *stream, const char *format, va_list args);
 KEZ_API int _UP_vsscanf(const char *input, const char *format, va_list args);
