@@ -135,4 +135,5 @@ extern "C" unsigned KezTest_LastArgumentReport(int *severity, int *number, int *
     }
     return g_last.count;
 }
+extern "C" void KezTest_SetDebuggingLevel(int level) { set_debugging_level(level); }
 #endif
