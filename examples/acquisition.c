@@ -10,6 +10,9 @@
  * arrive as deferred calls whenever it calls ProcessSystemEvents. Between
  * those calls it waits on the queue itself, so it never spins, and the
  * whole run has a time limit that says what is missing when it runs out.
+ * The settings come from a configuration line read with sscanf, and the
+ * summary prints its 64-bit count with %I64d, all through the engine's C
+ * library.
  */
 #include "kez/ansi_c.h" /* the engine's C library: printf, sin, ... */
 #include "kez/kez.h"
@@ -20,7 +23,6 @@
 #define SAMPLES 200000
 #define BLOCK 500
 #define THRESHOLD 1000 /* samples waiting before the main thread is told */
-#define TIME_LIMIT 60  /* seconds for the whole acquisition */
 
 typedef struct {
     int channel;
@@ -36,6 +38,10 @@ typedef struct {
     long samples;
     double sum;
 } Totals;
+
+/* The acquisition's settings as an instrument's configuration line gives
+   them; the program reads them back with sscanf. */
+static const char settings_line[] = "channels=8 samples=200000 block=500 limit=60s";
 
 static Scan scans[CHANNELS];
 static KmtTSQHandle samples;
@@ -121,7 +127,7 @@ static void wait_for_something_due(void) {
 /* The time limit ran out: says what is missing and lets the scans go. */
 static void report_missing(void) {
     int channel;
-    printf("the acquisition did not finish within %d s:\n", TIME_LIMIT);
+    printf("the acquisition did not finish in time:\n");
     for (channel = 0; channel < CHANNELS; ++channel)
         printf("  channel %d: %ld of %d samples arrived\n", channel, received[channel], SAMPLES);
     printf("  %d of %d scans reported their end\n", results_in, CHANNELS);
@@ -139,6 +145,13 @@ int run_acquisition(void) {
     KmtThreadPoolHandle pool;
     Totals *t;
     int channel, rounds = 0, finished = 1;
+    int channels, samples_each, block, limit;
+    if (sscanf(settings_line, "channels=%d samples=%d block=%d limit=%ds", &channels, &samples_each, &block, &limit) != 4 ||
+        channels != CHANNELS || samples_each != SAMPLES || block != BLOCK || limit <= 0) {
+        printf("settings not understood: %s\n", settings_line);
+        return 1;
+    }
+    printf("settings: %d channels of %d samples in blocks of %d, %d s limit\n", channels, samples_each, block, limit);
     if (KmtNewThreadPool(3, &pool) != 0 || KmtNewTSV(sizeof(Totals), &totals) != 0 ||
         KmtNewThreadLocalVar(sizeof(int), NULL, thread_scans, NULL, &scans_per_thread) != 0 ||
         KmtNewTSQ(4 * BLOCK, sizeof(Sample), 0, &samples) != 0 || KmtNewLock(NULL, 0, &writing) != 0 ||
@@ -153,7 +166,7 @@ int run_acquisition(void) {
         KmtScheduleThreadPoolFunctionAdv(pool, scan_channel, &scans[channel], THREAD_PRIORITY_POOL_DEFAULT, scan_done,
                                          EVENT_TP_THREAD_FUNCTION_END, &scans[channel], KmtGetCurrentThreadID(), NULL);
     }
-    deadline_start(TIME_LIMIT);
+    deadline_start(limit);
     for (;;) {
         ProcessSystemEvents();
         ++rounds;
