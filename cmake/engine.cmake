@@ -42,6 +42,9 @@ set(KEZ_ENGINE_SOURCES
   src/clib/print_functions.cpp
   src/clib/print_twins.cpp
   src/clib/program_control.cpp
+  src/clib/scan_engine.cpp
+  src/clib/scan_functions.cpp
+  src/clib/scan_twins.cpp
   src/clib/signals.cpp
   src/clib/sort.cpp
   src/clib/stdlib_utils.cpp

@@ -10,18 +10,19 @@
  * arrive as deferred calls whenever it calls ProcessSystemEvents. Between
  * those calls it waits on the queue itself, so it never spins, and the
  * whole run has a time limit that says what is missing when it runs out.
+ * The settings come from a configuration line read with sscanf, and the
+ * summary prints its 64-bit count with %I64d, all through the engine's C
+ * library.
  */
-#include <math.h>
-#include <stdio.h>
-#include <time.h>
-
+#include "kez/ansi_c.h" /* the engine's C library: printf, sin, ... */
 #include "kez/kez.h"
+
+#include "deadline.h"
 
 #define CHANNELS 8
 #define SAMPLES 200000
 #define BLOCK 500
 #define THRESHOLD 1000 /* samples waiting before the main thread is told */
-#define TIME_LIMIT 60  /* seconds for the whole acquisition */
 
 typedef struct {
     int channel;
@@ -37,6 +38,10 @@ typedef struct {
     long samples;
     double sum;
 } Totals;
+
+/* The acquisition's settings as an instrument's configuration line gives
+   them; the program reads them back with sscanf. */
+static const char settings_line[] = "channels=8 samples=200000 block=500 limit=60s";
 
 static Scan scans[CHANNELS];
 static KmtTSQHandle samples;
@@ -122,7 +127,7 @@ static void wait_for_something_due(void) {
 /* The time limit ran out: says what is missing and lets the scans go. */
 static void report_missing(void) {
     int channel;
-    printf("the acquisition did not finish within %d s:\n", TIME_LIMIT);
+    printf("the acquisition did not finish in time:\n");
     for (channel = 0; channel < CHANNELS; ++channel)
         printf("  channel %d: %ld of %d samples arrived\n", channel, received[channel], SAMPLES);
     printf("  %d of %d scans reported their end\n", results_in, CHANNELS);
@@ -140,7 +145,13 @@ int run_acquisition(void) {
     KmtThreadPoolHandle pool;
     Totals *t;
     int channel, rounds = 0, finished = 1;
-    time_t give_up;
+    int channels, samples_each, block, limit;
+    if (sscanf(settings_line, "channels=%d samples=%d block=%d limit=%ds", &channels, &samples_each, &block, &limit) != 4 ||
+        channels != CHANNELS || samples_each != SAMPLES || block != BLOCK || limit <= 0) {
+        printf("settings not understood: %s\n", settings_line);
+        return 1;
+    }
+    printf("settings: %d channels of %d samples in blocks of %d, %d s limit\n", channels, samples_each, block, limit);
     if (KmtNewThreadPool(3, &pool) != 0 || KmtNewTSV(sizeof(Totals), &totals) != 0 ||
         KmtNewThreadLocalVar(sizeof(int), NULL, thread_scans, NULL, &scans_per_thread) != 0 ||
         KmtNewTSQ(4 * BLOCK, sizeof(Sample), 0, &samples) != 0 || KmtNewLock(NULL, 0, &writing) != 0 ||
@@ -155,12 +166,12 @@ int run_acquisition(void) {
         KmtScheduleThreadPoolFunctionAdv(pool, scan_channel, &scans[channel], THREAD_PRIORITY_POOL_DEFAULT, scan_done,
                                          EVENT_TP_THREAD_FUNCTION_END, &scans[channel], KmtGetCurrentThreadID(), NULL);
     }
-    give_up = time(NULL) + TIME_LIMIT;
+    deadline_start(limit);
     for (;;) {
         ProcessSystemEvents();
         ++rounds;
         if (results_in == CHANNELS) break;
-        if (time(NULL) > give_up) {
+        if (deadline_passed()) {
             report_missing();
             finished = 0;
             break;
@@ -171,8 +182,13 @@ int run_acquisition(void) {
     if (finished) {
         drain_samples(); /* the last few, below the callback's threshold */
         KmtGetTSVPtr(totals, &t);
-        printf("all %d results in (%s event rounds); %ld samples, overall mean %+.4f\n", results_in,
-               rounds > 1 ? "several" : "one", t->samples, t->sum / (double)t->samples);
+        /* The engine's printf reads I64 as a 64-bit length on every
+           platform; the compilers' own printf checks do not know it. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+        printf("all %d results in (%s event rounds); %I64d samples, overall mean %+.6f\n", results_in,
+               rounds > 1 ? "several" : "one", (long long)t->samples, t->sum / (double)t->samples);
+#pragma GCC diagnostic pop
         KmtReleaseTSVPtr(totals);
         for (channel = 0; channel < CHANNELS; ++channel) {
             if (received[channel] != SAMPLES) {

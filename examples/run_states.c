@@ -9,8 +9,7 @@
  * STOP in reverse order. In between, the acquisition module scans its
  * channels on a thread pool (acquisition.c).
  */
-#include <stdio.h>
-
+#include "kez/ansi_c.h" /* the engine's C library */
 #include "kez/kez.h"
 
 static const char *state_name(int state) {

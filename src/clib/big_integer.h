@@ -112,19 +112,6 @@ struct BigUnsigned {
         }
         while (n > 0 && w[n - 1] == 0) --n;
     }
-    // this = this / D; returns the remainder. D is a constant, so each
-    // limb's division is a multiplication.
-    template <uint32_t D>
-    uint32_t div_small() {
-        uint64_t rem = 0;
-        for (int i = n - 1; i >= 0; --i) {
-            const uint64_t cur = (rem << 32) | w[i];
-            w[i] = static_cast<uint32_t>(cur / D);
-            rem = cur % D;
-        }
-        while (n > 0 && w[n - 1] == 0) --n;
-        return static_cast<uint32_t>(rem);
-    }
     int64_t bit_length() const {
         if (n == 0) return 0;
         int top = 0;

@@ -64,6 +64,12 @@ KEZ_API int kez_vprintf(const char *format, va_list args);
 KEZ_API int kez_vfprintf(KezFile *stream, const char *format, va_list args);
 KEZ_API int kez_vsprintf(char *buffer, const char *format, va_list args);
 KEZ_API int kez_vsnprintf(char *buffer, size_t limit, const char *format, va_list args);
+KEZ_API int kez_scanf(const char *format, ...);
+KEZ_API int kez_fscanf(KezFile *stream, const char *format, ...);
+KEZ_API int kez_sscanf(const char *input, const char *format, ...);
+KEZ_API int kez_vscanf(const char *format, va_list args);
+KEZ_API int kez_vfscanf(KezFile *stream, const char *format, va_list args);
+KEZ_API int kez_vsscanf(const char *input, const char *format, va_list args);
 }
 
 // C library exports under names the host does not have.
@@ -76,5 +82,13 @@ KEZ_API void _assert(const char *expression, const char *file, int line);
 KEZ_API int DebugPrintf(const char *format, ...);
 KEZ_API int vDebugPrintf(const char *format, va_list args);
 KEZ_API int ErrorPrintf(const char *format, ...);
+KEZ_API int _UP_vprintf(const char *format, va_list args);
+KEZ_API int _UP_vfprintf(KezFile *stream, const char *format, va_list args);
+KEZ_API int _UP_vsprintf(char *buffer, const char *format, va_list args);
+KEZ_API int _UP_vsnprintf(char *buffer, size_t limit, const char *format, va_list args);
+KEZ_API int _UP_vDebugPrintf(const char *format, va_list args);
+KEZ_API int _UP_vscanf(const char *format, va_list args);
+KEZ_API int _UP_vfscanf(KezFile *stream, const char *format, va_list args);
+KEZ_API int _UP_vsscanf(const char *input, const char *format, va_list args);
 KEZ_API void _assert_func(const char *expression, const char *file, const char *function, int line);
 }

@@ -1,6 +1,8 @@
-// Correctly rounded conversion of decimal text to double (round to nearest,
-// ties to even), for inputs of any length and exponent. The core of strtod
-// and atof; it needs no lock and allocates nothing.
+// Correctly rounded conversion of decimal text to double, float and long
+// double (round to nearest, ties to even, once, from the decimal value),
+// for inputs of any length and exponent. The core of strtod, strtof, strtold
+// and atof, and of the scanf family's numbers; it needs no lock and
+// allocates nothing.
 //
 // Accepted: leading C-locale white space, an optional sign, then either
 // "inf", "infinity" or "nan" in any case (the longest match), or decimal
@@ -19,5 +21,24 @@ struct ParsedDouble {
 };
 
 ParsedDouble parse_double(const char *text, char decimal_point) noexcept;
+
+// The same to float: overflow to +-HUGE_VALF and inexact results below
+// FLT_MIN are range errors.
+struct ParsedFloat {
+    float value;
+    const char *end;
+    bool range_error;
+};
+ParsedFloat parse_float(const char *text, char decimal_point) noexcept;
+
+// The same to long double: the 80-bit extended format on Linux (overflow to
+// +-HUGE_VALL, inexact results below LDBL_MIN). On Windows the engine's long
+// double is a double: the result is parse_double's.
+struct ParsedLongDouble {
+    long double value;
+    const char *end;
+    bool range_error;
+};
+ParsedLongDouble parse_long_double(const char *text, char decimal_point) noexcept;
 
 }  // namespace kez::clib

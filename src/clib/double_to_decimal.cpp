@@ -1,25 +1,28 @@
-// Binary to decimal, exactly. The double m x 2^e is written as the fraction
-// R / S x 10^k of two big integers with 1/10 <= R / S < 1, k being the
-// decimal exponent. Each digit is then floor(10 R / S), R keeping the
-// remainder; once the wanted digits are out, the remainder against S / 2
-// decides the rounding, a tie only when it is exactly half. A remainder of
-// zero ends the expansion early: the rest are zeros.
+// Binary to decimal, exactly. The value m x 2^e (a double, or an 80-bit
+// extended long double) is written as the fraction R / S x 10^k of two big
+// integers with 1/10 <= R / S < 1, k being the decimal exponent. The digits
+// come nine at a time as floor(10^9 R / S), R keeping the remainder; once
+// the wanted digits are out, the remainder against S / 2 decides the
+// rounding, a tie only when it is exactly half. A remainder of zero ends
+// the expansion early: the rest are zeros. One template serves both
+// formats, its big integers sized from the format's exponent range.
 //
 // That is slow for the everyday request of a few digits, which takes a
 // short way first: the scaled value D = v x 10^q, whose rounded integer
-// part is the wanted digits, from the double's significand times a 128-bit
-// power of five cut short (never rounded up). The cut leaves D known within
-// [W, W + 2) x 2^-t for the 128-bit product W; when the fraction of W lies
-// more than a few units from one half, the rounding of the exact D is the
-// rounding of W. Otherwise D is either exactly an integer and a half,
-// which a test on m and e finds (ties go to the even integer), or within
-// about 2^-60 of one: then the exact way decides.
+// part is the wanted digits, from the significand (any below 2^64) times a
+// 128-bit power of five cut short (never rounded up). The cut leaves D known
+// within [W, W + 2) x 2^-t for the 128-bit product W; when the fraction of
+// W lies more than a few units from one half, the rounding of the exact D
+// is the rounding of W. Otherwise D is either exactly an integer and a
+// half, which a test on m and e finds (ties go to the even integer), or
+// within about 2^-60 of one: then the exact way decides.
 #include "clib/double_to_decimal.h"
 
 #include "clib/big_integer.h"
 #include "clib/powers_of_five.h"
 
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -27,33 +30,39 @@
 namespace kez::clib {
 namespace {
 
-// The largest values held: for the least subnormal S = 2^1074 x 10 (the
-// exponent estimate may be one low and S take a factor 10), and R below
-// 10 S while a digit is produced, and 2 R or 10 R for the comparisons: under
-// 2^(1074 + 4 + 4 + 1). Normal doubles stay lower: R = m 2^e below 2^1024
-// against S = 10^309 below 2^1027.
-constexpr int kMostBits = 1074 + 4 + 4 + 1;
-constexpr int kLimbs = 36;
-static_assert(kLimbs * 32 >= kMostBits + 32, "the remainder and divisor must fit with a spare limb");
-using Big = BigUnsigned<kLimbs>;
+// The floating formats read: the bits of the significand (integer bit
+// included), and the powers of two of the largest finite values' bound and
+// of the least subnormal.
+struct DoubleLayout {
+    static constexpr int kSignificandBits = 53, kMaxExponent = 1024, kLeastExponent = -1074;
+};
+struct X87Layout {  // the 80-bit extended format
+    static constexpr int kSignificandBits = 64, kMaxExponent = 16384, kLeastExponent = -16445;
+};
+
+// The big integers of the exact way for a format. R / S = m 2^e 10^-k is
+// held with no common power of two or five: R = m 5^(-k) 2^(e - k) and S =
+// 5^k 2^(k - e), each power only where its exponent is positive. With E
+// the larger of -least and max, and 10^(k-1) <= m 2^e < 10^k: for k > 0,
+// S is 5^k below 2^(0.699 E + 3), or below 10 m < 2^68 when e < k; for
+// k <= 0, S = 2^(k - e) with k - e < 0.699 (-e) + 21. R stays below 10 S,
+// and below 10^9 S while a group of nine digits is produced.
+template <class Layout>
+struct ExactNumbers {
+    static constexpr int kWidest =
+        -Layout::kLeastExponent > Layout::kMaxExponent ? -Layout::kLeastExponent : Layout::kMaxExponent;
+    static constexpr int kMostBits = (kWidest * 69897 + 99999) / 100000 + 21 + 30;
+    static constexpr int kLimbs = ((kMostBits + 31) / 32 + 2) / 2 * 2;  // a spare limb, and even
+    static_assert(kLimbs * 32 >= kMostBits + 32, "the remainder and divisor must fit with a spare limb");
+    static_assert(Layout::kSignificandBits <= 64);
+    using Big = BigUnsigned<kLimbs>;
+    using Wide = WideUnsigned<kLimbs / 2>;  // the same capacity in 64-bit limbs
+};
 
 constexpr int kSpecialExponent = 9999;
 
-// Replaces r by the remainder of 10 r / s and returns the quotient, a digit
-// (r below s on entry). The estimate from the leading 60 bits of s is at
-// most one low; the subtraction loop settles it.
-int next_digit(Big &r, const Big &s, int64_t shift, uint64_t s_top) {
-    r.mul_add(10, 0);
-    uint64_t q = r.bits_from(shift) / (s_top + 1);
-    if (q != 0) r.sub_mul(s, static_cast<uint32_t>(q));
-    while (compare(r, s) >= 0) {
-        r.sub_mul(s, 1);
-        ++q;
-    }
-    return static_cast<int>(q);
-}
-
 // Sign of 2 r - s: the remainder against half a unit of the last digit.
+template <class Big>
 int compare_half(const Big &r, const Big &s) {
     Big twice;
     twice.copy_from(r);
@@ -65,74 +74,6 @@ DecimalDigits fill(char *out, int size, int64_t count, char digit, int exponent,
     if (count > size) return {-1, exponent, negative, DigitSpecial::finite};
     std::memset(out, digit, static_cast<size_t>(count));
     return {static_cast<int>(count), exponent, negative, DigitSpecial::finite};
-}
-
-// A value without a fraction (m 2^e, e >= 0) in decimal: its integer
-// divided by 10^9 again and again, nine digits a pass where the general way
-// takes a pass over the big numbers for each digit; every digit after them
-// is a zero. Only the significant mode can drop digits: they round half to
-// even.
-constexpr int kWholeDigits = 309 + 9;  // DBL_MAX has 309, written in blocks of nine
-
-DecimalDigits whole_value(uint64_t m, int e, bool fixed, int64_t p, bool negative, char *out, int size) {
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    Big v;
-    v.set(m);
-    v.shift_left(e);
-    char digits[kWholeDigits];
-    char *const end = digits + kWholeDigits;
-    char *start = end;
-    while (!v.is_zero()) {
-        uint32_t block = v.div_small<1000000000u>();
-        char *const block_start = start - 9;
-        for (; block >= 100; block /= 100) {
-            start -= 2;
-            std::memcpy(start, kPairs + 2 * (block % 100), 2);
-        }
-        if (block >= 10) {
-            start -= 2;
-            std::memcpy(start, kPairs + 2 * block, 2);
-        } else if (block != 0) {
-            *--start = static_cast<char>('0' + block);
-        }
-        if (!v.is_zero()) {  // a lower block keeps its leading zeros
-            std::memset(block_start, '0', static_cast<size_t>(start - block_start));
-            start = block_start;
-        }
-    }
-    const int64_t count = end - start;
-    int k = static_cast<int>(count);
-    const int64_t n = fixed ? k + p : p;
-    if (n > size) return {-1, k, negative, DigitSpecial::finite};
-    if (n >= count) {
-        std::memcpy(out, start, static_cast<size_t>(count));
-        std::memset(out + count, '0', static_cast<size_t>(n - count));
-        return {static_cast<int>(n), k, negative, DigitSpecial::finite};
-    }
-    std::memcpy(out, start, static_cast<size_t>(n));
-    bool up = start[n] > '5';
-    if (start[n] == '5') {
-        up = (out[n - 1] - '0') % 2 != 0;
-        for (const char *d = start + n + 1; d < end; ++d)
-            if (*d != '0') {
-                up = true;
-                break;
-            }
-    }
-    if (up) {
-        int64_t j = n - 1;
-        for (; j >= 0 && out[j] == '9'; --j) out[j] = '0';
-        if (j >= 0) {
-            ++out[j];
-        } else {  // all nines: 10^k
-            out[0] = '1';
-            ++k;
-        }
-    }
-    return {static_cast<int>(n), k, negative, DigitSpecial::finite};
 }
 
 using U128 = unsigned __int128;
@@ -230,19 +171,59 @@ void write_digits(char *out, uint64_t r, int n) {
     if (p != out) *--p = static_cast<char>('0' + r % 10);
 }
 
-}  // namespace
+// A finite value m x 2^e (zero when m is 0), or a special one.
+struct Decoded {
+    uint64_t m;
+    int e;
+    bool negative;
+    DigitSpecial special;
+};
 
-bool double_to_decimal_short(double value, DigitMode mode, int precision, char *out, int size,
-                             DecimalDigits *result) noexcept {
+Decoded decode(double value) {
     const uint64_t bits = std::bit_cast<uint64_t>(value);
     const bool negative = (bits >> 63) != 0;
     const uint64_t biased = (bits >> 52) & 0x7FF, fraction = bits & ((uint64_t{1} << 52) - 1);
-    if (biased == 0x7FF || (biased == 0 && fraction == 0)) return false;
+    if (biased == 0x7FF) return {0, 0, negative, fraction == 0 ? DigitSpecial::infinity : DigitSpecial::nan};
+    if (biased == 0) return {fraction, -1074, negative, DigitSpecial::finite};
+    return {fraction | (uint64_t{1} << 52), static_cast<int>(biased) - 1075, negative, DigitSpecial::finite};
+}
+
+#if !defined(_WIN32)
+static_assert(LDBL_MANT_DIG == 64 && LDBL_MAX_EXP == 16384, "long double is the 80-bit extended format");
+
+// The 80-bit extended format, read from memory: the significand in the
+// first eight bytes, least significant first, its top bit the integer bit;
+// then 15 bits of biased exponent and the sign. The encodings the processor
+// refuses as operands are NaN: an exponent field of all ones without the
+// integer bit (pseudo-infinity, pseudo-NaN) and a normal exponent field
+// without it (unnormal). A pseudo-denormal (exponent field zero, integer
+// bit set) has the value the processor gives it, that of exponent field 1.
+Decoded decode(long double value) {
+    unsigned char b[sizeof(long double)];
+    std::memcpy(b, &value, sizeof b);
+    uint64_t m = 0;
+    for (int i = 7; i >= 0; --i) m = (m << 8) | b[i];
+    const unsigned top = b[8] | (unsigned{b[9]} << 8), biased = top & 0x7FFF;
+    const bool negative = (top >> 15) != 0, integer_bit = (m >> 63) != 0;
+    if (biased == 0x7FFF) {
+        const bool infinity = integer_bit && (m << 1) == 0;
+        return {0, 0, negative, infinity ? DigitSpecial::infinity : DigitSpecial::nan};
+    }
+    if (biased == 0) return {m, X87Layout::kLeastExponent, negative, DigitSpecial::finite};
+    if (!integer_bit) return {0, 0, negative, DigitSpecial::nan};
+    return {m, static_cast<int>(biased) - 16383 - 63, negative, DigitSpecial::finite};
+}
+#endif
+
+// The short way, for any significand below 2^64.
+bool short_digits(const Decoded &v, DigitMode mode, int precision, char *out, int size, DecimalDigits *result) {
+    if (v.special != DigitSpecial::finite || v.m == 0) return false;
     const bool fixed = mode == DigitMode::after_point;
     if (!fixed && precision > kShortDigits) return false;
 
-    const uint64_t m = biased == 0 ? fraction : fraction | (uint64_t{1} << 52);
-    const int e = biased == 0 ? -1074 : static_cast<int>(biased) - 1075;
+    const uint64_t m = v.m;
+    const int e = v.e;
+    const bool negative = v.negative;
     const int width = static_cast<int>(std::bit_width(m));
     // The decimal exponent k, 10^(k-1) <= value < 10^k, estimated as the
     // exact way does: the true one or one low.
@@ -298,44 +279,55 @@ bool double_to_decimal_short(double value, DigitMode mode, int precision, char *
     return true;
 }
 
-DecimalDigits double_to_decimal(double value, DigitMode mode, int precision, char *out, int size) noexcept {
-    DecimalDigits d;
-    if (double_to_decimal_short(value, mode, precision, out, size, &d)) return d;
-    return double_to_decimal_exact(value, mode, precision, out, size);
+// out = m 5^f 2^t (m not zero). Long runs of fives are multiplied in with
+// 64-bit limbs, 5^27 a step.
+template <class Layout>
+void set_scaled(typename ExactNumbers<Layout>::Big &out, uint64_t m, int64_t f, int64_t t) {
+    if (f <= 27) {
+        out.set(m);
+        out.mul_pow5(f);
+    } else {
+        typename ExactNumbers<Layout>::Wide wide;
+        wide.set(m);
+        wide.mul_pow5(f);
+        for (int i = 0; i < wide.n; ++i) {
+            out.w[2 * i] = static_cast<uint32_t>(wide.w[i]);
+            out.w[2 * i + 1] = static_cast<uint32_t>(wide.w[i] >> 32);
+        }
+        out.n = 2 * wide.n;
+        if (out.w[out.n - 1] == 0) --out.n;
+    }
+    out.shift_left(t);
 }
 
-DecimalDigits double_to_decimal_exact(double value, DigitMode mode, int precision, char *out, int size) noexcept {
-    const uint64_t bits = std::bit_cast<uint64_t>(value);
-    const bool negative = (bits >> 63) != 0;
-    const uint64_t biased = (bits >> 52) & 0x7FF, fraction = bits & ((uint64_t{1} << 52) - 1);
-    if (biased == 0x7FF) {
-        const bool inf = fraction == 0;
+// The exact way, for the values of a format.
+template <class Layout>
+DecimalDigits exact_digits(const Decoded &v, DigitMode mode, int precision, char *out, int size) {
+    using Big = typename ExactNumbers<Layout>::Big;
+    const bool negative = v.negative;
+    if (v.special != DigitSpecial::finite) {
+        const bool inf = v.special == DigitSpecial::infinity;
         const int len = inf ? 8 : 3;
-        const DigitSpecial special = inf ? DigitSpecial::infinity : DigitSpecial::nan;
-        if (len > size) return {-1, kSpecialExponent, negative, special};
+        if (len > size) return {-1, kSpecialExponent, negative, v.special};
         std::memcpy(out, inf ? "Infinity" : "NaN", static_cast<size_t>(len));
-        return {len, kSpecialExponent, negative, special};
+        return {len, kSpecialExponent, negative, v.special};
     }
 
     const bool fixed = mode == DigitMode::after_point;
     const int64_t p = fixed ? (precision < 0 ? 0 : precision) : (precision < 1 ? 1 : precision);
-    if (biased == 0 && fraction == 0) return fill(out, size, fixed ? p + 1 : p, '0', 1, negative);
+    if (v.m == 0) return fill(out, size, fixed ? p + 1 : p, '0', 1, negative);
 
-    const uint64_t m = biased == 0 ? fraction : fraction | (uint64_t{1} << 52);
-    const int e = biased == 0 ? -1074 : static_cast<int>(biased) - 1075;
-    if (e >= 0) return whole_value(m, e, fixed, p, negative, out, size);
+    const uint64_t m = v.m;
+    const int e = v.e;
     // The value lies in [2^(top - 1), 2^top); the estimate of k is the true
     // one or one low.
     const int top = e + static_cast<int>(std::bit_width(m));
     int k = static_cast<int>(std::floor((top - 1) * 0.30102999566398120)) + 1;
+    if (fixed && k + 1 + p < 0) return fill(out, size, p + 1, '0', 1, negative);  // below 10^(-p-1)
 
     Big r, s;
-    r.set(m);
-    s.set(1);
-    if (e >= 0) r.shift_left(e);
-    else s.shift_left(-e);
-    if (k >= 0) s.mul_pow10(k);
-    else r.mul_pow10(-k);
+    set_scaled<Layout>(r, m, k < 0 ? -k : 0, e > k ? e - k : 0);
+    set_scaled<Layout>(s, 1, k > 0 ? k : 0, k > e ? k - e : 0);
     while (compare(r, s) >= 0) {
         s.mul_add(10, 0);
         ++k;
@@ -358,10 +350,24 @@ DecimalDigits double_to_decimal_exact(double value, DigitMode mode, int precisio
     }
     if (n > size) return {-1, k, negative, DigitSpecial::finite};
 
-    const int64_t shift = s.bit_length() > 60 ? s.bit_length() - 60 : 0;
-    const uint64_t s_top = s.bits_from(shift);
+    // Nine digits at a time: q = floor(10^9 r / s), r keeping the
+    // remainder. The estimate from the leading 32 bits of s (all of s when
+    // it has no more) is at most two low; the subtraction loop settles it.
+    const int64_t shift = s.bit_length() > 32 ? s.bit_length() - 32 : 0;
+    const uint64_t s_top = s.bits_from(shift), divisor = shift == 0 ? s_top : s_top + 1;
     int64_t i = 0;
-    for (; i < n && !r.is_zero(); ++i) out[i] = static_cast<char>('0' + next_digit(r, s, shift, s_top));
+    while (i < n && !r.is_zero()) {
+        const int group = n - i < 9 ? static_cast<int>(n - i) : 9;
+        r.mul_add(static_cast<uint32_t>(kPow10[group]), 0);
+        uint64_t q = r.bits_from(shift) / divisor;  // 10^9 r / 2^shift is below 2^62
+        if (q != 0) r.sub_mul(s, static_cast<uint32_t>(q));
+        while (compare(r, s) >= 0) {
+            r.sub_mul(s, 1);
+            ++q;
+        }
+        write_digits(out + i, q, group);
+        i += group;
+    }
     if (i < n) {
         std::memset(out + i, '0', static_cast<size_t>(n - i));
         return {static_cast<int>(n), k, negative, DigitSpecial::finite};
@@ -382,6 +388,35 @@ DecimalDigits double_to_decimal_exact(double value, DigitMode mode, int precisio
         }
     }
     return {static_cast<int>(n), k, negative, DigitSpecial::finite};
+}
+
+}  // namespace
+
+bool double_to_decimal_short(double value, DigitMode mode, int precision, char *out, int size,
+                             DecimalDigits *result) noexcept {
+    return short_digits(decode(value), mode, precision, out, size, result);
+}
+
+DecimalDigits double_to_decimal(double value, DigitMode mode, int precision, char *out, int size) noexcept {
+    const Decoded v = decode(value);
+    DecimalDigits d;
+    if (short_digits(v, mode, precision, out, size, &d)) return d;
+    return exact_digits<DoubleLayout>(v, mode, precision, out, size);
+}
+
+DecimalDigits double_to_decimal_exact(double value, DigitMode mode, int precision, char *out, int size) noexcept {
+    return exact_digits<DoubleLayout>(decode(value), mode, precision, out, size);
+}
+
+DecimalDigits long_double_to_decimal(long double value, DigitMode mode, int precision, char *out, int size) noexcept {
+#if defined(_WIN32)
+    return double_to_decimal(static_cast<double>(value), mode, precision, out, size);
+#else
+    const Decoded v = decode(value);
+    DecimalDigits d;
+    if (short_digits(v, mode, precision, out, size, &d)) return d;
+    return exact_digits<X87Layout>(v, mode, precision, out, size);
+#endif
 }
 
 }  // namespace kez::clib

@@ -1,5 +1,5 @@
-// Binary to decimal: the exact, correctly rounded decimal digits of a double,
-// for the printf family's %e, %f and %g. Rounding is to nearest with ties to
+// Binary to decimal: the exact, correctly rounded decimal digits of a double
+// or a long double, for the printf family's %e, %f and %g (and %Le ...). Rounding is to nearest with ties to
 // even, decided on the exact binary value. No lock, no heap.
 #pragma once
 
@@ -33,16 +33,29 @@ struct DecimalDigits {
 // two digits) moves the exponent up: 0.10 x 10^2.
 //
 // Buffer: `size` chars. significant needs max(precision, 1); after_point
-// needs at most max(precision, 0) + 310 (309 integer digits of DBL_MAX and
-// one for a carry). Any precision is exact; digits past the end of the
-// double's finite expansion are zeros.
+// needs at most max(precision, 0) + kDoubleFixedExtraDigits (309 integer
+// digits of DBL_MAX and one for a carry). Any precision is exact; digits
+// past the end of the double's finite expansion are zeros.
 //
 // Infinity and NaN write "Infinity" (8 chars) and "NaN" (3 chars), count 8
 // or 3, exponent 9999, special set; `negative` gives their sign bit.
 DecimalDigits double_to_decimal(double value, DigitMode mode, int precision, char *out, int size) noexcept;
+inline constexpr int kDoubleFixedExtraDigits = 309 + 1;
 
-// The same for long double (TEMP: merged from the long double work).
+// The same for a long double, same contract. On Linux that is the 80-bit
+// extended format: after_point then needs max(precision, 0) +
+// kLongDoubleFixedExtraDigits (4933 integer digits of LDBL_MAX, one for a
+// carry); the least subnormal 2^-16445 has 11495 significant digits, all
+// exact. Encodings the processor refuses (pseudo-infinities, pseudo-NaNs,
+// unnormals) give "NaN"; pseudo-denormals are read as the processor reads
+// them. On Windows the engine's long double is a double: the value is
+// converted to double and handled as double_to_decimal does.
 DecimalDigits long_double_to_decimal(long double value, DigitMode mode, int precision, char *out, int size) noexcept;
+#if defined(_WIN32)
+inline constexpr int kLongDoubleFixedExtraDigits = kDoubleFixedExtraDigits;
+#else
+inline constexpr int kLongDoubleFixedExtraDigits = 4933 + 1;
+#endif
 
 // The two ways double_to_decimal works, for its tests and benchmarks.
 // The short way covers finite non-zero doubles asked for at most 17 digits

@@ -222,6 +222,13 @@ void FormatChecks::write_beyond_fixed(int argument) noexcept {
     report(kFatal, 239, argument, text_of(239));
 }
 
+void FormatChecks::write_beyond_target(int index) noexcept {
+    const bool described = has_description_ && index < passed_.count &&
+                           passed_.variable[index].type == PassedType::pointer;
+    if (described && !is_char(passed_.variable[index].pointee)) write_beyond_array(index);
+    else write_beyond_string(index);
+}
+
 void FormatChecks::finish(int taken) noexcept {
     if (!has_description_ || taken >= passed_.count) return;
     report(kNonFatal, 108, first_variable_ + taken, text_of(108));

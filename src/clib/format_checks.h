@@ -72,6 +72,9 @@ public:
     void write_beyond_array(int index) noexcept;
     void write_beyond_string(int index) noexcept;
     void write_beyond_fixed(int argument) noexcept;
+    // 239 when variable argument `index` points to char (or is not
+    // described), 238 for any other target: scanf's text targets.
+    void write_beyond_target(int index) noexcept;
     // The call is over: 108 when it passed more arguments than it took.
     void finish(int taken) noexcept;
 

@@ -244,14 +244,10 @@ DecimalDigits real_digits(const Real &v, DigitMode mode, int precision, char *ou
     return double_to_decimal(v.d, mode, precision, out, size);
 }
 
-// Room for the digits: %.509f of the largest value, and the exponent form
-// of the longest precision.
-#if defined(_WIN32)
-constexpr int kWideDigits = 509 + 310 + 8;
-#else
-constexpr int kWideDigits = 509 + 4933 + 8;
-#endif
-constexpr int kNarrowDigits = 509 + 310 + 8;
+// Room for the digits: %.509f of the largest value (more than the 510
+// significant digits of %.509e).
+constexpr int kWideDigits = kMaxFieldWidth + kLongDoubleFixedExtraDigits;
+constexpr int kNarrowDigits = kMaxFieldWidth + kDoubleFixedExtraDigits;
 
 // Writes the exponent part ("e+05") to p; returns its length.
 int exponent_text(char *p, char letter, int exponent) {
@@ -588,10 +584,4 @@ int format_text(char *buffer, std::size_t size, const char *format, va_list args
     return result;
 }
 
-}  // namespace kez::clib
-// TEMP stub until the long double conversion is merged.
-namespace kez::clib {
-DecimalDigits long_double_to_decimal(long double value, DigitMode mode, int precision, char *out, int size) noexcept {
-    return double_to_decimal(static_cast<double>(value), mode, precision, out, size);
-}
 }  // namespace kez::clib

@@ -85,6 +85,10 @@ KEZ_API int KezTest_PassArguments(int count, const KezTestPassedArgument *argume
    argument number and text; returns the number of reports so far. */
 KEZ_API unsigned int KezTest_LastArgumentReport(int *severity, int *number, int *argument, char *text, int size);
 
+/* Sets the process's debugging level (2 and above: the library twins
+   check their calls). */
+KEZ_API void KezTest_SetDebuggingLevel(int level);
+
 KEZ_END_DECLS
 
 #endif

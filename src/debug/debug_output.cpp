@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/test_hooks.h"
 #include "os/os.h"
 
 namespace kez::debug {
@@ -16,8 +17,9 @@ char g_last[kRecordSize];
 std::size_t g_last_size = 0;
 unsigned g_count = 0;
 std::atomic_flag g_busy = ATOMIC_FLAG_INIT;
+}  // namespace
 
-void record(const char *text, std::size_t size) {
+static void record(const char *text, std::size_t size) {
     while (g_busy.test_and_set(std::memory_order_acquire)) {
     }
     g_last_size = size < kRecordSize ? size : kRecordSize - 1;
@@ -26,7 +28,22 @@ void record(const char *text, std::size_t size) {
     ++g_count;
     g_busy.clear(std::memory_order_release);
 }
-}  // namespace
+
+#endif
+
+void send_debugger_output(const char *text, std::size_t size) {
+#if defined(KEZ_TEST_HOOKS)
+    record(text, size);
+#else
+    (void)size;
+#endif
+    os::debug_output(text);
+}
+
+}  // namespace kez::debug
+
+#if defined(KEZ_TEST_HOOKS)
+using namespace kez::debug;
 
 // Copies the last message (terminated) and returns the number sent so far.
 extern "C" unsigned KezTest_LastDebuggerOutput(char *buffer, int size) {
@@ -42,14 +59,3 @@ extern "C" unsigned KezTest_LastDebuggerOutput(char *buffer, int size) {
     return count;
 }
 #endif
-
-void send_debugger_output(const char *text, std::size_t size) {
-#if defined(KEZ_TEST_HOOKS)
-    record(text, size);
-#else
-    (void)size;
-#endif
-    os::debug_output(text);
-}
-
-}  // namespace kez::debug

@@ -31,54 +31,21 @@ struct LastReport {
 LastReport g_last;
 std::atomic_flag g_busy = ATOMIC_FLAG_INIT;
 
-class Hold {
+}  // namespace
+
+class TestHold {
 public:
-    Hold() {
+    TestHold() {
         while (g_busy.test_and_set(std::memory_order_acquire)) {
         }
     }
-    ~Hold() { g_busy.clear(std::memory_order_release); }
-    Hold(const Hold &) = delete;
-    Hold &operator=(const Hold &) = delete;
+    ~TestHold() { g_busy.clear(std::memory_order_release); }
+    TestHold(const TestHold &) = delete;
+    TestHold &operator=(const TestHold &) = delete;
 };
-}  // namespace
-
-extern "C" int KezTest_PassArguments(int count, const KezTestPassedArgument *arguments,
-                                     unsigned long long fixedKnownBytes) {
-    if (count < 0 || count > kMaxPassedArguments) return -1;
-    Hold hold;
-    const os::ThreadId self = os::current_thread_id();
-    Pending *slot = nullptr;
-    for (auto &p : g_pending)
-        if (p.thread == self || (slot == nullptr && p.thread == 0)) slot = &p;
-    if (slot == nullptr) return -1;
-    slot->thread = self;
-    slot->arguments.count = count;
-    for (int i = 0; i < count; ++i)
-        slot->arguments.variable[i] = {static_cast<PassedType>(arguments[i].type),
-                                       static_cast<PassedType>(arguments[i].pointee),
-                                       static_cast<std::size_t>(arguments[i].knownBytes)};
-    for (auto &bytes : slot->arguments.fixed_known_bytes) bytes = SIZE_MAX;
-    slot->arguments.fixed_known_bytes[0] = static_cast<std::size_t>(fixedKnownBytes);
-    return 0;
-}
-
-extern "C" unsigned KezTest_LastArgumentReport(int *severity, int *number, int *argument, char *text, int size) {
-    Hold hold;
-    if (severity != nullptr) *severity = g_last.severity;
-    if (number != nullptr) *number = g_last.number;
-    if (argument != nullptr) *argument = g_last.argument;
-    if (text != nullptr && size > 0) {
-        std::size_t n = std::strlen(g_last.text);
-        if (n >= static_cast<std::size_t>(size)) n = static_cast<std::size_t>(size) - 1;
-        std::memcpy(text, g_last.text, n);
-        text[n] = '\0';
-    }
-    return g_last.count;
-}
 
 bool take_passed_arguments(PassedArguments &out) {
-    Hold hold;
+    TestHold hold;
     const os::ThreadId self = os::current_thread_id();
     for (auto &p : g_pending) {
         if (p.thread != self) continue;
@@ -91,7 +58,7 @@ bool take_passed_arguments(PassedArguments &out) {
 
 void report_argument_message(int severity, int number, int argument, const char *text) {
     {
-        Hold hold;
+        TestHold hold;
         ++g_last.count;
         g_last.severity = severity;
         g_last.number = number;
@@ -131,3 +98,42 @@ const char *passed_type_name(PassedType type) {
 }
 
 }  // namespace kez::protect
+
+#if defined(KEZ_TEST_HOOKS)
+using namespace kez::protect;
+
+extern "C" int KezTest_PassArguments(int count, const KezTestPassedArgument *arguments,
+                                     unsigned long long fixedKnownBytes) {
+    if (count < 0 || count > kMaxPassedArguments) return -1;
+    kez::protect::TestHold hold;
+    const kez::os::ThreadId self = kez::os::current_thread_id();
+    Pending *slot = nullptr;
+    for (auto &p : g_pending)
+        if (p.thread == self || (slot == nullptr && p.thread == 0)) slot = &p;
+    if (slot == nullptr) return -1;
+    slot->thread = self;
+    slot->arguments.count = count;
+    for (int i = 0; i < count; ++i)
+        slot->arguments.variable[i] = {static_cast<PassedType>(arguments[i].type),
+                                       static_cast<PassedType>(arguments[i].pointee),
+                                       static_cast<std::size_t>(arguments[i].knownBytes)};
+    for (auto &bytes : slot->arguments.fixed_known_bytes) bytes = SIZE_MAX;
+    slot->arguments.fixed_known_bytes[0] = static_cast<std::size_t>(fixedKnownBytes);
+    return 0;
+}
+
+extern "C" unsigned KezTest_LastArgumentReport(int *severity, int *number, int *argument, char *text, int size) {
+    kez::protect::TestHold hold;
+    if (severity != nullptr) *severity = g_last.severity;
+    if (number != nullptr) *number = g_last.number;
+    if (argument != nullptr) *argument = g_last.argument;
+    if (text != nullptr && size > 0) {
+        std::size_t n = std::strlen(g_last.text);
+        if (n >= static_cast<std::size_t>(size)) n = static_cast<std::size_t>(size) - 1;
+        std::memcpy(text, g_last.text, n);
+        text[n] = '\0';
+    }
+    return g_last.count;
+}
+extern "C" void KezTest_SetDebuggingLevel(int level) { set_debugging_level(level); }
+#endif

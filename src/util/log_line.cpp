@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+// User texts are formatted by the engine's own printf, so a format reads the
+// same on every platform (%I64d is no flag I and width 64 here).
+#include "clib/print_engine.h"
+
 namespace kez::log {
 namespace {
 
@@ -129,7 +133,7 @@ namespace {
 std::size_t format_into(char *out, const char *format, va_list args) {
     va_list copy;
     va_copy(copy, args);
-    const int n = std::vsnprintf(out, kLineCapacity, format, copy);
+    const int n = clib::format_text(out, kLineCapacity, format, copy);
     va_end(copy);
     if (n < 0) {
         out[0] = '\0';

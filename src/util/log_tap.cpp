@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "clib/print_engine.h"
 #include "os/os.h"
 #include "util/log.h"
 #include "util/log_internal.h"
@@ -33,7 +34,7 @@ void tap_literal(std::uint32_t level, const char *func, const char *text) {
 
 void tap_vwrite(std::uint32_t level, const char *func, const char *format, va_list args) {
     char text[4096];
-    std::vsnprintf(text, sizeof text, format != nullptr ? format : "unknown", args);
+    clib::format_text(text, sizeof text, format != nullptr ? format : "unknown", args);
     tap_literal(level, func, text);
 }
 

@@ -101,6 +101,45 @@ KEZ_API int _UP_vfprintf(FILE *stream, const char *format, va_list args);
 KEZ_API int _UP_vsprintf(char *buffer, const char *format, va_list args);
 KEZ_API int _UP_vsnprintf(char *buffer, size_t limit, const char *format, va_list args);
 
+/* Formatted input. Where the engine differs from C:
+   - a real is decimal digits with an optional point (the locale's) and
+     exponent; "inf", "nan" and hexadecimal reals are not read;
+   - an integer too large for its target is stored reduced modulo 2^N for
+     an N-bit target (for 64-bit targets: modulo 2^64);
+   - a field gives back the characters that end it without completing it:
+     an "e", "e+" or "e-" after a real's digits, a lone sign or point, the
+     "x" of "0x" with no hexadecimal digit after it (the field is then 0);
+   - a %c field that the input ends early is stored as far as it goes and
+     counted;
+   - %lc, %ls and %l[ (wide text), widths of a million or more, a NULL
+     format, a NULL input string and a NULL target fail the call (-1);
+   - a suppressed conversion (%*d) completes a conversion as any other: an
+     input that ends after it gives the count, not EOF.
+   Integer conversions accept a sign, %i a 0 (octal) or 0x (hexadecimal)
+   prefix, %x and %p an optional 0x. %p reads hexadecimal digits. %n stores
+   the characters read so far at its length modifier's size. Length
+   modifiers: hh, h, l (long: 64-bit on Linux, 32-bit on Windows), ll and
+   I64, j, z and t (64-bit); on reals none for float, l for double, L for
+   long double (the 80-bit type on Linux; on Windows the 8-byte double).
+   Reals are rounded once, correctly, to their target, for any number of
+   digits; a result out of the target's range sets errno to ERANGE, and a
+   conversion that raises nothing leaves errno as it was. A call on a
+   stream holds the stream's lock throughout; text streams read CR LF as
+   LF. */
+KEZ_API int scanf(const char *format, ...) KEZ_CLIB_NAME(scanf);
+KEZ_API int fscanf(FILE *stream, const char *format, ...) KEZ_CLIB_NAME(fscanf);
+KEZ_API int sscanf(const char *input, const char *format, ...) KEZ_CLIB_NAME(sscanf);
+KEZ_API int vscanf(const char *format, va_list args) KEZ_CLIB_NAME(vscanf);
+KEZ_API int vfscanf(FILE *stream, const char *format, va_list args) KEZ_CLIB_NAME(vfscanf);
+KEZ_API int vsscanf(const char *input, const char *format, va_list args) KEZ_CLIB_NAME(vsscanf);
+/* The checked forms: besides the format, they check each target against
+   the argument the caller passed; a %s, %[ or %c target too small for its
+   field is reported and fails the call (-1) before a byte is written past
+   it. An end of input (EOF) is not reported. */
+KEZ_API int _UP_vscanf(const char *format, va_list args);
+KEZ_API int _UP_vfscanf(FILE *stream, const char *format, va_list args);
+KEZ_API int _UP_vsscanf(const char *input, const char *format, va_list args);
+
 KEZ_END_DECLS
 
 #endif

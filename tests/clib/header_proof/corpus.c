@@ -41,6 +41,19 @@ static void rewrite_triggers(char *scratch, unsigned n) {
     putchar('\n');
     puts("puts constant");
     fwrite("fwrite\n", 1, 7, stdout);
+    /* The printf family: puts, putchar and fwrite for constant formats,
+       strcpy and memcpy for sprintf of a string. */
+    printf("printf constant\n");
+    printf("%s\n", "printf %s");
+    printf("q");
+    printf("%c", '\n');
+    fprintf(stdout, "fprintf constant\n");
+    fprintf(stdout, "%s", "fprintf %s\n");
+    char formatted[32];
+    check(sprintf(formatted, "%s", "sprintf") == 7 && strcmp(formatted, "sprintf") == 0, "sprintf of a string");
+    check(snprintf(formatted, sizeof formatted, "%lld|%.2f", 1LL << 40, 2.5) == 18 &&
+              strcmp(formatted, "1099511627776|2.50") == 0,
+          "snprintf");
     char *block = malloc(n);
     if (block != NULL) {
         memset(block, 0, n);
@@ -123,7 +136,10 @@ int main(int argc, char **argv) {
     char text[512];
     KezTest_ConsoleText(text, (int)sizeof text);
     KezTest_RecordConsole(0);
-    check(strcmp(text, "fputs constant\nx\np\nputs constant\nfwrite\n") == 0, "standard output reached the recorder");
+    check(strcmp(text,
+                 "fputs constant\nx\np\nputs constant\nfwrite\nprintf constant\nprintf %s\nq\nfprintf constant\n"
+                 "fprintf %s\n") == 0,
+          "standard output reached the recorder");
 
     non_local_jumps((unsigned)argc);
     check(strcmp(strerror(35), "File name too long") == 0, "the engine's strerror");

@@ -55,7 +55,7 @@ def clib_exports(table_dir):
 
 def write_table(path, names):
     with open(path, "w", encoding="utf-8") as out:
-        out.write('#include "kez/ansi_c.h"\n\ntypedef void (*any_function)(void);\n')
+        out.write('#include "kez/ansi_c.h"\n#include "kez/runtime.h"\n\ntypedef void (*any_function)(void);\n')
         out.write("any_function const kez_header_proof_table[] = {\n")
         for n in names:
             out.write("    (any_function)&%s,\n" % n)
