@@ -1,17 +1,14 @@
 // The scanf family's fuzz check: sscanf over a text and fscanf over a file
 // that holds the same text read the same.
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "clib/clib_exports.h"
 #include "fuzz/fuzz_checks.h"
-
-extern "C" {
-int kez_sscanf(const char *text, const char *format, ...);
-int kez_fscanf(KezFile *stream, const char *format, ...);
-}
 
 namespace kez::fuzz {
 namespace {
@@ -34,6 +31,20 @@ struct Targets {
         t + ((i) + 5) * kSlot, t + ((i) + 6) * kSlot, t + ((i) + 7) * kSlot
 #define KEZ_T64(t) \
     KEZ_T8(t, 0), KEZ_T8(t, 8), KEZ_T8(t, 16), KEZ_T8(t, 24), KEZ_T8(t, 32), KEZ_T8(t, 40), KEZ_T8(t, 48), KEZ_T8(t, 56)
+
+// A file in the temporary directory under a name of this process's own,
+// removed at exit.
+struct ScratchFile {
+    std::string path;
+    ScratchFile() {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        path = (std::filesystem::temp_directory_path() / ("kez_fuzz_scanf_" + std::to_string(stamp))).string();
+    }
+    ~ScratchFile() {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+};
 
 std::string shown(const std::string &s) {
     std::string out;
@@ -72,8 +83,11 @@ std::string check_scanf(const std::uint8_t *data, std::size_t size) {
     unsigned char *f = from_file.bytes;
     const int string_result = kez_sscanf(text.c_str(), format.c_str(), KEZ_T64(s));
 
-    KezFile *file = kez_tmpfile();
-    if (file == nullptr) return "no temporary file for fscanf";
+    // One file for the whole run, truncated by each opening: a new
+    // temporary file for every input would cost more than the scan.
+    static const ScratchFile scratch;
+    KezFile *file = kez_fopen(scratch.path.c_str(), "w+b");
+    if (file == nullptr) return "cannot open " + scratch.path + " for fscanf";
     if (kez_fwrite(text.data(), 1, text.size(), file) != text.size()) {
         kez_fclose(file);
         return "the temporary file took not the whole text";
