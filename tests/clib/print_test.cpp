@@ -324,6 +324,22 @@ TEST(Print, InfinityNaNAndPointersInTheEngineForms) {
     for (const auto &[got, want] : rows) EXPECT_EQ(got, want);
 }
 
+// With a two-byte code page a precision never splits a character, and a
+// trail byte that equals '%' is text.
+TEST(Print, TwoByteCharactersStayWhole) {
+    const unsigned char ranges[] = {0x81, 0x9f, 0xe0, 0xfc, 0};
+    KezTest_SetLeadBytes(932, ranges);
+    const std::pair<std::string, std::string> rows[] = {
+        {sn("%.1s|%.2s|%.3s|%.4s", "a\x81\x41z", "a\x81\x41z", "a\x81\x41z", "a\x81\x41z"),
+         "a|a|a\x81\x41|a\x81\x41z"},
+        {sn("%5.2s|%.1s|%.3s|", "\x81\x41\x81\x41", "\x81\x41", "\x81\x41\x81\x41"), "   \x81\x41||\x81\x41|"},
+        {sn("\xe0%d%d", 1), "\xe0%d1"},
+    };
+    KezTest_SetLeadBytes(0, nullptr);
+    for (const auto &[got, want] : rows) EXPECT_EQ(got, want);
+    EXPECT_EQ(sn("%.2s|\xe0%d", "\x81\x41\x81", 1), "\x81\x41|\xe0" "1");  // single bytes again
+}
+
 // Totals past INT_MAX fail with ERANGE; snprintf still counts them.
 TEST(Print, TotalsPastIntMaxFail) {
     const std::string mb(1 << 20, 'm');
