@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -512,80 +513,63 @@ TEST_F(CheckedPrint, EachMessageWithItsTextAndArgument) {
     const auto &p = print();
     char b[64];
     char tail[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', '\0'};
+    const KezTestPassedArgument integer{kIntType, 0, kUnknown}, string{kPointer, kCharType, kUnknown},
+        four_bytes{kPointer, kCharType, 4};
+    const char *const h = " modifier is only valid with d, i, n, o, u, and x specifiers.";
     const struct {
+        std::optional<std::vector<KezTestPassedArgument>> passed;  // what the call describes
         std::function<int()> call;
         int result, number, argument, severity;
-        const char *text;
+        std::string text;
     } rows[] = {
-        {[&] { return p.up_sprintf(b, "%q"); }, -1, 258, 2, kFatal,
+        {{}, [&] { return p.up_sprintf(b, "%q"); }, -1, 258, 2, kFatal,
          "Error at or near character 2 in the format string: Unknown specifier."},
-        {[&] { return p.up_snprintf(b, sizeof b, "ab%5"); }, -1, 258, 3, kFatal,
+        {{}, [&] { return p.up_snprintf(b, sizeof b, "ab%5"); }, -1, 258, 3, kFatal,
          "Error at or near character 5 in the format string: Unexpected end of format string."},
-        {[&] { return p.up_debug("%d%y", 1); }, -1, 258, 1, kFatal,
+        {{}, [&] { return p.up_debug("%d%y", 1); }, -1, 258, 1, kFatal,
          "Error at or near character 4 in the format string: Unknown specifier."},
-        {[&] { return p.up_sprintf(b, "%hs", "x"); }, 1, 224, 2, kNonFatal,
-         "h modifier is only valid with d, i, n, o, u, and x specifiers."},
-        {[&] { return p.up_sprintf(b, "%Ld", 5LL); }, 1, 226, 2, kNonFatal,
+        {{}, [&] { return p.up_sprintf(b, "%hs", "x"); }, 1, 224, 2, kNonFatal, std::string("h") + h},
+        {{}, [&] { return p.up_sprintf(b, "%Ld", 5LL); }, 1, 226, 2, kNonFatal,
          "L modifier is only valid with e, f, and g specifiers."},
-        {[&] { return p.up_sprintf(b, "%lc", 'x'); }, 1, 227, 2, kNonFatal,
-         "l modifier is only valid with d, i, n, o, u, and x specifiers."},
-        {[&] { return p.up_sprintf(b, "%I64s", "x"); }, 1, 228, 2, kNonFatal,
-         "I64 modifier is only valid with d, i, n, o, u, and x specifiers."},
-        {[&] { return p.up_sprintf(b, "%#d", 5); }, 1, 229, 2, kNonFatal,
+        {{}, [&] { return p.up_sprintf(b, "%lc", 'x'); }, 1, 227, 2, kNonFatal, std::string("l") + h},
+        {{}, [&] { return p.up_sprintf(b, "%I64s", "x"); }, 1, 228, 2, kNonFatal, std::string("I64") + h},
+        {{}, [&] { return p.up_sprintf(b, "%#d", 5); }, 1, 229, 2, kNonFatal,
          "# flag is valid only with o, x, e, f, and g specifiers."},
-        {[&] { return p.up_sprintf(b, "%05s", "x"); }, 5, 230, 2, kNonFatal,
+        {{}, [&] { return p.up_sprintf(b, "%05s", "x"); }, 5, 230, 2, kNonFatal,
          "0 flag is not valid with c, s, p, and n modifiers."},
-        {[&] { return p.up_sprintf(b, "%05p", reinterpret_cast<void *>(0xab)); }, 5, 230, 2, kNonFatal,
+        {{}, [&] { return p.up_sprintf(b, "%05p", reinterpret_cast<void *>(0xab)); }, 5, 230, 2, kNonFatal,
          "0 flag is not valid with c, s, p, and n modifiers."},
-        {[&] { return p.up_sprintf(b, "%jc", 'x'); }, 1, 453, 2, kNonFatal,
-         "j modifier is only valid with d, i, n, o, u, and x specifiers."},
-        {[&] { return p.up_sprintf(b, "%zf", 1.0); }, 8, 454, 2, kNonFatal,
+        {{}, [&] { return p.up_sprintf(b, "%jc", 'x'); }, 1, 453, 2, kNonFatal, std::string("j") + h},
+        {{}, [&] { return p.up_sprintf(b, "%zf", 1.0); }, 8, 454, 2, kNonFatal,
          "z and t modifiers are only valid with d, i, n, o, u, x, and X specifiers."},
-        {[&] { return p.up_sprintf(b, "%hhs", "x"); }, 1, 460, 2, kNonFatal,
-         "hh modifier is only valid with d, i, n, o, u, and x specifiers."},
-        {[&] { return p.up_sprintf(b, "%510d", 1); }, -1, 249, 2, kFatal, "Maximum field width has been exceeded."},
-        {[&] { return p.up_snprintf(b, sizeof b, "%*d", INT_MIN, 1); }, -1, 249, 3, kFatal,
+        {{}, [&] { return p.up_sprintf(b, "%hhs", "x"); }, 1, 460, 2, kNonFatal, std::string("hh") + h},
+        {{}, [&] { return p.up_sprintf(b, "%510d", 1); }, -1, 249, 2, kFatal, "Maximum field width has been exceeded."},
+        {{}, [&] { return p.up_snprintf(b, sizeof b, "%*d", INT_MIN, 1); }, -1, 249, 3, kFatal,
          "Maximum field width has been exceeded."},
-        {[&] { return p.up_sprintf(b, nullptr); }, 0, 233, 2, kFatal, "Uninitialized string."},
-        {[&] { return p.up_printf(nullptr); }, 0, 233, 1, kFatal, "Uninitialized string."},
-        {[&] {
-             describe({{kIntType, 0, kUnknown}});
-             return p.up_sprintf(b, "%s", 5LL);
-         },
-         -1, 106, 3, kFatal, "Invalid argument type: found 'int', expected 'pointer to char'."},
-        {[&] {
-             describe({{kPointer, kCharType, kUnknown}});
-             return p.up_sprintf(b, "%d", reinterpret_cast<const char *>(1234));  // still printed
-         },
-         4, 106, 3, kFatal, "Invalid argument type: found 'pointer to char', expected 'int'."},
-        {[&] {
-             describe({{kIntType, 0, kUnknown}});
-             return p.up_sprintf(b, "%d %d", 1);
-         },
-         -1, 107, 3, kFatal, "Missing argument to variable argument function."},
-        {[&] {
-             describe({});
-             return p.up_snprintf(b, sizeof b, "%d", 1);
-         },
-         -1, 107, 3, kFatal, "Missing argument to variable argument function."},
-        {[&] {
-             describe({{kIntType, 0, kUnknown}, {kIntType, 0, kUnknown}, {kIntType, 0, kUnknown}});
-             return p.up_printf("%d%d\n", 1, 2, 3);
-         },
-         3, 108, 4, kNonFatal, "Too many arguments to variable argument function."},
-        {[&] {
-             describe({{kPointer, kCharType, 4}});
-             return p.up_sprintf(b, "%s", tail);
-         },
-         -1, 242, 3, kFatal, "Attempt to read beyond end of string."},
-        {[&] {
-             describe({{kPointer, kCharType, 4}});
-             return p.up_sprintf(b, "%.5s", tail);
-         },
-         -1, 242, 3, kFatal, "Attempt to read beyond end of string."},
+        {{}, [&] { return p.up_sprintf(b, nullptr); }, 0, 233, 2, kFatal, "Uninitialized string."},
+        {{}, [&] { return p.up_printf(nullptr); }, 0, 233, 1, kFatal, "Uninitialized string."},
+        {{{integer}}, [&] { return p.up_sprintf(b, "%s", 5LL); }, -1, 106, 3, kFatal,
+         "Invalid argument type: found 'int', expected 'pointer to char'."},
+        // A value of the wrong type is still printed.
+        {{{string}}, [&] { return p.up_sprintf(b, "%d", reinterpret_cast<const char *>(1234)); }, 4, 106, 3, kFatal,
+         "Invalid argument type: found 'pointer to char', expected 'int'."},
+        // 107 stands at the last argument passed.
+        {{{integer}}, [&] { return p.up_sprintf(b, "%d %d", 1); }, -1, 107, 3, kFatal,
+         "Missing argument to variable argument function."},
+        {{{}}, [&] { return p.up_snprintf(b, sizeof b, "%d", 1); }, -1, 107, 3, kFatal,
+         "Missing argument to variable argument function."},
+        {{{integer, integer, integer}}, [&] { return p.up_printf("%d%d\n", 1, 2, 3); }, 3, 108, 4, kNonFatal,
+         "Too many arguments to variable argument function."},
+        {{{four_bytes}}, [&] { return p.up_sprintf(b, "%s", tail); }, -1, 242, 3, kFatal,
+         "Attempt to read beyond end of string."},
+        {{{four_bytes}}, [&] { return p.up_sprintf(b, "%.5s", tail); }, -1, 242, 3, kFatal,
+         "Attempt to read beyond end of string."},
     };
     for (const auto &row : rows) {
         const unsigned before = last_report().count;
+        if (row.passed) {
+            ASSERT_EQ(KezTest_PassArguments(static_cast<int>(row.passed->size()), row.passed->data(), kUnknown), 0);
+        }
         EXPECT_EQ(row.call(), row.result) << row.text;
         const Report r = last_report();
         EXPECT_EQ(r.count, before + 1) << row.text;
