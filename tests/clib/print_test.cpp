@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <chrono>
 #include <cfloat>
 #include <climits>
@@ -47,6 +48,10 @@ struct Print {
     int (*up_snprintf)(char *, std::size_t, const char *, ...);
     int (*up_debug)(const char *, ...);
     int (*up_error)(const char *, ...);
+    int (*vsnprintf)(char *, std::size_t, const char *, va_list);
+    int (*vsprintf)(char *, const char *, va_list);
+    int (*vfprintf)(EngineFile *, const char *, va_list);
+    int (*up_vsnprintf)(char *, std::size_t, const char *, va_list);
 };
 
 const Print &print() {
@@ -63,6 +68,10 @@ const Print &print() {
         bind(e.up_snprintf, "_UP_snprintf");
         bind(e.up_debug, "_UP_DebugPrintf");
         bind(e.up_error, "_UP_ErrorPrintf");
+        bind(e.vsnprintf, KEZ_TEST_HOST_NAME(vsnprintf));
+        bind(e.vsprintf, KEZ_TEST_HOST_NAME(vsprintf));
+        bind(e.vfprintf, KEZ_TEST_HOST_NAME(vfprintf));
+        bind(e.up_vsnprintf, "_UP_vsnprintf");
         return e;
     }();
     return p;
@@ -365,6 +374,50 @@ class PrintStream : public ::testing::Test {
 protected:
     kez::test::TempDir dir;
 };
+
+// The va_list forms through a variadic caller.
+int v_call(int (*print_list)(va_list, void *), void *target, ...) {
+    va_list args;
+    va_start(args, target);
+    const int n = print_list(args, target);
+    va_end(args);
+    return n;
+}
+
+// A stream, staged or not, and the va_list forms get what snprintf formats,
+// in pieces shorter and longer than the stream's stage and buffer.
+constexpr const char *kLong = "%s|%509d|%-509.3e|%.509f|%c%%\n";
+
+TEST_F(PrintStream, EveryFormGetsTheSameText) {
+    const auto &s = stdio();
+    const auto &p = print();
+    const std::string text(5000, 'q');
+    const auto with_args = [&](auto &&call) { return call(text.c_str(), -7, 0.5, DBL_MAX, 'z'); };
+    const std::string want = with_args([](auto... a) { return sn(kLong, a...); });
+    ASSERT_EQ(want.size(), 5000u + 1 + 509 + 1 + 509 + 1 + 819 + 1 + 3);
+    for (const int mode : {0, 2}) {  // unbuffered, fully buffered
+        const std::string path = dir.file("same" + std::to_string(mode));
+        EngineFile *f = s.fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(s.setvbuf(f, nullptr, mode, 512), 0);
+        EXPECT_EQ(with_args([&](auto... a) { return p.fprintf(f, kLong, a...); }), static_cast<int>(want.size()));
+        EXPECT_EQ(with_args([&](auto... a) {
+                      return v_call([](va_list l, void *t) { return print().vfprintf(t, kLong, l); }, f, a...);
+                  }),
+                  static_cast<int>(want.size()));
+        EXPECT_EQ(s.fclose(f), 0);
+        EXPECT_EQ(slurp(path), want + want) << mode;
+    }
+    std::vector<char> buffer(want.size() + 1);
+    v_call([](va_list l, void *b) { return print().vsprintf(static_cast<char *>(b), "%d|%s", l); }, buffer.data(), 5, "x");
+    EXPECT_STREQ(buffer.data(), "5|x");
+    v_call([](va_list l, void *b) { return print().vsnprintf(static_cast<char *>(b), 3, "%d|%s", l); }, buffer.data(), 5, "x");
+    EXPECT_STREQ(buffer.data(), "5|");
+    EXPECT_EQ(v_call([](va_list l, void *b) { return print().up_vsnprintf(static_cast<char *>(b), 9, "%05.1f", l); },
+                     buffer.data(), 2.25),
+              5);
+    EXPECT_STREQ(buffer.data(), "002.2");
+}
 
 TEST_F(PrintStream, AFailingWriteFailsTheCall) {
     const auto &s = stdio();
