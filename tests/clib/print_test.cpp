@@ -446,11 +446,12 @@ TEST_F(PrintStream, AFailingWriteFailsTheCall) {
     EXPECT_LE(written.size(), text.size() + 4);
     EXPECT_EQ(written.find_first_not_of('t'), written.size() - 4);
 
-    // A stream open for reading takes no output.
+    // A stream open for reading takes no output, and no stream none.
     f = s.fopen(path.c_str(), "rb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(print().fprintf(f, "%d", 1), -1);
     s.fclose(f);
+    EXPECT_EQ(print().fprintf(nullptr, "%d", 1), -1);
 }
 
 // Lines from many threads into one stream stay whole: each call holds the
