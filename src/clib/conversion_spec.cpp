@@ -178,7 +178,9 @@ int modifier_findings(const Conversion &c, bool scan, int *numbers) noexcept {
     if (!scan) {
         if ((c.flags & kFlagAlternate) != 0 && (c.cls & (kConvD | kConvI | kConvU | kConvC | kConvS | kConvP | kConvN)) != 0)
             numbers[n++] = 229;
-        if ((c.flags & kFlagZero) != 0 && (c.cls & (kConvC | kConvS | kConvP | kConvN)) != 0) numbers[n++] = 230;
+        // %p takes zero padding as %x does: only c, s and n draw 230, whatever
+        // the message's text lists.
+        if ((c.flags & kFlagZero) != 0 && (c.cls & (kConvC | kConvS | kConvN)) != 0) numbers[n++] = 230;
     }
     return n;
 }
