@@ -13,6 +13,7 @@
 #include "clib/clib_library.h"
 #include "clib/clib_locale_exports.h"
 #include "os/locale.h"
+#include "os/os.h"
 
 namespace kez::clib {
 namespace {
@@ -33,11 +34,26 @@ CodePage load_system_code_page() {
 std::atomic<const CodePage *> g_override{nullptr};  // tests' code page
 std::atomic<bool> g_native_multibyte{false};        // LC_CTYPE is native
 
+// The system's code page, read at first use. Not a function-local static:
+// with the mingw runtime its guard allocates a thread-local index that an
+// unloaded engine would leave behind, and every printf asks for the lead
+// bytes, the logger's from the engine's own start-up on.
+CodePage g_system_code_page{};
+std::atomic<int> g_system_code_page_state{0};  // 0 unread, 1 being read, 2 read
+
 const CodePage &code_page() {
     const CodePage *o = g_override.load(std::memory_order_acquire);
     if (o != nullptr) return *o;
-    static const CodePage system = load_system_code_page();
-    return system;
+    int state = g_system_code_page_state.load(std::memory_order_acquire);
+    if (state == 2) return g_system_code_page;
+    if (state == 0 && g_system_code_page_state.compare_exchange_strong(state, 1, std::memory_order_acq_rel)) {
+        g_system_code_page = load_system_code_page();
+        g_system_code_page_state.store(2, std::memory_order_release);
+        return g_system_code_page;
+    }
+    // Another thread is reading it: a system query of a few microseconds.
+    while (g_system_code_page_state.load(std::memory_order_acquire) != 2) os::sleep_ms(0);
+    return g_system_code_page;
 }
 
 // The bytes of the character at p (1 or 2) and its value: lead * 256 +
