@@ -77,7 +77,9 @@ KEZ_API void perror(const char *prefix) KEZ_CLIB_NAME(perror);
      may have any precision);
    - a negative precision from '*' counts as none; a '*' width of INT_MIN
      fails the call;
-   - results above INT_MAX fail the call with errno ERANGE.
+   - results above INT_MAX fail the call with errno ERANGE;
+   - the conversions are d i u o x X f e E g G c s p n: %a, %A, %F and any
+     other letter fail the call; %lc and %ls print narrow characters.
    Reals print their exact digits at any precision, rounded to nearest
    with ties to even, with the locale's decimal point. Length modifiers:
    hh, h, l (long: 64-bit on Linux, 32-bit on Windows), ll and I64, j, z
