@@ -26,7 +26,7 @@ set(KEZ_OS_SOURCES
 
 set(KEZ_ENGINE_SOURCES
   src/clib/clib_library.cpp
-  src/clib/conversion_spec.cpp
+  src/clib/format_conversion.cpp
   src/clib/conversions.cpp
   src/clib/ctype.cpp
   src/clib/decimal_fast_path.cpp

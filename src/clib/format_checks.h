@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "clib/conversion_spec.h"
+#include "clib/format_conversion.h"
 #include "protect/library_checks.h"
 
 namespace kez::clib {

@@ -10,7 +10,7 @@
 
 #include "clib/char_classes.h"
 #include "clib/clib_library.h"
-#include "clib/conversion_spec.h"
+#include "clib/format_conversion.h"
 #include "clib/double_to_decimal.h"
 #include "clib/format_checks.h"
 

@@ -14,7 +14,7 @@
 
 #include "clib/char_classes.h"
 #include "clib/clib_library.h"
-#include "clib/conversion_spec.h"
+#include "clib/format_conversion.h"
 #include "clib/decimal_fast_path.h"
 #include "clib/decimal_to_double.h"
 #include "clib/format_checks.h"

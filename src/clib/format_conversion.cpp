@@ -1,4 +1,4 @@
-#include "clib/conversion_spec.h"
+#include "clib/format_conversion.h"
 
 #include <cstring>
 
