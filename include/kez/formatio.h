@@ -73,6 +73,50 @@ KEZ_API int _UP_GetFileInfo(const char *fileName, long long *fileSize);
 KEZ_API int _UP_ReadLine(int fileHandle, char *lineBuffer, int maxBytes);
 KEZ_API int _UP_WriteLine(int fileHandle, const char *lineBuffer, int count);
 
+/* ---- Formatting and scanning ------------------------------------------
+   Fmt formats its sources into the memory object `target` (a string unless
+   the format's first specifier says otherwise), FmtOut into standard
+   output, FmtFile into a file. Scan reads the memory object `source` (a
+   string unless the format says otherwise) into its targets, ScanIn reads
+   standard input, ScanFile a file.
+
+   Formatting calls return the number of source specifiers converted,
+   scanning calls the number of targets that received a value; -1 for a
+   format error (GetFmtErrNdx tells where) or an illegal value, -2 for a
+   fatal error (an I/O error: GetFmtIOError).
+
+   Reals are written and read with '.' as decimal point whatever the locale.
+   Integer byte-order maps (the o modifier) are applied as follows: writing
+   puts, as its k-th byte, byte d of the value where d is the map digit at
+   position k; reading stores the k-th byte read as byte p of the value
+   where p is the position of the digit k. The two agree for maps that are
+   their own inverse (3210, 10); files written with other maps read back
+   with the inverse map. */
+KEZ_API int Fmt(void *target, const char *format, ...);
+KEZ_API int FmtOut(const char *format, ...);
+KEZ_API int FmtFile(int fileHandle, const char *format, ...);
+KEZ_API int Scan(const void *source, const char *format, ...);
+KEZ_API int ScanIn(const char *format, ...);
+KEZ_API int ScanFile(int fileHandle, const char *format, ...);
+/* Bytes the calling thread's last formatting call wrote (for Fmt without
+   the terminating NUL) or its last scanning call consumed. */
+KEZ_API int NumFmtdBytes(void);
+/* The 0-based position of the format error of the calling thread's last
+   formatting or scanning call, -1 when it had none. */
+KEZ_API int GetFmtErrNdx(void);
+
+/* Checked twins: the format, the arguments' number and types and the
+   known sizes of arrays and strings are checked and faults reported. */
+KEZ_API int _UP_Fmt(void *target, const char *format, ...);
+KEZ_API int _UP_FmtOut(const char *format, ...);
+KEZ_API int _UP_FmtFile(int fileHandle, const char *format, ...);
+KEZ_API int _UP_Scan(const void *source, const char *format, ...);
+KEZ_API int _UP_ScanIn(const char *format, ...);
+KEZ_API int _UP_ScanFile(int fileHandle, const char *format, ...);
+
+/* ---- Byte and string utilities ----------------------------------------
+   Buffers are addressed as (base, index). */
+
 KEZ_END_DECLS
 
 #endif
