@@ -79,9 +79,13 @@ set(KEZ_ENGINE_SOURCES
   src/core/time_base.cpp
   src/debug/debug_output.cpp
   src/debug/resource_tracking.cpp
+  src/fmtio/call_checks.cpp
   src/fmtio/file_functions.cpp
   src/fmtio/file_table.cpp
   src/fmtio/fmtio_library.cpp
+  src/fmtio/format_calls.cpp
+  src/fmtio/format_engine.cpp
+  src/fmtio/format_parser.cpp
   src/mt/locks.cpp
   src/mt/thread_pool.cpp
   src/mt/thread_pool_query.cpp

@@ -31,6 +31,7 @@ struct FileEntry {
     bool fetched = false;   // a standard entry's file has been looked up
     std::uint32_t ahead_begin = 0;
     std::uint32_t ahead_end = 0;
+    std::uint32_t peeked = 1;  // raw bytes behind the byte peek_byte gave (2 for CR LF)
     unsigned char *stage = nullptr;  // text writes: LF as CR LF; kept for the entry's next file
     std::uint32_t stage_size = 0;
     unsigned char *ahead_block = nullptr;  // the larger read-ahead; kept for the entry's next file
@@ -276,6 +277,44 @@ bool read_byte(FileEntry *e, unsigned char *byte, int *error) {
     *byte = c;
     if (e->standard) copy_to_console(e, &c, 1);
     return true;
+}
+
+bool peek_byte(FileEntry *e, unsigned char *byte, int *error) {
+    if ((e->flags & kEntryRead) == 0) {
+        *error = os::kFileAccessDenied;
+        return false;
+    }
+    if (!fill_ahead(e, error)) return false;
+    unsigned char *data = ahead_data(e);
+    unsigned char c = data[e->ahead_begin];
+    e->peeked = 1;
+    if (c == '\r' && (e->flags & kEntryText) != 0) {
+        if (e->ahead_begin + 1 == e->ahead_end) {
+            // The CR ends the read-ahead: keep it, and read what follows behind it.
+            data[0] = '\r';
+            e->ahead_begin = 0;
+            e->ahead_end = 1;
+            const std::uint32_t capacity = e->ahead_block != nullptr ? kAheadBlockSize : kAheadSize;
+            std::uint32_t got = 0;
+            if (os::file_read(e->file, data + 1, capacity - 1, &got) == os::kFileOk) e->ahead_end += got;
+        }
+        if (e->ahead_begin + 1 < e->ahead_end && data[e->ahead_begin + 1] == '\n') {
+            c = '\n';
+            e->peeked = 2;
+        }
+    }
+    *byte = c;
+    return true;
+}
+
+void skip_byte(FileEntry *e) {
+    if (e->standard) {
+        const unsigned char *at = ahead_data(e) + e->ahead_begin;
+        const unsigned char c = e->peeked == 2 ? '\n' : *at;
+        copy_to_console(e, &c, 1);
+    }
+    e->ahead_begin += e->peeked;
+    e->peeked = 1;
 }
 
 int read_line(FileEntry *e, char *out, std::size_t room, std::size_t *stored_out, long long *length, bool *any) {

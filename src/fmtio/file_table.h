@@ -71,6 +71,10 @@ int read_file(FileEntry *entry, void *buffer, std::uint32_t count, std::uint32_t
 int read_file_raw(FileEntry *entry, void *buffer, std::uint32_t count, std::uint32_t *done);
 // Reads one byte (translated in text mode); false with *error 0 at the end.
 bool read_byte(FileEntry *entry, unsigned char *byte, int *error);
+// The next byte without taking it (CR LF as LF in text mode); false with
+// *error 0 at the end. skip_byte takes the byte peek_byte gave.
+bool peek_byte(FileEntry *entry, unsigned char *byte, int *error);
+void skip_byte(FileEntry *entry);
 // Reads a line up to a line feed (not stored; CR LF counts as one in text
 // mode): stores at most `room` bytes (*stored), counts all in *length
 // (saturating at 2^31 - 1), and tells in *any whether a byte, the line

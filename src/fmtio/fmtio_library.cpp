@@ -12,10 +12,6 @@
 namespace kez::fmtio {
 namespace {
 
-struct ThreadState {
-    int error;
-};
-
 int g_slot = 0;
 // Where a thread's code goes when it can have no record (no memory): a
 // shared cell is better than losing the code.
@@ -23,10 +19,6 @@ std::atomic<int> g_error_without_record{0};
 
 void free_state(void *state) { std::free(state); }
 
-ThreadState *thread_state() {
-    if (g_slot == 0) return nullptr;
-    return static_cast<ThreadState *>(core::thread_record(g_slot, sizeof(ThreadState), nullptr));
-}
 
 constexpr const char *kMessages[] = {
     "No error",
@@ -44,6 +36,14 @@ constexpr const char *kMessages[] = {
 };
 
 }  // namespace
+
+ThreadState *thread_state() {
+    if (g_slot == 0) return nullptr;
+    bool created = false;
+    auto *s = static_cast<ThreadState *>(core::thread_record(g_slot, sizeof(ThreadState), &created));
+    if (s != nullptr && created) s->error_index = -1;
+    return s;
+}
 
 int FmtIOLibInitOnce() { return core::alloc_thread_var_slot(&g_slot, free_state) ? 0 : -103; }
 

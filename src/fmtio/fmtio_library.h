@@ -8,6 +8,18 @@ namespace kez::fmtio {
 int FmtIOLibInitOnce();
 void FmtIOLibUninit();
 
+// The calling thread's record: its file error, and what its last Fmt or
+// Scan family call left (GetFmtErrNdx, NumFmtdBytes).
+struct ThreadState {
+    int error;
+    int error_index;            // -1: the last call had no format error
+    unsigned long long bytes;   // formatted or consumed by the last call
+};
+
+// The calling thread's record, made on first use; null when no memory can
+// be had for it (the calls then fail and touch nothing).
+ThreadState *thread_state();
+
 // The calling thread's error code (GetFmtIOError).
 void set_error(int code);
 int last_error();
