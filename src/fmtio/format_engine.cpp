@@ -578,7 +578,7 @@ bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, bool at
         side.limit = width == 0 ? kUnlimited : width + 1;
     } else {
         side.units = rep == 0 ? kUnlimited : rep;
-        side.limit = saturating_product(s.size, side.units);
+        side.limit = saturating_product(side.size, side.units);
     }
     for (unsigned k = 0; k < 8; ++k) side.read_order[k] = static_cast<unsigned char>(k);
     if (s.has_order)

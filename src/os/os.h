@@ -270,6 +270,12 @@ void host_heap_compact();
 // fault point "os.host_realloc" first.
 void *host_realloc(void *block, std::size_t size);
 
+// A block of `size` bytes that ends right before a page no access is
+// allowed to (tests: a read or write past the end faults at once), and its
+// release. Null when the system refuses.
+void *guarded_alloc(std::size_t size);
+void guarded_free(void *block, std::size_t size);
+
 // ---- errors and diagnostics -------------------------------------------------
 
 std::uint32_t last_error();
