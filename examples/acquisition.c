@@ -12,7 +12,9 @@
  * whole run has a time limit that says what is missing when it runs out.
  * The settings come from a configuration line read with sscanf, and the
  * summary prints its 64-bit count with %I64d, all through the engine's C
- * library.
+ * library. The channel means go to a results file with FmtFile, in the
+ * formatting library's own format language, and are read back with
+ * ScanFile.
  */
 #include "kez/ansi_c.h" /* the engine's C library: printf, sin, ... */
 #include "kez/kez.h"
@@ -27,7 +29,7 @@
 typedef struct {
     int channel;
     double mean;
-} Scan;
+} ChannelScan;
 
 typedef struct {
     int channel;
@@ -43,7 +45,7 @@ typedef struct {
    them; the program reads them back with sscanf. */
 static const char settings_line[] = "channels=8 samples=200000 block=500 limit=60s";
 
-static Scan scans[CHANNELS];
+static ChannelScan scans[CHANNELS];
 static KmtTSQHandle samples;
 static KmtLockHandle writing; /* a queue takes one writer at a time */
 static double received_sum[CHANNELS];
@@ -54,7 +56,7 @@ static KmtTLVHandle scans_per_thread;
 static int results_in;
 
 static int scan_channel(void *data) {
-    Scan *scan = data;
+    ChannelScan *scan = data;
     Totals *t;
     int *mine;
     double sum = 0;
@@ -108,7 +110,7 @@ static void samples_waiting(KmtTSQHandle queue, unsigned int event, int value, v
 
 /* Runs on the main thread, from ProcessSystemEvents. */
 static void scan_done(KmtThreadPoolHandle pool, int functionID, unsigned int event, int value, void *data) {
-    const Scan *scan = data;
+    const ChannelScan *scan = data;
     (void)pool;
     if (event != EVENT_TP_THREAD_FUNCTION_END) return;
     printf("  channel %d (function %d): mean %+.4f\n", value, functionID, scan->mean);
@@ -122,6 +124,31 @@ static void scan_done(KmtThreadPoolHandle pool, int functionID, unsigned int eve
 static void wait_for_something_due(void) {
     static Sample look[THRESHOLD];
     KmtReadTSQData(samples, look, THRESHOLD, 10, TSQ_READ_OPT_PEEK);
+}
+
+/* Writes the channel means to a text file and reads them back: FmtFile
+   and ScanFile agree to the last bit (17 significant digits). */
+static int keep_results(void) {
+    char path[L_tmpnam];
+    int file, channel, ok = 1;
+    if (tmpnam(path) == NULL || (file = Kez_OpenFile(path, KEZ_FILE_READ_WRITE, KEZ_FILE_TRUNCATE, KEZ_FILE_ASCII)) < 0) {
+        printf("no results file: %s\n", GetFmtIOErrorString(GetFmtIOError()));
+        return 0;
+    }
+    for (channel = 0; channel < CHANNELS; ++channel)
+        if (FmtFile(file, "%s<channel %d[w2]: mean %f[ep16]\n", channel, scans[channel].mean) != 2) ok = 0;
+    SetFilePtr(file, 0, 0);
+    for (channel = 0; ok && channel < CHANNELS; ++channel) {
+        int read_channel = -1;
+        double mean = 0;
+        if (ScanFile(file, "%s>channel %d: mean %f", &read_channel, &mean) != 2 || read_channel != channel ||
+            mean != scans[channel].mean)
+            ok = 0;
+    }
+    Kez_CloseFile(file);
+    remove(path);
+    printf("results file written with FmtFile and read back with ScanFile: %s\n", ok ? "identical" : "DIFFERENT");
+    return ok;
 }
 
 /* The time limit ran out: says what is missing and lets the scans go. */
@@ -200,6 +227,7 @@ int run_acquisition(void) {
     if (finished)
         printf("every sample arrived through the queue (%s callback deliveries); channel 7 mean there %+.4f\n",
                deliveries > 1 ? "several" : "one", received_sum[7] / SAMPLES);
+    if (finished && !keep_results()) finished = 0;
     KmtDiscardTSQ(samples);
     KmtDiscardLock(writing);
     KmtDiscardTSV(totals);
