@@ -78,8 +78,8 @@ bool accepts(const ArgType &a, PassedType t, bool value) {
 
 }  // namespace
 
-CallChecks::CallChecks(const char *function, Direction direction, int fixed_argument, int format_argument) noexcept
-    : function_(function), direction_(direction), fixed_argument_(fixed_argument), format_argument_(format_argument) {
+CallChecks::CallChecks(Direction direction, int fixed_argument, int format_argument) noexcept
+    : direction_(direction), fixed_argument_(fixed_argument), format_argument_(format_argument) {
     has_description_ = protect::protection_available() && protect::take_passed_arguments(passed_);
 }
 
@@ -161,7 +161,5 @@ void CallChecks::read_beyond(int argument, bool string) noexcept {
 void CallChecks::write_beyond(int argument, bool string) noexcept {
     report(string ? 239 : 238, argument, text_of(string ? 239 : 238));
 }
-
-void CallChecks::internal_error(const char *text) noexcept { report(0, format_argument_, text); }
 
 }  // namespace kez::fmtio

@@ -18,7 +18,7 @@ public:
     // `fixed_argument`: the number of the memory object's argument (Fmt's
     // target, Scan's source), 0 for the file calls; the format follows it
     // (or is argument 1, or 2 after a file handle).
-    CallChecks(const char *function, Direction direction, int fixed_argument, int format_argument) noexcept;
+    CallChecks(Direction direction, int fixed_argument, int format_argument) noexcept;
     CallChecks(const CallChecks &) = delete;
     CallChecks &operator=(const CallChecks &) = delete;
 
@@ -43,15 +43,12 @@ public:
     // 241/242 reading, 238/239 writing past a known size.
     void read_beyond(int argument, bool string) noexcept;
     void write_beyond(int argument, bool string) noexcept;
-    // An internal error of the engine (a pair that cannot convert).
-    void internal_error(const char *text) noexcept;
 
     static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
 private:
     void report(int number, int argument, const char *text) noexcept;
 
-    const char *function_;
     Direction direction_;
     int fixed_argument_;
     int format_argument_;

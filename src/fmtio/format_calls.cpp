@@ -330,26 +330,26 @@ extern "C" int ScanFile(int fileHandle, const char *format, ...) {
 
 // The checked twins.
 extern "C" int _UP_Fmt(void *target, const char *format, ...) {
-    fmtio::CallChecks checks("Fmt", fmtio::Direction::formatting, 1, 2);
+    fmtio::CallChecks checks(fmtio::Direction::formatting, 1, 2);
     KEZ_FMTIO_CALL(fmtio::format_memory(target, format, args, &checks));
 }
 extern "C" int _UP_FmtOut(const char *format, ...) {
-    fmtio::CallChecks checks("FmtOut", fmtio::Direction::formatting, 0, 1);
+    fmtio::CallChecks checks(fmtio::Direction::formatting, 0, 1);
     KEZ_FMTIO_CALL(fmtio::format_file(1, format, args, &checks));
 }
 extern "C" int _UP_FmtFile(int fileHandle, const char *format, ...) {
-    fmtio::CallChecks checks("FmtFile", fmtio::Direction::formatting, 0, 2);
+    fmtio::CallChecks checks(fmtio::Direction::formatting, 0, 2);
     KEZ_FMTIO_CALL(fmtio::format_file(fileHandle, format, args, &checks));
 }
 extern "C" int _UP_Scan(const void *source, const char *format, ...) {
-    fmtio::CallChecks checks("Scan", fmtio::Direction::scanning, 1, 2);
+    fmtio::CallChecks checks(fmtio::Direction::scanning, 1, 2);
     KEZ_FMTIO_CALL(fmtio::scan_memory(source, format, args, &checks));
 }
 extern "C" int _UP_ScanIn(const char *format, ...) {
-    fmtio::CallChecks checks("ScanIn", fmtio::Direction::scanning, 0, 1);
+    fmtio::CallChecks checks(fmtio::Direction::scanning, 0, 1);
     KEZ_FMTIO_CALL(fmtio::scan_file(0, format, args, &checks));
 }
 extern "C" int _UP_ScanFile(int fileHandle, const char *format, ...) {
-    fmtio::CallChecks checks("ScanFile", fmtio::Direction::scanning, 0, 2);
+    fmtio::CallChecks checks(fmtio::Direction::scanning, 0, 2);
     KEZ_FMTIO_CALL(fmtio::scan_file(fileHandle, format, args, &checks));
 }
