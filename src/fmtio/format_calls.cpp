@@ -2,6 +2,7 @@
 // parameter table and the two drivers.
 #include <climits>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 #include "fmtio/call_checks.h"
@@ -36,6 +37,7 @@ void read_arguments(Call &call, const ArgTypes &types, const Request &request, S
     for (int slot = call.fixed_explicit ? 1 : 0; slot < types.count; ++slot) {
         const ArgType &a = types.slots[slot];
         Param &p = call.params[slot];
+        p = Param{nullptr, kUnlimited, 0, 0};
         p.number = request.checks != nullptr ? request.checks->slot_argument(slot, call.fixed_explicit) : 0;
         if (a.is_asterisk) {
             p.value = va_arg(args, int);
@@ -63,46 +65,73 @@ void report_illegal(Call &call, std::size_t position) {
     call.checks->illegal_value(message, call.illegal_param, position);
 }
 
-// The first item: the fixed side when it says so, else a plain string and
-// the item is the first of the other side.
-const Specifier *fixed_specifier(Tokeniser &t, const Item *&first) {
-    first = &t.next();
-    if (first->kind == Item::specifier && first->spec.fixed) {
-        const Specifier *s = &first->spec;
-        first = nullptr;
-        return s;
-    }
-    return nullptr;
-}
+// An item of the format as the parameter-type pass saw it, the position
+// after it, and its bound side.
+struct Step {
+    Item item;
+    std::size_t end;
+    Side side;
+};
 
-// Checks every item's values before any data moves: -1 and the position
-// after the offending item, or 0.
-int check_items(Call &call, std::size_t *position) {
-    Tokeniser t(call.format, call.length, call.direction);
-    const Item *first = nullptr;
-    const Specifier *fixed_spec = fixed_specifier(t, first);
-    const Role fixed_role = call.direction == Direction::formatting ? Role::target : Role::source;
-    const Role item_role = fixed_role == Role::target ? Role::source : Role::target;
-    Side fixed;
-    Specifier fixed_copy;
-    if (fixed_spec != nullptr) fixed_copy = *fixed_spec;
-    if (!bind_side(call, fixed_spec != nullptr ? &fixed_copy : nullptr, fixed_role, true, false, fixed)) {
-        *position = t.position();
-        return kIllegal;
+// The items of a call: on the stack for short formats, on the heap beyond.
+class Steps final : public ItemSink {
+public:
+    Steps() = default;
+    Steps(const Steps &) = delete;
+    Steps &operator=(const Steps &) = delete;
+    ~Steps() {
+        if (data_ != local()) std::free(data_);
     }
-    call.comma_line = call.direction == Direction::scanning && fixed.spec->line_form == Specifier::comma_line;
-    for (const Item *item = first != nullptr ? first : &t.next(); item->kind != Item::end; item = &t.next()) {
-        *position = t.position();
+    bool add(const Item &item, std::size_t end) override {
+        if (count_ == capacity_) {
+            const std::size_t grown = capacity_ * 4;
+            auto *p = static_cast<Step *>(std::malloc(grown * sizeof(Step)));
+            if (p == nullptr) return false;
+            std::memcpy(static_cast<void *>(p), data_, count_ * sizeof(Step));
+            if (data_ != local()) std::free(data_);
+            data_ = p;
+            capacity_ = grown;
+        }
+        // The side is bound later; every field is set then.
+        Step *step = data_ + count_++;
+        std::memcpy(static_cast<void *>(&step->item), &item, sizeof item);
+        step->end = end;
+        return true;
+    }
+    Step *begin() { return data_; }
+    Step *end() { return data_ + count_; }
+    std::size_t size() const { return count_; }
+
+private:
+    Step *local() { return reinterpret_cast<Step *>(local_); }
+    alignas(Step) unsigned char local_[8 * sizeof(Step)];
+    Step *data_ = local();
+    std::size_t count_ = 0;
+    std::size_t capacity_ = 8;
+};
+
+// Binds the fixed side and every item before any data moves, so that an
+// illegal value leaves every target as it was: -1 and the position after
+// the offending item, or 0.
+int bind_items(Call &call, Steps &steps, Step *first, Side &fixed, std::size_t *position) {
+    const bool formatting = call.direction == Direction::formatting;
+    const Role item_role = formatting ? Role::source : Role::target;
+    const Specifier *fixed_spec = first != steps.begin() ? &steps.begin()->item.spec : nullptr;
+    *position = first != steps.begin() ? steps.begin()->end : 0;
+    if (!bind_side(call, fixed_spec, formatting ? Role::target : Role::source, true, fixed)) return kIllegal;
+    call.comma_line = !formatting && fixed.spec->line_form == Specifier::comma_line;
+    for (Step *step = first; step != steps.end(); ++step) {
+        *position = step->end;
         bool ok = true;
-        if (item->kind == Item::literal) {
+        if (step->item.kind == Item::literal) {
             ok = fixed.is_text();
         } else {
-            Side side;
-            if (!bind_side(call, &item->spec, item_role, false, false, side)) return kIllegal;
-            if (call.direction == Direction::formatting) {
-                ok = conversion_is_bounded(call, side, fixed) && (fixed.is_text() || item->spec.join == 0);
+            Side &side = step->side;
+            if (!bind_side(call, &step->item.spec, item_role, false, side)) return kIllegal;
+            if (formatting) {
+                ok = conversion_is_bounded(call, side, fixed) && (fixed.is_text() || step->item.spec.join == 0);
             } else {
-                ok = conversion_is_bounded(call, fixed, side) && item->spec.line_form == Specifier::not_line;
+                ok = conversion_is_bounded(call, fixed, side) && step->item.spec.line_form == Specifier::not_line;
             }
         }
         if (!ok) {
@@ -113,24 +142,16 @@ int check_items(Call &call, std::size_t *position) {
     return 0;
 }
 
-int run_formatting(Call &call) {
-    Tokeniser t(call.format, call.length, call.direction);
-    const Item *first = nullptr;
-    const Specifier *fixed_spec = fixed_specifier(t, first);
-    Specifier target_spec;
-    if (fixed_spec != nullptr) target_spec = *fixed_spec;
-    Side target;
-    if (!bind_side(call, fixed_spec != nullptr ? &target_spec : nullptr, Role::target, true, true, target))
-        return call.status == Status::fatal ? kFatal : kIllegal;
+int run_formatting(Call &call, Step *first, Step *last, Side &target) {
+    if (!attach_side(call, target)) return kFatal;
     int result = 0;
-    for (const Item *item = first != nullptr ? first : &t.next(); item->kind != Item::end; item = &t.next()) {
+    for (Step *step = first; step != last; ++step) {
         call.status = Status::ok;
-        if (item->kind == Item::literal) {
-            put_literal(call, target, item->text, item->length);
+        if (step->item.kind == Item::literal) {
+            put_literal(call, target, step->item.text, step->item.length);
         } else {
-            Side source;
-            if (!bind_side(call, &item->spec, Role::source, false, true, source))
-                return call.status == Status::fatal ? kFatal : kIllegal;
+            Side &source = step->side;
+            if (!attach_side(call, source)) return kFatal;
             std::uint64_t units = source.is_text() ? 1 : source.units;
             int item_result = 0;
             while (units > 0 && target.units > 0) {
@@ -141,7 +162,6 @@ int run_formatting(Call &call) {
                 if (!target.is_text() && target.units != kUnlimited) --target.units;
                 if (call.status != Status::ok || nothing) break;
             }
-            if (call.status == Status::fatal) return kFatal;
             result += item_result;
         }
         if (call.status == Status::fatal) return kFatal;
@@ -157,27 +177,19 @@ int run_formatting(Call &call) {
     return result;
 }
 
-int run_scanning(Call &call) {
-    Tokeniser t(call.format, call.length, call.direction);
-    const Item *first = nullptr;
-    const Specifier *fixed_spec = fixed_specifier(t, first);
-    Specifier source_spec;
-    if (fixed_spec != nullptr) source_spec = *fixed_spec;
-    Side source;
-    if (!bind_side(call, fixed_spec != nullptr ? &source_spec : nullptr, Role::source, true, true, source))
-        return call.status == Status::fatal ? kFatal : kIllegal;
-    call.comma_line = source.spec->line_form == Specifier::comma_line;
+int run_scanning(Call &call, Step *first, Step *last, Side &source) {
+    if (!attach_side(call, source)) return kFatal;
     int result = 0;
-    for (const Item *item = first != nullptr ? first : &t.next(); item->kind != Item::end; item = &t.next()) {
+    for (Step *step = first; step != last; ++step) {
         call.status = Status::ok;
-        if (item->kind == Item::literal) {
-            match_literal(call, source, item->text, item->length);
+        if (step->item.kind == Item::literal) {
+            match_literal(call, source, step->item.text, step->item.length);
         } else {
-            Side target;
-            if (!bind_side(call, &item->spec, Role::target, false, true, target))
-                return call.status == Status::fatal ? kFatal : kIllegal;
-            std::uint64_t units = target.is_text() && !source.is_text() ? kUnlimited : target.units;
-            if (target.is_text() && source.is_text()) units = 1;
+            Side &target = step->side;
+            if (!attach_side(call, target)) return kFatal;
+            // A text target takes units until the source has no more; with
+            // a text source too, it takes one string.
+            std::uint64_t units = target.is_text() ? (source.is_text() ? 1 : kUnlimited) : target.units;
             int item_result = 0;
             while (units > 0 && source.units > 0) {
                 call.status = Status::ok;
@@ -239,7 +251,9 @@ int run(const Request &request, const char *format, va_list args) {
     call.format = format;
     call.length = std::strlen(format);
     ArgTypes types;
-    const ParseResult parsed = generate_arg_types(format, call.length, &types, request.direction);
+    Steps steps;
+    const ParseResult parsed = generate_arg_types(format, call.length, &types, request.direction, &steps);
+    if (!parsed.ok && parsed.error_code == 0) return kFatal;  // no memory for the items
     if (!parsed.ok) {
         state->error_index = static_cast<int>(parsed.error_index > INT_MAX ? INT_MAX : parsed.error_index);
         if (request.checks != nullptr) request.checks->format_error(parsed.error_index, parsed.error_code);
@@ -253,11 +267,13 @@ int run(const Request &request, const char *format, va_list args) {
     Scratch scratch;
     read_arguments(call, types, request, scratch, args);
 
+    Step *first = steps.begin() + (call.fixed_explicit ? 1 : 0);
+    Side fixed;
     std::size_t position = 0;
-    int result = check_items(call, &position);
+    int result = bind_items(call, steps, first, fixed, &position);
     if (result == 0) {
-        result = request.direction == Direction::formatting ? run_formatting(call) : run_scanning(call);
-        position = call.length;
+        result = request.direction == Direction::formatting ? run_formatting(call, first, steps.end(), fixed)
+                                                            : run_scanning(call, first, steps.end(), fixed);
     }
     if (call.out != nullptr && !flush_output(call) && result >= 0) {
         result = kFatal;

@@ -145,15 +145,29 @@ bool put(Call &call, Side &t, unsigned char c) {
 
 // Puts a run of bytes; false when not all went.
 bool put_run(Call &call, Side &t, const char *p, std::size_t n) {
-    if (!t.file && !t.discard && t.width_left == kNoWidth && t.limit == kUnlimited && t.known == kUnlimited) {
+    const bool fits = t.width_left >= static_cast<std::int64_t>(n) && t.limit - t.done >= n;
+    if (fits && t.file) {
+        FileOutput &out = *call.out;
+        for (std::size_t left = n; left > 0;) {
+            if (out.used == sizeof out.stage && !flush_output(call)) return false;
+            const std::size_t chunk = left < sizeof out.stage - out.used ? left : sizeof out.stage - out.used;
+            std::memcpy(out.stage + out.used, p, chunk);
+            out.used += chunk;
+            p += chunk;
+            left -= chunk;
+        }
+    } else if (fits && !t.discard && t.known - t.done >= n) {
         std::memcpy(t.data + t.done, p, n);
-        t.done += n;
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            if (!put(call, t, static_cast<unsigned char>(p[i]))) return false;
         return true;
     }
-    for (std::size_t i = 0; i < n; ++i)
-        if (!put(call, t, static_cast<unsigned char>(p[i]))) return false;
+    t.done += n;
+    if (t.is_text()) t.width_left -= static_cast<std::int64_t>(n);
     return true;
 }
+
 
 // ---- binary units ----------------------------------------------------------
 
@@ -506,6 +520,11 @@ int text_to_real(Call &call, Side &s, Side &t, bool *nothing) {
 
 bool is_blank(int c) { return c == ' ' || c == '\t'; }
 
+bool takes_everything(const Side &t) { return (t.members[0] & t.members[1] & t.members[2] & t.members[3]) == ~0ull; }
+bool stops_at_nul_only(const Side &s) {
+    return s.members[0] == ~1ull && (s.members[1] & s.members[2] & s.members[3]) == ~0ull;
+}
+
 int string_copy(Call &call, Side &s, Side &t, bool *nothing) {
     const bool scanning = call.direction == Direction::scanning;
     int c = 0;
@@ -513,6 +532,29 @@ int string_copy(Call &call, Side &s, Side &t, bool *nothing) {
         while ((c = peek(call, s)) >= 0 && is_blank(c)) advance(call, s);
     bool leading = scanning && t.spec->keep_blanks;
     bool any = false;
+    // Memory to memory with no sizes to check: the run of bytes that both
+    // sides take, at once; the byte loop below decides how the run ends.
+    if (!s.file && !t.file && !t.discard && !leading && s.known == kUnlimited && t.known == kUnlimited &&
+        call.status == Status::ok) {
+        const unsigned char *p = s.data + s.done;
+        std::uint64_t most = s.limit - s.done;
+        if (static_cast<std::uint64_t>(s.width_left) < most) most = static_cast<std::uint64_t>(s.width_left);
+        if (t.limit - t.done < most) most = t.limit - t.done;
+        if (static_cast<std::uint64_t>(t.width_left) < most) most = static_cast<std::uint64_t>(t.width_left);
+        std::uint64_t n = 0;
+        if (stops_at_nul_only(s) && takes_everything(t)) {
+            const void *nul = std::memchr(p, '\0', most);
+            n = nul != nullptr ? static_cast<std::uint64_t>(static_cast<const unsigned char *>(nul) - p) : most;
+        } else {
+            while (n < most && s.member(p[n]) && t.member(p[n])) ++n;
+        }
+        std::memcpy(t.data + t.done, p, n);
+        s.done += n;
+        s.width_left -= static_cast<std::int64_t>(n);
+        t.done += n;
+        t.width_left -= static_cast<std::int64_t>(n);
+        any = n > 0;
+    }
     while (t.width_left > 0 && call.status == Status::ok) {
         c = peek(call, s);
         if (c < 0) break;
@@ -542,13 +584,20 @@ int string_copy(Call &call, Side &s, Side &t, bool *nothing) {
 
 // ---- binding ---------------------------------------------------------------
 
-bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, bool attach, Side &side) {
+bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, Side &side) {
     const Specifier &s = spec != nullptr ? *spec : default_string();
-    side = Side{};
     side.spec = &s;
     side.role = role;
     side.kind = s.as_string ? SpecKind::string : s.kind;
+    side.file = false;
     side.discard = s.discard;
+    side.data = nullptr;
+    side.done = 0;
+    side.known = kUnlimited;
+    side.precision = -1;
+    side.param = 0;
+    side.line_end = 0;
+    side.ended = false;
     const bool text = side.is_text();
     const bool formatting = call.direction == Direction::formatting;
 
@@ -561,6 +610,7 @@ bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, bool at
     side.width = width == 0 ? kNoWidth : static_cast<std::int64_t>(width);
     side.width_left = text ? side.width : kNoWidth;
     if (!field_value(call, s.radix, 10, &radix, &from)) return false;
+    side.radix = 10;
     if (s.kind == SpecKind::integer) {
         if (radix != 8 && radix != 10 && radix != 16 && radix != 256) return illegal(call, from != 0 ? 256 : 257, from);
         side.radix = static_cast<unsigned>(radix);
@@ -585,7 +635,7 @@ bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, bool at
         for (unsigned p = 0; p < s.size; ++p) side.read_order[s.order[p] == 255 ? p : s.order[p]] = static_cast<unsigned char>(p);
 
     // Terminators of text sides.
-    set_all(side.members);
+    if (text) set_all(side.members);
     if (text && role == Role::source) {
         if (s.terminators_given) std::memcpy(side.members, s.members, sizeof side.members);
         if (!(fixed && call.file != nullptr) || !s.terminators_given) clear(side.members, '\0');
@@ -617,13 +667,16 @@ bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, bool at
         side.known = p.known;
     }
     side.start = start;
-    if (!attach) return true;
+    return true;
+}
 
-    if (file) {
-        if (start > 0) {
-            if (formatting && !flush_output(call)) return false;
+bool attach_side(Call &call, Side &side) {
+    const Specifier &s = *side.spec;
+    if (side.file) {
+        if (side.start > 0) {
+            if (call.direction == Direction::formatting && !flush_output(call)) return false;
             std::int64_t at = 0;
-            if (const int error = seek_file(call.file, static_cast<std::int64_t>(start), 1, &at); error != 0) {
+            if (const int error = seek_file(call.file, static_cast<std::int64_t>(side.start), 1, &at); error != 0) {
                 fail_io(call, error);
                 return false;
             }
@@ -631,7 +684,7 @@ bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, bool at
         return true;
     }
     if (side.data == nullptr) return true;
-    const std::uint64_t offset = text ? start : saturating_product(start, s.size);
+    const std::uint64_t offset = side.is_text() ? side.start : saturating_product(side.start, s.size);
     side.data += offset;
     if (side.known != kUnlimited) side.known = side.known > offset ? side.known - offset : 0;
     if (s.append) {

@@ -27,10 +27,10 @@ constexpr std::uint32_t kMaxTextWidth = 511;
 // One parameter of the call: a pointer (with the bytes known to be there
 // under checking), or an asterisk's value.
 struct Param {
-    void *pointer = nullptr;
-    std::uint64_t known = kUnlimited;
-    long long value = 0;
-    int number = 0;  // 1-based parameter number, for reports
+    void *pointer;
+    std::uint64_t known;
+    long long value;
+    int number;  // 1-based parameter number, for reports
 };
 
 // Output of a formatting call into a file: staged, written when full and
@@ -43,30 +43,30 @@ struct FileOutput {
 
 enum class Role : unsigned char { source, target };
 
-// A specifier bound to its parameter.
+// A specifier bound to its parameter; bind_side sets every field.
 struct Side {
-    const Specifier *spec = nullptr;
-    Role role = Role::source;
-    SpecKind kind = SpecKind::integer;  // a z array is a string
-    bool file = false;                  // the call's file
-    bool discard = false;               // d: parsed, not stored
-    unsigned char *data = nullptr;      // memory: where unit 0 starts
-    std::uint64_t done = 0;             // bytes moved
-    std::uint64_t limit = kUnlimited;   // byte limit
-    std::uint64_t known = kUnlimited;   // bytes known to be there (checking)
-    std::int64_t width = kNoWidth;      // given width (strings: characters; numbers: field)
-    std::int64_t width_left = kNoWidth; // strings: characters left
-    std::uint64_t units = 1;            // repeat count; kUnlimited: unlimited
-    std::uint32_t size = 4;             // bytes of a binary unit
-    unsigned radix = 10;
-    int precision = -1;                 // reals: -1 not given
-    int exponent_digits = 3;
-    unsigned char read_order[8];        // the k-th byte read is byte read_order[k] of the value
-    std::uint64_t members[4];           // strings: a cleared bit is a terminator
-    std::uint64_t start = 0;            // i
-    int param = 0;                      // parameter number for reports (0: none)
-    int line_end = 0;                   // a line source's terminator read from a file ('\n', '\r')
-    bool ended = false;                 // a file source has ended (its terminator is taken)
+    const Specifier *spec;
+    Role role;
+    SpecKind kind;                    // a z array is a string
+    bool file;                        // the call's file
+    bool discard;                     // d: parsed, not stored
+    unsigned char *data;              // memory: where unit 0 starts
+    std::uint64_t done;               // bytes moved
+    std::uint64_t limit;              // byte limit
+    std::uint64_t known;              // bytes known to be there (checking)
+    std::int64_t width;               // given width (strings: characters; numbers: field)
+    std::int64_t width_left;          // strings: characters left
+    std::uint64_t units;              // repeat count; kUnlimited: unlimited
+    std::uint32_t size;               // bytes of a binary unit
+    unsigned radix;
+    int precision;                    // reals: -1 not given
+    int exponent_digits;
+    unsigned char read_order[8];      // the k-th byte read is byte read_order[k] of the value
+    std::uint64_t members[4];         // strings: a cleared bit is a terminator
+    std::uint64_t start;              // i
+    int param;                        // parameter number for reports (0: none)
+    int line_end;                     // a line source's terminator read from a file ('\n', '\r')
+    bool ended;                       // a file source has ended (its terminator is taken)
 
     bool is_text() const { return kind == SpecKind::string; }
     bool member(unsigned char c) const { return (members[c >> 6] >> (c & 63)) & 1u; }
@@ -76,8 +76,8 @@ struct Call {
     Direction direction = Direction::formatting;
     const char *format = nullptr;
     std::size_t length = 0;
-    Param params[kMaxSlots];
-    Param fixed;                  // the fixed side's parameter (memory calls)
+    Param params[kMaxSlots];      // filled for the format's slots only
+    Param fixed{nullptr, kUnlimited, 0, 0};  // the fixed side's parameter (memory calls)
     bool fixed_explicit = false;
     bool comma_line = false;      // scanning a comma-separated line: string targets end at commas
     FileEntry *file = nullptr;    // the fixed side is this file
@@ -93,11 +93,13 @@ struct Call {
 };
 
 // Binds `spec` (null: the default fixed side, a plain string) for `role`;
-// `fixed` for the fixed side. `attach`: also position the data (start
-// index, append, the file's seek); without it nothing is read or moved.
-// False for an illegal value (call.illegal_* say which) or, attaching, a
-// failed seek (call.status fatal).
-bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, bool attach, Side &side);
+// `fixed` for the fixed side. Reads parameters only: nothing is moved.
+// False for an illegal value (call.illegal_* say which).
+bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, Side &side);
+// Positions a bound side's data when its turn comes: the start index, the
+// end of an appended string, the file's seek. False when the seek fails
+// (call.status fatal).
+bool attach_side(Call &call, Side &side);
 
 // Whether a conversion from `source` to `target` can end: a side with an
 // unlimited count of binary units needs a count on the other side (or a

@@ -349,7 +349,8 @@ const Item &Tokeniser::next() {
         first_ = false;
         return next();
     }
-    if (c == '%' && at_ + 1 < end_ && std::strchr("%<>[]", at_[1]) == nullptr) {
+    auto escaped = [](char e) { return e == '%' || e == '<' || e == '>' || e == '[' || e == ']'; };
+    if (c == '%' && at_ + 1 < end_ && !escaped(at_[1])) {
         read_specifier();
         return item_;
     }
@@ -376,7 +377,8 @@ const Item &Tokeniser::next() {
     return item_;
 }
 
-ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes *types, Direction direction) {
+ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes *types, Direction direction,
+                               ItemSink *sink) {
     Tokeniser t(format, length, direction);
     t.set_slot_sink(types);
     types->fixed_explicit = false;
@@ -388,6 +390,10 @@ ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes 
             return ParseResult{false, 0, item.error_code, item.error_index};
         }
         if (first && item.kind == Item::specifier && item.spec.fixed) types->fixed_explicit = true;
+        if (sink != nullptr && !sink->add(item, t.position())) {
+            types->count = 0;
+            return ParseResult{false, 0, 0, 0};
+        }
     }
     types->count = t.slots();
     return ParseResult{true, t.slots(), 0, 0};

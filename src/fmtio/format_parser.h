@@ -161,11 +161,23 @@ private:
 struct ParseResult {
     bool ok;
     int slots;       // ok: slots written in the format
-    int error_code;  // not ok
+    int error_code;  // not ok: the format error, or 0 when the sink had no memory
     std::size_t error_index;
 };
 
-// The parameter-type pass: parses the whole format.
-ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes *types, Direction direction);
+// Keeps the items of a parse, each with the position after it, so that a
+// call runs the items this pass saw. False: no memory to keep it.
+class ItemSink {
+public:
+    virtual bool add(const Item &item, std::size_t end) = 0;
+
+protected:
+    ~ItemSink() = default;
+};
+
+// The parameter-type pass: parses the whole format; every item goes to
+// `sink` when one is given.
+ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes *types, Direction direction,
+                               ItemSink *sink = nullptr);
 
 }  // namespace kez::fmtio
