@@ -9,6 +9,7 @@
 
 #include "fmtio/file_test_util.h"
 #include "kez/formatio.h"
+#include "os/os.h"
 #include "support/temp_dir.h"
 #include "support/watchdog.h"
 
@@ -142,6 +143,15 @@ TEST(FmtFileScanFile, FailedWritesGiveMinusTwoAndTheError) {
     EXPECT_EQ(GetFmtIOError(), 3);
     EXPECT_EQ(FmtFile(h, "%q"), -2);  // the handle is checked first
     put_file(path, "");
+}
+
+TEST(FmtFileScanFile, ScanInFromAPipeLosesNothing) {
+    std::string input;
+    for (int i = 1; i <= 300; ++i) input += std::to_string(i) + "\n";
+    input += "alpha beta\ngamma\ntail line\n";
+    int status = -1;
+    ASSERT_TRUE(kez::os::process_run_piped(KEZ_SCAN_IN_CHILD, nullptr, 60000, &status, input.data(), input.size(), 7));
+    EXPECT_EQ(status, 0) << "the first step that failed";
 }
 
 }  // namespace

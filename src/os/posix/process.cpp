@@ -1,6 +1,7 @@
 // Processes, environment, versions and diagnostics on POSIX.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -83,6 +84,59 @@ bool process_run(const char *program, const char *const *arguments, std::uint32_
         argv[i + 1] = const_cast<char *>(arguments[i]);
     pid_t pid;
     if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return false;
+    int status = 0;
+    for (std::uint32_t waited = 0;; waited += 5) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return false;
+        if (waited >= timeout_ms) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        sleep_ms(5);
+    }
+    *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+}
+
+bool process_run_piped(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code,
+                       const char *input, std::size_t size, std::size_t chunk) {
+    char *argv[32] = {const_cast<char *>(program)};
+    for (int i = 0; arguments != nullptr && arguments[i] != nullptr && i < 30; ++i)
+        argv[i + 1] = const_cast<char *>(arguments[i]);
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    pid_t pid;
+    const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[0]);
+    if (spawned != 0) {
+        close(fds[1]);
+        return false;
+    }
+    // A program that ends early must not end this one: SIGPIPE is held
+    // back on this thread while it writes, and taken away after.
+    sigset_t pipe_signal, before;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t n = size - at < chunk ? size - at : chunk;
+        const ssize_t w = write(fds[1], input + at, n);
+        if (w <= 0) break;
+        at += static_cast<std::size_t>(w);
+        sleep_ms(1);
+    }
+    close(fds[1]);
+    const timespec no_wait{0, 0};
+    while (sigtimedwait(&pipe_signal, nullptr, &no_wait) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     int status = 0;
     for (std::uint32_t waited = 0;; waited += 5) {
         const pid_t r = waitpid(pid, &status, WNOHANG);

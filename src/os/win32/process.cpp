@@ -46,6 +46,54 @@ bool process_run(const char *program, const char *const *arguments, std::uint32_
     return ended;
 }
 
+bool process_run_piped(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code,
+                       const char *input, std::size_t size, std::size_t chunk) {
+    char command_line[4096];
+    int used = snprintf(command_line, sizeof command_line, "\"%s\"", program);
+    for (int i = 0; arguments != nullptr && arguments[i] != nullptr; ++i) {
+        const int n = snprintf(command_line + used, sizeof command_line - static_cast<std::size_t>(used), " \"%s\"",
+                               arguments[i]);
+        if (n < 0 || static_cast<std::size_t>(used + n) >= sizeof command_line) return false;
+        used += n;
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
+    SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = read_end;
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(read_end);
+    if (!started) {
+        CloseHandle(write_end);
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    for (std::size_t at = 0; at < size;) {
+        const DWORD n = static_cast<DWORD>(size - at < chunk ? size - at : chunk);
+        DWORD written = 0;
+        if (!WriteFile(write_end, input + at, n, &written, nullptr) || written == 0) break;
+        at += written;
+        Sleep(1);
+    }
+    CloseHandle(write_end);
+    bool ended = WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    *exit_code = static_cast<int>(code);
+    return ended;
+}
+
 bool command_run(const char *command_line, int *exit_code) {
     if (fault::hit("os.command_run")) return false;
     // CreateProcessA may write into the line it is given.
