@@ -12,6 +12,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/test_hooks.h"
@@ -105,6 +106,8 @@ TEST_F(Checked, FormatErrorsGiveCodeAndPositionAndLeaveTargetsAlone) {
         {true, "%s>%l[w4]", 221, 6},      {false, "%f[b5]", 222, 5},
         {true, "%s>%f[b16]", 222, 9},     {false, "%q", 223, 1},
         {false, "% d", 223, 1},           {true, "%s>%y", 223, 4},
+        {true, "%s>%d[o0b1]", 213, 8},    {true, "%s>%d[z]", 217, 6},
+        {true, "%s>%s[c]", 220, 6},       {false, "%s<%s[ww]", 207, 7},
     };
     for (const auto &row : rows) {
         char target[8] = "xxxxxxx";
@@ -524,6 +527,7 @@ TEST(FmtScan, NothingCrossesTheEndOfFormatsSourcesAndBoundedTargets) {
 }
 
 TEST(Fmt, NoThreadRecordFailsAndTouchesNothing) {
+    std::thread([] { EXPECT_EQ(GetFmtErrNdx(), -1); }).join();  // a new thread's record
     char b[8] = "keep";
     KezTest_ArmFault("fmtio.thread_record", 1);
     EXPECT_EQ(Fmt(b, "%s<%d", 5), -2);
