@@ -153,6 +153,24 @@ KEZ_API int StringLength(const char *string);
 KEZ_API void StringLowerCase(char *string);
 KEZ_API void StringUpperCase(char *string);
 
+/* Checked twins: null pointers, and buffers smaller than the call needs
+   where the caller described their sizes, are reported as run-time errors;
+   such a call then does nothing and gives what a null pointer gives. */
+KEZ_API void _UP_FillBytes(void *buffer, ptrdiff_t index, ptrdiff_t count, int value);
+KEZ_API void _UP_CopyBytes(void *target, ptrdiff_t targetIndex, const void *source, ptrdiff_t sourceIndex,
+                           ptrdiff_t count);
+KEZ_API ptrdiff_t _UP_CopyString(char *target, ptrdiff_t targetIndex, const char *source, ptrdiff_t sourceIndex,
+                                 ptrdiff_t maxChars);
+KEZ_API int _UP_CompareBytes(const void *buffer1, ptrdiff_t index1, const void *buffer2, ptrdiff_t index2,
+                             ptrdiff_t count, int caseSensitive);
+KEZ_API int _UP_CompareStrings(const char *string1, ptrdiff_t index1, const char *string2, ptrdiff_t index2,
+                               int caseSensitive);
+KEZ_API ptrdiff_t _UP_FindPattern(const void *buffer, ptrdiff_t startIndex, ptrdiff_t count, const char *pattern,
+                                  int caseSensitive, int startFromRight);
+KEZ_API int _UP_StringLength(const char *string);
+KEZ_API void _UP_StringLowerCase(char *string);
+KEZ_API void _UP_StringUpperCase(char *string);
+
 KEZ_END_DECLS
 
 #endif

@@ -3,13 +3,22 @@
 // nothing make a call do nothing. Case-insensitive work compares the C
 // library's upper-case mappings of unsigned bytes, so bytes above 127 follow
 // the locale in force and never index the tables negatively.
+//
+// The _UP_ twins check the buffers with what user protection knows about the
+// call before running it: null pointers always, sizes when the caller
+// described its arguments. A twin that reports runs nothing and returns
+// what the call gives for a null pointer.
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "clib/char_classes.h"
+#include "core/messages.h"
 #include "fmtio/fmtio_library.h"
 #include "kez/formatio.h"
+#include "protect/library_checks.h"
+#include "protect/runtime_error.h"
 
 using std::ptrdiff_t;
 
@@ -158,4 +167,126 @@ extern "C" void StringLowerCase(char *string) {
 
 extern "C" void StringUpperCase(char *string) {
     if (string != nullptr) map_in_place(string, upper_table());
+}
+
+// ---- checked twins -------------------------------------------------------------
+
+namespace {
+
+namespace protect = kez::protect;
+
+// The argument messages: a null pointer, and reading or writing past the
+// known end of a buffer (void *) or of a string (char *).
+constexpr int kNullPointer = 255;
+constexpr int kWriteBeyondArray = 238;
+constexpr int kWriteBeyondString = 239;
+constexpr int kReadBeyondArray = 241;
+constexpr int kReadBeyondString = 242;
+
+// The checks of one twin call. Arguments are numbered from 1, as reports
+// name them; only the first four fixed arguments carry known sizes.
+class Checks {
+  public:
+    Checks() : on_(protect::protection_available()) { described_ = on_ && protect::take_passed_arguments(passed_); }
+
+    bool on() const { return on_; }
+
+    // Argument `n`, pointer `base`, holds `bytes` bytes from base + index.
+    // A region that starts before the pointer is checked at its end only:
+    // the known bytes run from the pointer to the end of its object.
+    bool holds(int n, const void *base, ptrdiff_t index, ptrdiff_t bytes, int message) {
+        if (!on_ || bytes <= 0) return true;
+        if (base == nullptr) return report(n, kNullPointer);
+        const std::size_t known = known_bytes(n);
+        if (known == SIZE_MAX) return true;
+        if (index > PTRDIFF_MAX - bytes) return report(n, message);
+        const ptrdiff_t end = index + bytes;
+        return end <= 0 || static_cast<std::size_t>(end) <= known || report(n, message);
+    }
+
+    // Argument `n` holds a string at base + index that ends within its
+    // known bytes, or at least `limit` characters of one (-1: no limit;
+    // below -1: none are read). A string that starts before the pointer is
+    // not checked.
+    bool string(int n, const char *base, ptrdiff_t index, ptrdiff_t limit) {
+        if (!on_) return true;
+        if (base == nullptr) return report(n, kNullPointer);
+        const std::size_t known = known_bytes(n);
+        if (known == SIZE_MAX || index < 0 || limit < -1) return true;
+        const std::size_t room = static_cast<std::size_t>(index) < known ? known - static_cast<std::size_t>(index) : 0;
+        if (limit >= 0 && static_cast<std::size_t>(limit) <= room) return true;
+        return std::memchr(base + index, '\0', room) != nullptr || report(n, kReadBeyondString);
+    }
+
+  private:
+    std::size_t known_bytes(int n) const {
+        return described_ && n >= 1 && n <= 4 ? passed_.fixed_known_bytes[n - 1] : SIZE_MAX;
+    }
+    static bool report(int n, int message) {
+        protect::report_argument_message(protect::kFatal, message, n, kez::core::message_text(message));
+        return false;
+    }
+
+    bool on_;
+    bool described_ = false;
+    protect::PassedArguments passed_{};
+};
+
+}  // namespace
+
+extern "C" void _UP_FillBytes(void *buffer, ptrdiff_t index, ptrdiff_t count, int value) {
+    if (Checks().holds(1, buffer, index, count, kWriteBeyondArray)) FillBytes(buffer, index, count, value);
+}
+
+extern "C" void _UP_CopyBytes(void *target, ptrdiff_t targetIndex, const void *source, ptrdiff_t sourceIndex,
+                              ptrdiff_t count) {
+    Checks c;
+    if (c.holds(3, source, sourceIndex, count, kReadBeyondArray) &&
+        c.holds(1, target, targetIndex, count, kWriteBeyondArray))
+        CopyBytes(target, targetIndex, source, sourceIndex, count);
+}
+
+extern "C" ptrdiff_t _UP_CopyString(char *target, ptrdiff_t targetIndex, const char *source, ptrdiff_t sourceIndex,
+                                    ptrdiff_t maxChars) {
+    Checks c;
+    if (!c.string(3, source, sourceIndex, maxChars)) return 0;
+    const std::size_t n = c.on() ? copy_length(source + sourceIndex, maxChars) : 0;
+    if (!c.holds(1, target, targetIndex, static_cast<ptrdiff_t>(n) + 1, kWriteBeyondString)) return 0;
+    return CopyString(target, targetIndex, source, sourceIndex, maxChars);
+}
+
+extern "C" int _UP_CompareBytes(const void *buffer1, ptrdiff_t index1, const void *buffer2, ptrdiff_t index2,
+                                ptrdiff_t count, int caseSensitive) {
+    Checks c;
+    if (!c.holds(1, buffer1, index1, count, kReadBeyondArray) || !c.holds(3, buffer2, index2, count, kReadBeyondArray))
+        return 0;
+    return CompareBytes(buffer1, index1, buffer2, index2, count, caseSensitive);
+}
+
+extern "C" int _UP_CompareStrings(const char *string1, ptrdiff_t index1, const char *string2, ptrdiff_t index2,
+                                  int caseSensitive) {
+    Checks c;
+    if (!c.string(1, string1, index1, -1) || !c.string(3, string2, index2, -1)) return 0;
+    return CompareStrings(string1, index1, string2, index2, caseSensitive);
+}
+
+extern "C" ptrdiff_t _UP_FindPattern(const void *buffer, ptrdiff_t startIndex, ptrdiff_t count, const char *pattern,
+                                     int caseSensitive, int startFromRight) {
+    Checks c;
+    const bool region = count == -1 ? c.string(1, static_cast<const char *>(buffer), startIndex, -1)
+                                    : c.holds(1, buffer, startIndex, count, kReadBeyondArray);
+    if (!region || !c.string(4, pattern, 0, -1)) return -1;
+    return FindPattern(buffer, startIndex, count, pattern, caseSensitive, startFromRight);
+}
+
+extern "C" int _UP_StringLength(const char *string) {
+    return Checks().string(1, string, 0, -1) ? StringLength(string) : -1;
+}
+
+extern "C" void _UP_StringLowerCase(char *string) {
+    if (Checks().string(1, string, 0, -1)) StringLowerCase(string);
+}
+
+extern "C" void _UP_StringUpperCase(char *string) {
+    if (Checks().string(1, string, 0, -1)) StringUpperCase(string);
 }

@@ -1,10 +1,12 @@
 // The byte and string utilities: boundaries, overlap, bytes above 127,
-// counts that ask for nothing, null pointers.
+// counts that ask for nothing, null pointers, and the checked twins' reports.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
+#include "core/test_hooks.h"
 #include "kez/formatio.h"
 
 namespace {
@@ -100,6 +102,54 @@ TEST(ByteUtils, StringLengthAndCase) {
     EXPECT_STREQ(s, "hello, w\xC9rld 09[]`{}");
     StringUpperCase(s);
     EXPECT_STREQ(s, "HELLO, W\xC9RLD 09[]`{}");
+}
+
+// The argument report made since `count` reports: "number argument severity text", or "" for none.
+std::string report_since(unsigned count) {
+    int severity = 0, number = 0, argument = 0;
+    char text[128];
+    if (KezTest_LastArgumentReport(&severity, &number, &argument, text, sizeof text) == count) return "";
+    return std::to_string(number) + ' ' + std::to_string(argument) + ' ' + std::to_string(severity) + ' ' + text;
+}
+
+// The caller describes the first argument's size; a report stops the call.
+TEST(CheckedByteUtils, ReportsAndRefusals) {
+    char b[8];
+    // clang-format off
+    // known: argument 1's bytes; after: b, from "abcd"; report: "number argument severity text".
+    const char *const read = "242 1 3 Attempt to read beyond end of string.";
+    const struct { unsigned long long known; std::function<long long()> call; long long result;
+                   const char *after, *report; } rows[] = {
+        {4, [&] { return _UP_FillBytes(b, 1, 3, '-'), 0; }, 0, "a---", ""},
+        {4, [&] { return _UP_FillBytes(b, 1, 4, '-'), 0; }, 0, "abcd", "238 1 3 Attempt to write beyond end of array."},
+        {~0ull, [&] { return _UP_CopyBytes(b, 0, nullptr, 0, 1), 0; }, 0, "abcd", "255 3 3 Null pointer."},
+        {4, [&] { return _UP_CopyString(b, 0, "0123", 0, 3); }, 3, "012", ""},  // 3 characters and the NUL fit
+        {4, [&] { return _UP_CopyString(b, 0, "0123", 0, -1); }, 0, "abcd",
+         "239 1 3 Attempt to write beyond end of string."},
+        {5, [&] { return _UP_StringLength(b); }, 4, "abcd", ""},
+        {4, [&] { return _UP_StringLength(b); }, -1, "abcd", read},
+        {4, [&] { return _UP_FindPattern(b, 1, 3, "d", 1, 0); }, 3, "abcd", ""},
+        {4, [&] { return _UP_FindPattern(b, 0, -1, "d", 1, 0); }, -1, "abcd", read},
+        {~0ull, [&] { return _UP_FindPattern(b, 0, 4, nullptr, 1, 0); }, -1, "abcd", "255 4 3 Null pointer."},
+        {4, [&] { return _UP_CompareBytes(b, 2, "cdx", 0, 3, 1); }, 0, "abcd",
+         "241 1 3 Attempt to read beyond end of array."},
+    };
+    // clang-format on
+    KezTest_SetDebuggingLevel(2);
+    for (const auto &row : rows) {
+        std::memcpy(b, "abcd\0xyz", 8);
+        const unsigned before = KezTest_LastArgumentReport(nullptr, nullptr, nullptr, nullptr, 0);
+        EXPECT_EQ(KezTest_PassArguments(0, nullptr, row.known), 0);
+        EXPECT_EQ(row.call(), row.result) << row.report;
+        EXPECT_STREQ(b, row.after) << row.report;
+        EXPECT_EQ(report_since(before), row.report) << row.after;
+    }
+    KezTest_SetDebuggingLevel(0);  // no checks: the twins only forward
+    const unsigned before = KezTest_LastArgumentReport(nullptr, nullptr, nullptr, nullptr, 0);
+    _UP_StringUpperCase(b);
+    EXPECT_EQ(_UP_FindPattern(b, 0, -1, "BC", 1, 1), 1);
+    _UP_FillBytes(nullptr, 0, 1, 0);
+    EXPECT_EQ(report_since(before), "");
 }
 
 }  // namespace
