@@ -79,6 +79,7 @@ set(KEZ_ENGINE_SOURCES
   src/core/time_base.cpp
   src/debug/debug_output.cpp
   src/debug/resource_tracking.cpp
+  src/fmtio/byte_utils.cpp
   src/fmtio/call_checks.cpp
   src/fmtio/file_functions.cpp
   src/fmtio/file_table.cpp

@@ -117,6 +117,60 @@ KEZ_API int _UP_ScanFile(int fileHandle, const char *format, ...);
 /* ---- Byte and string utilities ----------------------------------------
    Buffers are addressed as (base, index). */
 
+/* Bytes are compared as unsigned char; a case-insensitive call compares the
+   upper-case mappings of the C library's locale. A null pointer makes a
+   call do nothing: compares and CopyString give 0, FindPattern and
+   StringLength -1. */
+
+/* Sets count bytes to (unsigned char)value; count <= 0 does nothing. */
+KEZ_API void FillBytes(void *buffer, ptrdiff_t index, ptrdiff_t count, int value);
+/* Copies count bytes; the regions may overlap. count <= 0 does nothing. */
+KEZ_API void CopyBytes(void *target, ptrdiff_t targetIndex, const void *source, ptrdiff_t sourceIndex,
+                       ptrdiff_t count);
+/* Copies the source string, at most maxChars characters of it (-1: no
+   limit; 0 or below -1: none), and a terminating NUL, which is stored even
+   when nothing is copied. The strings may overlap. The number of characters
+   copied. */
+KEZ_API ptrdiff_t CopyString(char *target, ptrdiff_t targetIndex, const char *source, ptrdiff_t sourceIndex,
+                             ptrdiff_t maxChars);
+/* -1, 0 or 1 as the first buffer's bytes sort before, equal or after the
+   second's; count <= 0 gives 0. */
+KEZ_API int CompareBytes(const void *buffer1, ptrdiff_t index1, const void *buffer2, ptrdiff_t index2,
+                         ptrdiff_t count, int caseSensitive);
+/* -1, 0 or 1, comparing up to the terminating NUL. */
+KEZ_API int CompareStrings(const char *string1, ptrdiff_t index1, const char *string2, ptrdiff_t index2,
+                           int caseSensitive);
+/* Searches the count bytes from buffer + startIndex (-1: up to the
+   buffer's NUL; at most 4294967295) for the pattern string: startIndex
+   plus the offset of the first match, or of the last with startFromRight,
+   and -1 when there is none, the pattern is empty or count is invalid. */
+KEZ_API ptrdiff_t FindPattern(const void *buffer, ptrdiff_t startIndex, ptrdiff_t count, const char *pattern,
+                              int caseSensitive, int startFromRight);
+/* The string's length; -1 when it is 2^31 bytes or longer (GetFmtIOError
+   then gives KEZ_FMTIO_STRING_TOO_LONG; a success leaves it as it was). */
+KEZ_API int StringLength(const char *string);
+/* Converts every upper-case character to lower case, and the reverse. */
+KEZ_API void StringLowerCase(char *string);
+KEZ_API void StringUpperCase(char *string);
+
+/* Checked twins: null pointers, and buffers smaller than the call needs
+   where the caller described their sizes, are reported as run-time errors;
+   such a call then does nothing and gives what a null pointer gives. */
+KEZ_API void _UP_FillBytes(void *buffer, ptrdiff_t index, ptrdiff_t count, int value);
+KEZ_API void _UP_CopyBytes(void *target, ptrdiff_t targetIndex, const void *source, ptrdiff_t sourceIndex,
+                           ptrdiff_t count);
+KEZ_API ptrdiff_t _UP_CopyString(char *target, ptrdiff_t targetIndex, const char *source, ptrdiff_t sourceIndex,
+                                 ptrdiff_t maxChars);
+KEZ_API int _UP_CompareBytes(const void *buffer1, ptrdiff_t index1, const void *buffer2, ptrdiff_t index2,
+                             ptrdiff_t count, int caseSensitive);
+KEZ_API int _UP_CompareStrings(const char *string1, ptrdiff_t index1, const char *string2, ptrdiff_t index2,
+                               int caseSensitive);
+KEZ_API ptrdiff_t _UP_FindPattern(const void *buffer, ptrdiff_t startIndex, ptrdiff_t count, const char *pattern,
+                                  int caseSensitive, int startFromRight);
+KEZ_API int _UP_StringLength(const char *string);
+KEZ_API void _UP_StringLowerCase(char *string);
+KEZ_API void _UP_StringUpperCase(char *string);
+
 KEZ_END_DECLS
 
 #endif
