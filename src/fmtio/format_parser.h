@@ -153,7 +153,6 @@ private:
     bool in_list_ = false;
     int list_end_code_ = 0;
     int slots_ = 0;
-    int fixed_asterisks_ = 0;  // asterisk slots of the fixed side, numbered after its data slot
     ArgTypes *types_ = nullptr;
     Item item_;
 };
