@@ -211,8 +211,15 @@ bool read_real(Call &call, Side &s, double *value) {
     return true;
 }
 
+bool put_run(Call &call, Side &t, const char *p, std::size_t n);
+
 bool write_integer(Call &call, Side &t, std::uint64_t v) {
     const Specifier &s = *t.spec;
+    if (!s.has_order) {  // the engine's byte order is little-endian: the value's own bytes
+        unsigned char bytes[8];
+        std::memcpy(bytes, &v, 8);
+        return put_run(call, t, reinterpret_cast<const char *>(bytes), t.size);
+    }
     for (std::uint32_t k = 0; k < t.size; ++k) {
         const unsigned byte = s.has_order && s.order[k] != 255 ? s.order[k] : k;
         if (!put(call, t, static_cast<unsigned char>(v >> (8 * byte)))) return false;
@@ -228,9 +235,7 @@ bool write_real(Call &call, Side &t, double d) {
     } else {
         std::memcpy(bytes, &d, 8);
     }
-    for (std::uint32_t k = 0; k < t.size; ++k)
-        if (!put(call, t, bytes[k])) return false;
-    return true;
+    return put_run(call, t, reinterpret_cast<const char *>(bytes), t.size);
 }
 
 // NaN gives 0; everything else is clamped to the 64-bit range of the
@@ -370,9 +375,54 @@ bool real_to_text(Call &call, const Side &s, Side &t, double v) {
 
 // ---- text parsing ----------------------------------------------------------
 
-int skip_spaces(Call &call, Side &s) {
+// Where the text parsers read: a side through the streams, or, for memory
+// with no sizes to check, the bytes in place. Both end at the side's end or
+// a terminator with status source_end, as the streams do.
+class StreamCursor {
+public:
+    StreamCursor(Call &call, Side &s) : call_(call), s_(s) {}
+    int peek() { return fmtio::peek(call_, s_); }
+    void advance() { fmtio::advance(call_, s_); }
+    void finish() {}
+
+private:
+    Call &call_;
+    Side &s_;
+};
+
+class MemoryCursor {
+public:
+    MemoryCursor(Call &call, Side &s) : call_(call), s_(s), p_(s.data + s.done) {
+        avail_ = s.limit - s.done;
+        if (static_cast<std::uint64_t>(s.width_left) < avail_) avail_ = static_cast<std::uint64_t>(s.width_left);
+    }
+    int peek() {
+        if (i_ < avail_ && s_.member(p_[i_])) return p_[i_];
+        if (call_.status == Status::ok) call_.status = Status::source_end;
+        return -1;
+    }
+    void advance() { ++i_; }
+    // Gives the side what was taken; may be called again.
+    void finish() {
+        s_.done += i_;
+        s_.width_left -= static_cast<std::int64_t>(i_);
+        p_ += i_;
+        avail_ -= i_;
+        i_ = 0;
+    }
+
+private:
+    Call &call_;
+    Side &s_;
+    const unsigned char *p_;
+    std::uint64_t avail_;
+    std::uint64_t i_ = 0;
+};
+
+template <class Cursor>
+int skip_spaces(Cursor &in) {
     int c;
-    while ((c = peek(call, s)) >= 0 && is_space(c)) advance(call, s);
+    while ((c = in.peek()) >= 0 && is_space(c)) in.advance();
     return c;
 }
 
@@ -385,25 +435,28 @@ int digit_value(int c) {
 
 // Ends a number: the byte that stopped it stays for the next item, or is
 // taken with the x flag.
-void end_number(Call &call, Side &s, const Side &t, bool stopped_by_byte) {
-    if (stopped_by_byte && t.spec->consume && call.status == Status::ok) advance(call, s);
+template <class Cursor>
+void end_number(Call &call, Cursor &in, const Side &t, bool stopped_by_byte) {
+    if (stopped_by_byte && t.spec->consume && call.status == Status::ok) in.advance();
 }
 
-int text_to_integer(Call &call, Side &s, Side &t, bool *nothing) {
+template <class Cursor>
+int text_to_integer(Call &call, Cursor &in, Side &t, bool *nothing) {
     if (t.radix == 256) {
-        const int c = peek(call, s);
+        const int c = in.peek();
         if (c < 0) {
             *nothing = true;
             return 0;
         }
-        advance(call, s);
+        in.advance();
         for (std::int64_t extra = t.width == kNoWidth ? 0 : t.width - 1; extra > 0; --extra) {
-            if (peek(call, s) < 0) break;
-            advance(call, s);
+            if (in.peek() < 0) break;
+            in.advance();
         }
+        in.finish();
         return write_integer(call, t, static_cast<unsigned char>(c)) ? 1 : 0;
     }
-    int c = skip_spaces(call, s);
+    int c = skip_spaces(in);
     if (c < 0) {
         *nothing = true;
         return 0;
@@ -413,14 +466,14 @@ int text_to_integer(Call &call, Side &s, Side &t, bool *nothing) {
     bool negative = false;
     if (c == '+' || c == '-') {
         negative = c == '-';
-        advance(call, s);
+        in.advance();
         ++read;
     }
     std::uint64_t v = 0;
     bool any = false;
     bool stopped_by_byte = false;
     while (read < width) {
-        c = peek(call, s);
+        c = in.peek();
         if (c < 0) break;
         const int d = digit_value(c);
         if (d >= static_cast<int>(t.radix)) {
@@ -429,14 +482,15 @@ int text_to_integer(Call &call, Side &s, Side &t, bool *nothing) {
         }
         v = v * t.radix + static_cast<unsigned>(d);
         any = true;
-        advance(call, s);
+        in.advance();
         ++read;
     }
     if (!any) {
         *nothing = true;
         return 0;
     }
-    end_number(call, s, t, stopped_by_byte);
+    end_number(call, in, t, stopped_by_byte);
+    in.finish();
     if (negative) v = 0 - v;
     return write_integer(call, t, v) ? 1 : 0;
 }
@@ -444,6 +498,9 @@ int text_to_integer(Call &call, Side &s, Side &t, bool *nothing) {
 // Collected characters of a number: on the stack, on the heap beyond.
 class NumberText {
 public:
+    NumberText() { local_[0] = '\0'; }
+    NumberText(const NumberText &) = delete;
+    NumberText &operator=(const NumberText &) = delete;
     ~NumberText() {
         if (data_ != local_) std::free(data_);
     }
@@ -464,14 +521,15 @@ public:
     std::size_t size() const { return size_; }
 
 private:
-    char local_[512] = {};
+    char local_[512];
     char *data_ = local_;
     std::size_t size_ = 0;
     std::size_t capacity_ = sizeof local_;
 };
 
-int text_to_real(Call &call, Side &s, Side &t, bool *nothing) {
-    if (skip_spaces(call, s) < 0) {
+template <class Cursor>
+int text_to_real(Call &call, Cursor &in, Side &t, bool *nothing) {
+    if (skip_spaces(in) < 0) {
         *nothing = true;
         return 0;
     }
@@ -481,13 +539,13 @@ int text_to_real(Call &call, Side &s, Side &t, bool *nothing) {
     auto take = [&](auto accept) {
         stopped_by_byte = false;
         if (read >= t.width) return false;
-        const int c = peek(call, s);
+        const int c = in.peek();
         if (c < 0) return false;
         if (!accept(c)) {
             stopped_by_byte = true;
             return false;
         }
-        advance(call, s);
+        in.advance();
         ++read;
         if (!text.add(static_cast<char>(c))) call.status = Status::fatal;
         return call.status == Status::ok;
@@ -509,13 +567,32 @@ int text_to_real(Call &call, Side &s, Side &t, bool *nothing) {
         *nothing = true;
         return 0;
     }
-    end_number(call, s, t, stopped_by_byte);
+    end_number(call, in, t, stopped_by_byte);
+    in.finish();
     const clib::ParsedDouble parsed = clib::parse_double(text.c_str(), '.');
     if (parsed.end != text.c_str() + text.size()) {
         *nothing = true;
         return 0;
     }
     return write_real(call, t, parsed.value) ? 1 : 0;
+}
+
+// Runs a text parser over `s`: in place for memory that needs no checks.
+template <class Parse>
+int parse_text(Call &call, Side &s, Parse parse) {
+    if (!s.file && s.known == kUnlimited) {
+        MemoryCursor in(call, s);
+        const int r = parse(in);
+        in.finish();
+        return r;
+    }
+    StreamCursor in(call, s);
+    return parse(in);
+}
+
+int skip_spaces(Call &call, Side &s) {
+    StreamCursor in(call, s);
+    return skip_spaces(in);
 }
 
 bool is_blank(int c) { return c == ' ' || c == '\t'; }
@@ -715,8 +792,12 @@ int convert_unit(Call &call, Side &source, Side &target, bool *found_nothing) {
     if (source.is_text()) {
         switch (target.kind) {
         case SpecKind::string: result = string_copy(call, source, target, found_nothing); break;
-        case SpecKind::integer: result = text_to_integer(call, source, target, found_nothing); break;
-        case SpecKind::real: result = text_to_real(call, source, target, found_nothing); break;
+        case SpecKind::integer:
+            result = parse_text(call, source, [&](auto &in) { return text_to_integer(call, in, target, found_nothing); });
+            break;
+        case SpecKind::real:
+            result = parse_text(call, source, [&](auto &in) { return text_to_real(call, in, target, found_nothing); });
+            break;
         }
     } else if (source.kind == SpecKind::integer) {
         std::uint64_t v = 0;
