@@ -82,9 +82,9 @@ bool thread_priority_set(int priority);
 // waits for it. False when it could not be started or did not end within
 // the time-out (it is then killed).
 bool process_run(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code);
-// The same with `input` fed to the program's standard input through a
-// pipe, `chunk` bytes at a time with a short pause between (so that the
-// program sees partial reads), the pipe closed after the last.
+// The same with `input` (when not null) fed to the program's standard
+// input through a pipe, `chunk` bytes at a time with a short pause between
+// (so that the program sees partial reads), the pipe closed after the last.
 bool process_run_piped(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code,
                        const char *input, std::size_t size, std::size_t chunk);
 

@@ -79,25 +79,7 @@ void sleep_ms(std::uint32_t ms) {
 }
 
 bool process_run(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code) {
-    char *argv[32] = {const_cast<char *>(program)};
-    for (int i = 0; arguments != nullptr && arguments[i] != nullptr && i < 30; ++i)
-        argv[i + 1] = const_cast<char *>(arguments[i]);
-    pid_t pid;
-    if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return false;
-    int status = 0;
-    for (std::uint32_t waited = 0;; waited += 5) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) return false;
-        if (waited >= timeout_ms) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return false;
-        }
-        sleep_ms(5);
-    }
-    *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return true;
+    return process_run_piped(program, arguments, timeout_ms, exit_code, nullptr, 0, 0);
 }
 
 bool process_run_piped(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code,
@@ -105,38 +87,45 @@ bool process_run_piped(const char *program, const char *const *arguments, std::u
     char *argv[32] = {const_cast<char *>(program)};
     for (int i = 0; arguments != nullptr && arguments[i] != nullptr && i < 30; ++i)
         argv[i + 1] = const_cast<char *>(arguments[i]);
-    int fds[2];
-    if (pipe(fds) != 0) return false;
+    int fds[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    if (input != nullptr) {
+        if (pipe(fds) != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            return false;
+        }
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+    }
     pid_t pid;
     const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[0]);
+    if (input != nullptr) close(fds[0]);
     if (spawned != 0) {
-        close(fds[1]);
+        if (input != nullptr) close(fds[1]);
         return false;
     }
-    // A program that ends early must not end this one: SIGPIPE is held
-    // back on this thread while it writes, and taken away after.
-    sigset_t pipe_signal, before;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
-    for (std::size_t at = 0; at < size;) {
-        const std::size_t n = size - at < chunk ? size - at : chunk;
-        const ssize_t w = write(fds[1], input + at, n);
-        if (w <= 0) break;
-        at += static_cast<std::size_t>(w);
-        sleep_ms(1);
+    if (input != nullptr) {
+        // A program that ends early must not end this one: SIGPIPE is held
+        // back on this thread while it writes, and taken away after.
+        sigset_t pipe_signal, before;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+        for (std::size_t at = 0; at < size;) {
+            const std::size_t n = size - at < chunk ? size - at : chunk;
+            const ssize_t w = write(fds[1], input + at, n);
+            if (w <= 0) break;
+            at += static_cast<std::size_t>(w);
+            sleep_ms(1);
+        }
+        close(fds[1]);
+        const timespec no_wait{0, 0};
+        while (sigtimedwait(&pipe_signal, nullptr, &no_wait) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
-    close(fds[1]);
-    const timespec no_wait{0, 0};
-    while (sigtimedwait(&pipe_signal, nullptr, &no_wait) > 0) {
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     int status = 0;
     for (std::uint32_t waited = 0;; waited += 5) {
         const pid_t r = waitpid(pid, &status, WNOHANG);

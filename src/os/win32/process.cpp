@@ -20,6 +20,11 @@ std::uint64_t process_start_token() {
 void sleep_ms(std::uint32_t ms) { Sleep(ms); }
 
 bool process_run(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code) {
+    return process_run_piped(program, arguments, timeout_ms, exit_code, nullptr, 0, 0);
+}
+
+bool process_run_piped(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code,
+                       const char *input, std::size_t size, std::size_t chunk) {
     // Arguments are quoted; the engine's own helpers never pass quotes.
     char command_line[4096];
     int used = snprintf(command_line, sizeof command_line, "\"%s\"", program);
@@ -31,46 +36,22 @@ bool process_run(const char *program, const char *const *arguments, std::uint32_
     }
     STARTUPINFOA si{};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-    CloseHandle(pi.hThread);
-    bool ended = WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0;
-    if (!ended) {
-        TerminateProcess(pi.hProcess, 1);
-        WaitForSingleObject(pi.hProcess, INFINITE);
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    *exit_code = static_cast<int>(code);
-    return ended;
-}
-
-bool process_run_piped(const char *program, const char *const *arguments, std::uint32_t timeout_ms, int *exit_code,
-                       const char *input, std::size_t size, std::size_t chunk) {
-    char command_line[4096];
-    int used = snprintf(command_line, sizeof command_line, "\"%s\"", program);
-    for (int i = 0; arguments != nullptr && arguments[i] != nullptr; ++i) {
-        const int n = snprintf(command_line + used, sizeof command_line - static_cast<std::size_t>(used), " \"%s\"",
-                               arguments[i]);
-        if (n < 0 || static_cast<std::size_t>(used + n) >= sizeof command_line) return false;
-        used += n;
-    }
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
-    SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = read_end;
-    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    if (input != nullptr) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
+        SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = read_end;
+        si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     PROCESS_INFORMATION pi{};
-    const BOOL started = CreateProcessA(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    CloseHandle(read_end);
+    const BOOL started =
+        CreateProcessA(nullptr, command_line, nullptr, nullptr, input != nullptr, 0, nullptr, nullptr, &si, &pi);
+    if (read_end != nullptr) CloseHandle(read_end);
     if (!started) {
-        CloseHandle(write_end);
+        if (write_end != nullptr) CloseHandle(write_end);
         return false;
     }
     CloseHandle(pi.hThread);
@@ -81,7 +62,7 @@ bool process_run_piped(const char *program, const char *const *arguments, std::u
         at += written;
         Sleep(1);
     }
-    CloseHandle(write_end);
+    if (write_end != nullptr) CloseHandle(write_end);
     bool ended = WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0;
     if (!ended) {
         TerminateProcess(pi.hProcess, 1);
