@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "core/test_hooks.h"
 #include "protect/library_checks.h"
@@ -95,9 +96,9 @@ TEST(ScanTest, IntegersAtTheirEdges) {
         std::uint64_t raw = 0;
         int n = -1;
         const std::string format = std::string(c.format) + "%n";
-        EXPECT_EQ(e_sscanf(c.input, format.c_str(), &raw, &n), c.ret) << c.input << " " << c.format;
-        EXPECT_EQ(stored(c.format, raw), c.value) << c.input << " " << c.format;
-        EXPECT_EQ(n, c.consumed) << c.input << " " << c.format;
+        const int ret = e_sscanf(c.input, format.c_str(), &raw, &n);
+        EXPECT_EQ(joined(ret, stored(c.format, raw), n), joined(c.ret, c.value, c.consumed))
+            << c.input << " " << c.format;
     }
 }
 
@@ -114,9 +115,8 @@ TEST(ScanTest, RealsGiveBackWhatEndsNoNumber) {
     for (const Case &c : cases) {
         double d = 0;
         int n = -1;
-        EXPECT_EQ(e_sscanf(c.input, "%lf%n", &d, &n), c.ret) << c.input;
-        EXPECT_EQ(d, c.value) << c.input;
-        EXPECT_EQ(n, c.consumed) << c.input;
+        const int r = e_sscanf(c.input, "%lf%n", &d, &n);
+        EXPECT_EQ(std::tuple(r, d, n), std::tuple(c.ret, c.value, c.consumed)) << c.input;
     }
     // 2^53 + 1, halfway between two doubles, as 917 integer digits: those
     // past the kept ones scale the value, and a non-zero one rounds up.
@@ -128,9 +128,8 @@ TEST(ScanTest, RealsGiveBackWhatEndsNoNumber) {
     }
     float f = 0;
     int n = -1;
-    EXPECT_EQ(e_sscanf("1e5", "%2f%n", &f, &n), 1);
-    EXPECT_EQ(f, 1.0f);
-    EXPECT_EQ(n, 1);
+    const int r = e_sscanf("1e5", "%2f%n", &f, &n);
+    EXPECT_EQ(std::tuple(r, f, n), std::tuple(1, 1.0f, 1));
 #if defined(_WIN32)
     double ld = 0;  // the engine's long double there is the 8-byte double
 #else
@@ -149,17 +148,17 @@ TEST(ScanTest, RangeErrorsSetErrnoAndOthersLeaveIt) {
     struct Case {
         const char *input;
         bool is_float, range;
+        double value;
     };
-    for (const Case c : {Case{"1e39", true, true}, Case{"3.4e38", true, false}, Case{"1e-50", true, true},
-                         Case{"1e309", false, true}, Case{"1e-400", false, true}, Case{"2.5", false, false}}) {
+    for (const Case c : {Case{"1e39", true, true, HUGE_VALF}, Case{"3.4e38", true, false, 3.4e38f},
+                         Case{"1e-50", true, true, 0}, Case{"1e309", false, true, HUGE_VAL},
+                         Case{"-1e400", false, true, -HUGE_VAL}, Case{"1e-400", false, true, 0},
+                         Case{"2.5", false, false, 2.5}}) {
         clib().set_errno(77);
         EXPECT_EQ(c.is_float ? e_sscanf(c.input, "%f", &f) : e_sscanf(c.input, "%lf", &d), 1);
         EXPECT_EQ(clib().errno_value(), c.range ? kERANGE : 77) << c.input;
+        EXPECT_EQ(c.is_float ? static_cast<double>(f) : d, c.value) << c.input;
     }
-    EXPECT_EQ(e_sscanf("-1e400", "%lf", &d), 1);
-    EXPECT_EQ(d, -HUGE_VAL);
-    EXPECT_EQ(e_sscanf("1e39", "%f", &f), 1);
-    EXPECT_EQ(f, HUGE_VALF);
 }
 
 TEST(ScanTest, TextConversions) {
@@ -169,9 +168,8 @@ TEST(ScanTest, TextConversions) {
         std::memset(b, '#', sizeof b);
         b[15] = '\0';
         n = -1;
-        EXPECT_EQ(e_sscanf(input, format, b, &n), ret) << input << " " << format;
-        EXPECT_STREQ(b, text) << input << " " << format;
-        EXPECT_EQ(n, consumed) << input << " " << format;
+        const int r = e_sscanf(input, format, b, &n);
+        EXPECT_EQ(joined(r, b, n), joined(ret, text, consumed)) << input << " " << format;
     };
     run("ab", "%c%n", 1, "a##############", 1);  // no NUL after %c
     run(" abcdef", "%3c%n", 1, " ab############", 3);
