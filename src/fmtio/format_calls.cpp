@@ -82,22 +82,19 @@ public:
     ~Steps() {
         if (data_ != local()) std::free(data_);
     }
-    bool add(const Item &item, std::size_t end) override {
+    Item *reserve() override {
         if (count_ == capacity_) {
             const std::size_t grown = capacity_ * 4;
             auto *p = static_cast<Step *>(std::malloc(grown * sizeof(Step)));
-            if (p == nullptr) return false;
+            if (p == nullptr) return nullptr;
             std::memcpy(static_cast<void *>(p), data_, count_ * sizeof(Step));
             if (data_ != local()) std::free(data_);
             data_ = p;
             capacity_ = grown;
         }
-        // The side is bound later; every field is set then.
-        Step *step = data_ + count_++;
-        std::memcpy(static_cast<void *>(&step->item), &item, sizeof item);
-        step->end = end;
-        return true;
+        return &data_[count_].item;  // the side is bound later; every field is set then
     }
+    void commit(std::size_t end) override { data_[count_++].end = end; }
     Step *begin() { return data_; }
     Step *end() { return data_ + count_; }
     std::size_t size() const { return count_; }

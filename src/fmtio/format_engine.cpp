@@ -259,9 +259,28 @@ std::uint64_t real_to_integer(double d, bool round, bool target_signed) {
 // Digits of `v` in `radix` (8, 10, 16), lower case, at the end of `end`.
 char *unsigned_digits(std::uint64_t v, unsigned radix, char *end) {
     static const char kDigits[] = "0123456789abcdef";
+    if (radix == 10) {  // constant divisors: multiplications, not divisions
+        while (v >= 100) {
+            static const char kPairs[] =
+                "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                "8081828384858687888990919293949596979899";
+            const unsigned pair = static_cast<unsigned>(v % 100) * 2;
+            v /= 100;
+            *--end = kPairs[pair + 1];
+            *--end = kPairs[pair];
+        }
+        if (v >= 10) {
+            *--end = static_cast<char>('0' + v % 10);
+            v /= 10;
+        }
+        *--end = static_cast<char>('0' + v);
+        return end;
+    }
+    const unsigned shift = radix == 16 ? 4 : 3;
     do {
-        *--end = kDigits[v % radix];
-        v /= radix;
+        *--end = kDigits[v & (radix - 1)];
+        v >>= shift;
     } while (v != 0);
     return end;
 }

@@ -17,10 +17,11 @@ Tokeniser::Tokeniser(const char *format, std::size_t length, Direction direction
     : begin_(format), at_(format), end_(format + length), direction_(direction) {}
 
 bool Tokeniser::fail(int code, const char *where) {
-    item_ = Item{};
-    item_.kind = Item::error;
-    item_.error_code = code;
-    item_.error_index = static_cast<std::size_t>(where - begin_);
+    error_code_ = code;
+    error_index_ = static_cast<std::size_t>(where - begin_);
+    out_->kind = Item::error;
+    out_->error_code = error_code_;
+    out_->error_index = error_index_;
     return false;
 }
 
@@ -247,7 +248,7 @@ bool Tokeniser::read_modifiers(Specifier &s) {
 }
 
 bool Tokeniser::read_specifier() {
-    Item &item = item_;
+    Item &item = *out_;
     item = Item{};
     item.kind = Item::specifier;
     Specifier &s = item.spec;
@@ -333,30 +334,44 @@ bool Tokeniser::read_specifier() {
 }
 
 const Item &Tokeniser::next() {
-    if (item_.kind == Item::error) return item_;
+    if (!last_) last_.emplace();
+    next_into(*last_);
+    return *last_;
+}
+
+// Literal and end items set only their kind, text and length.
+void Tokeniser::next_into(Item &out) {
+    out_ = &out;
+    if (error_code_ != 0) {
+        out.kind = Item::error;
+        out.error_code = error_code_;
+        out.error_index = error_index_;
+        return;
+    }
     if (at_ == end_) {
-        item_ = Item{};
-        return item_;
+        out.kind = Item::end;
+        return;
     }
     const char separator = direction_ == Direction::formatting ? '<' : '>';
     const char c = *at_;
     if (c == '<' || c == '>') {
         if (at_ != begin_ || c != separator) {
             fail(kErrSeparator, at_);
-            return item_;
+            return;
         }
         ++at_;  // the default fixed side's separator
         first_ = false;
-        return next();
+        next_into(out);
+        return;
     }
     auto escaped = [](char e) { return e == '%' || e == '<' || e == '>' || e == '[' || e == ']'; };
     if (c == '%' && at_ + 1 < end_ && !escaped(at_[1])) {
         read_specifier();
-        return item_;
+        return;
     }
     if (c == '%' && at_ + 1 == end_) {
         fail(kErrUnexpectedEnd, end_);
-        return item_;
+        return;
     }
     // Literal text, or an escaped character and the text after it.
     const char *text = c == '%' ? at_ + 1 : at_;
@@ -364,17 +379,15 @@ const Item &Tokeniser::next() {
     while (p < end_ && *p != '%') {
         if (*p == '<' || *p == '>') {
             fail(kErrSeparator, p);
-            return item_;
+            return;
         }
         ++p;
     }
     first_ = false;
-    item_ = Item{};
-    item_.kind = Item::literal;
-    item_.text = text;
-    item_.length = static_cast<std::size_t>(p - text);
+    out.kind = Item::literal;
+    out.text = text;
+    out.length = static_cast<std::size_t>(p - text);
     at_ = p;
-    return item_;
 }
 
 ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes *types, Direction direction,
@@ -382,18 +395,21 @@ ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes 
     Tokeniser t(format, length, direction);
     t.set_slot_sink(types);
     types->fixed_explicit = false;
+    Item own;
     for (bool first = true;; first = false) {
-        const Item &item = t.next();
-        if (item.kind == Item::end) break;
-        if (item.kind == Item::error) {
-            types->count = 0;
-            return ParseResult{false, 0, item.error_code, item.error_index};
-        }
-        if (first && item.kind == Item::specifier && item.spec.fixed) types->fixed_explicit = true;
-        if (sink != nullptr && !sink->add(item, t.position())) {
+        Item *item = sink != nullptr ? sink->reserve() : &own;
+        if (item == nullptr) {
             types->count = 0;
             return ParseResult{false, 0, 0, 0};
         }
+        t.next_into(*item);
+        if (item->kind == Item::end) break;
+        if (item->kind == Item::error) {
+            types->count = 0;
+            return ParseResult{false, 0, item->error_code, item->error_index};
+        }
+        if (first && item->kind == Item::specifier && item->spec.fixed) types->fixed_explicit = true;
+        if (sink != nullptr) sink->commit(t.position());
     }
     types->count = t.slots();
     return ParseResult{true, t.slots(), 0, 0};

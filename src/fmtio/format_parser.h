@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace kez::fmtio {
 
@@ -124,6 +125,8 @@ public:
 
     // The next item. After an error or the end, every call repeats it.
     const Item &next();
+    // The same, written into `out`.
+    void next_into(Item &out);
     std::size_t position() const { return static_cast<std::size_t>(at_ - begin_); }
     const char *begin() const { return begin_; }
     const char *end() const { return end_; }
@@ -154,7 +157,10 @@ private:
     int list_end_code_ = 0;
     int slots_ = 0;
     ArgTypes *types_ = nullptr;
-    Item item_;
+    Item *out_ = nullptr;  // where the current item goes
+    int error_code_ = 0;   // the error, once one is found
+    std::size_t error_index_ = 0;
+    std::optional<Item> last_;  // next()'s item
 };
 
 struct ParseResult {
@@ -165,10 +171,12 @@ struct ParseResult {
 };
 
 // Keeps the items of a parse, each with the position after it, so that a
-// call runs the items this pass saw. False: no memory to keep it.
+// call runs the items this pass saw: the parse writes each item into the
+// place reserve() gives (null: no memory), and commits it with its end.
 class ItemSink {
 public:
-    virtual bool add(const Item &item, std::size_t end) = 0;
+    virtual Item *reserve() = 0;
+    virtual void commit(std::size_t end) = 0;
 
 protected:
     ~ItemSink() = default;
