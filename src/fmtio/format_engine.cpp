@@ -191,7 +191,11 @@ bool read_integer(Call &call, Side &s, std::uint64_t *value) {
     unsigned char bytes[8];
     if (!read_unit_bytes(call, s, bytes)) return false;
     std::uint64_t v = 0;
-    for (std::uint32_t k = 0; k < s.size; ++k) v |= std::uint64_t{bytes[k]} << (8 * s.read_order[k]);
+    if (!s.spec->has_order) {
+        std::memcpy(&v, bytes, s.size);  // little-endian: the bytes in their places
+    } else {
+        for (std::uint32_t k = 0; k < s.size; ++k) v |= std::uint64_t{bytes[k]} << (8 * s.read_order[k]);
+    }
     if (s.size < 8 && s.radix == 10 && s.spec->is_signed && ((v >> (8 * s.size - 1)) & 1u) != 0)
         v |= ~std::uint64_t{0} << (8 * s.size);
     *value = v;
@@ -726,8 +730,7 @@ bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, Side &s
         side.units = rep == 0 ? kUnlimited : rep;
         side.limit = saturating_product(side.size, side.units);
     }
-    for (unsigned k = 0; k < 8; ++k) side.read_order[k] = static_cast<unsigned char>(k);
-    if (s.has_order)
+    if (s.has_order)  // without a map, units are read as they are
         for (unsigned p = 0; p < s.size; ++p) side.read_order[s.order[p] == 255 ? p : s.order[p]] = static_cast<unsigned char>(p);
 
     // Terminators of text sides.

@@ -61,7 +61,7 @@ struct Side {
     unsigned radix;
     int precision;                    // reals: -1 not given
     int exponent_digits;
-    unsigned char read_order[8];      // the k-th byte read is byte read_order[k] of the value
+    unsigned char read_order[8];      // with a map: the k-th byte read is byte read_order[k] of the value
     std::uint64_t members[4];         // strings: a cleared bit is a terminator
     std::uint64_t start;              // i
     int param;                        // parameter number for reports (0: none)

@@ -395,9 +395,10 @@ ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes 
     Tokeniser t(format, length, direction);
     t.set_slot_sink(types);
     types->fixed_explicit = false;
-    Item own;
+    std::optional<Item> own;  // made only when there is no sink
+    if (sink == nullptr) own.emplace();
     for (bool first = true;; first = false) {
-        Item *item = sink != nullptr ? sink->reserve() : &own;
+        Item *item = sink != nullptr ? sink->reserve() : &*own;
         if (item == nullptr) {
             types->count = 0;
             return ParseResult{false, 0, 0, 0};
