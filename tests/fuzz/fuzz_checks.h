@@ -30,4 +30,17 @@ std::string check_printf_round_trip(const std::uint8_t *data, std::size_t size);
 // store the same bytes.
 std::string check_scanf(const std::uint8_t *data, std::size_t size);
 
+// Bytes as a format of Fmt and Scan, in a buffer of exactly their length:
+// the parameter-type pass reads none past the end, fails with a format
+// error code and a position within the format, or passes with at most 30
+// slots, each of the type its specifier says.
+std::string check_fmt_arg_types(const std::uint8_t *data, std::size_t size);
+
+// A format, a text and the asterisks' values, split at NULs: Fmt and Scan
+// with every pointer parameter a buffer of its own on the heap stay inside
+// the buffers (formats whose counts or widths would legitimately overrun
+// them are left alone), and report a format error where the type pass
+// does, else a count of converted items or an illegal value.
+std::string check_fmt_calls(const std::uint8_t *data, std::size_t size);
+
 }  // namespace kez::fuzz

@@ -34,10 +34,11 @@ case $target in
     "$clang" "${flags[@]}" "$here/strtod_fuzz.cpp" "$src/src/clib/decimal_to_double.cpp" \
       "$src/src/clib/decimal_fast_path.cpp" -o "$binary"
     ;;
-  printf_format | printf_conversion | printf_round_trip | scanf)
+  printf_format | printf_conversion | printf_round_trip | scanf | fmt_arg_types | fmt_calls)
     # The engine's exports, linked statically and started by the target.
     checks=print_checks.cpp
     [[ $target == scanf ]] && checks=scan_checks.cpp
+    [[ $target == fmt_* ]] && checks=fmt_checks.cpp
     if [[ ! -f $engine_build/libkez_engine_static.a ]]; then
       echo "the engine for the fuzzers is not built: run_fuzz.sh $clang $build --engine" >&2
       exit 2
