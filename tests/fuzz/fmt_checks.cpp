@@ -241,6 +241,8 @@ Plan plan_call(const std::string &format, Direction direction, const std::string
     // Second pass: the bytes each side can reach.
     Tokeniser t(format.data(), format.size(), direction);
     std::uint64_t fixed_text = 1;  // Fmt's default or text target: its NUL
+    // A copy: the tokeniser's item is overwritten by the next one.
+    Specifier fixed_spec;
     const Specifier *fixed = nullptr;
     int reals = 0;
     std::uint64_t fixed_units = 1;
@@ -266,7 +268,8 @@ Plan plan_call(const std::string &format, Direction direction, const std::string
         const std::uint64_t width = clamp0(v.of(s.width, 0));
         if (start > kSlotBytes) return reject("a start index");
         if (s.fixed) {
-            fixed = &s;
+            fixed_spec = s;
+            fixed = &fixed_spec;
             fixed_units = units;
             if (formatting) {
                 fixed_text += start * unit;
