@@ -296,7 +296,7 @@ BENCHMARK(fmtfile_line_printf)->Name("fmtfile_line/printf");
 // cpu_ns.
 namespace {
 
-constexpr std::size_t kBlock = 20000;
+constexpr std::size_t kBlock = 200000;
 
 template <class Print>
 void run_threads(benchmark::State &state, Print print) {
