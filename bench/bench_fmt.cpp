@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -296,7 +297,9 @@ BENCHMARK(fmtfile_line_printf)->Name("fmtfile_line/printf");
 // cpu_ns.
 namespace {
 
-constexpr std::size_t kBlock = 200000;
+// Doubles a thread formats an iteration; the smoke test (KEZ_BENCH_SMOKE)
+// takes fewer.
+std::size_t g_block = 200000;
 
 template <class Print>
 void run_threads(benchmark::State &state, Print print) {
@@ -310,14 +313,14 @@ void run_threads(benchmark::State &state, Print print) {
             pool.emplace_back([&written, &print, t] {
                 char out[kOut];
                 std::int64_t n = 0;
-                for (std::size_t i = 0; i < kBlock; ++i) n += print(out, kReadings[(i + t * 977) % kInputs]) > 0;
+                for (std::size_t i = 0; i < g_block; ++i) n += print(out, kReadings[(i + t * 977) % kInputs]) > 0;
                 written += n;
             });
         for (auto &thread : pool) thread.join();
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
-    const auto items = state.iterations() * static_cast<std::int64_t>(threads * kBlock);
+    const auto items = state.iterations() * static_cast<std::int64_t>(threads * g_block);
     state.SetItemsProcessed(items);
     if (written.load() != items) state.SkipWithError("a double was not formatted");
     state.counters["cpu_ns"] = items > 0 ? cpu * 1e9 / static_cast<double>(items) : 0;
@@ -495,6 +498,7 @@ private:
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (std::getenv("KEZ_BENCH_SMOKE") != nullptr) g_block = 2000;
     if (!outputs_agree()) return 1;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
