@@ -81,7 +81,8 @@ KEZ_API int _UP_WriteLine(int fileHandle, const char *lineBuffer, int count);
    standard input, ScanFile a file.
 
    Formatting calls return the number of source specifiers converted,
-   scanning calls the number of targets that received a value; -1 for a
+   scanning calls the number of targets that received a value (an item
+   read and discarded with the d modifier counts too); -1 for a
    format error (GetFmtErrNdx tells where) or an illegal value, -2 for a
    fatal error (an I/O error: GetFmtIOError).
 
