@@ -166,8 +166,9 @@ bool take_integer(Args &a, const Conversion &c, std::uint64_t &magnitude, bool &
     }
 }
 
-// Digits of v, lowest first from `end` backwards; returns their start.
-char *integer_digits(std::uint64_t v, unsigned radix, bool upper, char *end) {
+}  // namespace
+
+char *integer_digits(std::uint64_t v, unsigned radix, bool upper, char *end) noexcept {
     const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char *p = end;
     if (radix == 10) {
@@ -195,6 +196,8 @@ char *integer_digits(std::uint64_t v, unsigned radix, bool upper, char *end) {
     for (; v != 0; v >>= shift) *--p = digits[v & (radix - 1)];
     return p;
 }
+
+namespace {
 
 bool print_integer(PrintOutput &out, const Conversion &c, unsigned flags, int width, int precision,
                    std::uint64_t magnitude, bool negative) {

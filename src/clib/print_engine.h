@@ -54,4 +54,8 @@ int print_formatted(PrintOutput &out, const char *format, va_list args, const Pr
 // and log lines use this.
 int format_text(char *buffer, std::size_t size, const char *format, va_list args) noexcept;
 
+// The digits of v in radix 8, 10 or 16, lowest first from `end` backwards;
+// returns their start. Zero gives no digits (printf's zero precision).
+char *integer_digits(std::uint64_t v, unsigned radix, bool upper, char *end) noexcept;
+
 }  // namespace kez::clib

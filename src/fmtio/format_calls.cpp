@@ -113,10 +113,10 @@ private:
 int bind_items(Call &call, Steps &steps, Step *first, Side &fixed, std::size_t *position) {
     const bool formatting = call.direction == Direction::formatting;
     const Role item_role = formatting ? Role::source : Role::target;
-    const Specifier *fixed_spec = first != steps.begin() ? &steps.begin()->item.spec : nullptr;
+    const Specifier *fixed_conversion = first != steps.begin() ? &steps.begin()->item.conversion : nullptr;
     *position = first != steps.begin() ? steps.begin()->end : 0;
-    if (!bind_side(call, fixed_spec, formatting ? Role::target : Role::source, true, fixed)) return kIllegal;
-    call.comma_line = !formatting && fixed.spec->line_form == Specifier::comma_line;
+    if (!bind_side(call, fixed_conversion, formatting ? Role::target : Role::source, true, fixed)) return kIllegal;
+    call.comma_line = !formatting && fixed.conversion->line_form == Specifier::comma_line;
     for (Step *step = first; step != steps.end(); ++step) {
         *position = step->end;
         bool ok = true;
@@ -124,11 +124,11 @@ int bind_items(Call &call, Steps &steps, Step *first, Side &fixed, std::size_t *
             ok = fixed.is_text();
         } else {
             Side &side = step->side;
-            if (!bind_side(call, &step->item.spec, item_role, false, side)) return kIllegal;
+            if (!bind_side(call, &step->item.conversion, item_role, false, side)) return kIllegal;
             if (formatting) {
-                ok = conversion_is_bounded(call, side, fixed) && (fixed.is_text() || step->item.spec.join == 0);
+                ok = conversion_is_bounded(call, side, fixed) && (fixed.is_text() || step->item.conversion.join == 0);
             } else {
-                ok = conversion_is_bounded(call, fixed, side) && step->item.spec.line_form == Specifier::not_line;
+                ok = conversion_is_bounded(call, fixed, side) && step->item.conversion.line_form == Specifier::not_line;
             }
         }
         if (!ok) {

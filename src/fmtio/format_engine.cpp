@@ -7,6 +7,7 @@
 
 #include "clib/decimal_to_double.h"
 #include "clib/double_to_decimal.h"
+#include "clib/print_engine.h"
 #include "fmtio/call_checks.h"
 #include "fmtio/file_table.h"
 
@@ -191,12 +192,12 @@ bool read_integer(Call &call, Side &s, std::uint64_t *value) {
     unsigned char bytes[8];
     if (!read_unit_bytes(call, s, bytes)) return false;
     std::uint64_t v = 0;
-    if (!s.spec->has_order) {
+    if (!s.conversion->has_order) {
         std::memcpy(&v, bytes, s.size);  // little-endian: the bytes in their places
     } else {
         for (std::uint32_t k = 0; k < s.size; ++k) v |= std::uint64_t{bytes[k]} << (8 * s.read_order[k]);
     }
-    if (s.size < 8 && s.radix == 10 && s.spec->is_signed && ((v >> (8 * s.size - 1)) & 1u) != 0)
+    if (s.size < 8 && s.radix == 10 && s.conversion->is_signed && ((v >> (8 * s.size - 1)) & 1u) != 0)
         v |= ~std::uint64_t{0} << (8 * s.size);
     *value = v;
     return true;
@@ -218,7 +219,7 @@ bool read_real(Call &call, Side &s, double *value) {
 bool put_run(Call &call, Side &t, const char *p, std::size_t n);
 
 bool write_integer(Call &call, Side &t, std::uint64_t v) {
-    const Specifier &s = *t.spec;
+    const Specifier &s = *t.conversion;
     if (!s.has_order) {  // the engine's byte order is little-endian: the value's own bytes
         unsigned char bytes[8];
         std::memcpy(bytes, &v, 8);
@@ -260,33 +261,12 @@ std::uint64_t real_to_integer(double d, bool round, bool target_signed) {
 
 // ---- text renderings -----------------------------------------------------
 
-// Digits of `v` in `radix` (8, 10, 16), lower case, at the end of `end`.
+// Digits of `v` in `radix` (8, 10, 16), lower case, at the end of `end`;
+// zero is one digit.
 char *unsigned_digits(std::uint64_t v, unsigned radix, char *end) {
-    static const char kDigits[] = "0123456789abcdef";
-    if (radix == 10) {  // constant divisors: multiplications, not divisions
-        while (v >= 100) {
-            static const char kPairs[] =
-                "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-                "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-                "8081828384858687888990919293949596979899";
-            const unsigned pair = static_cast<unsigned>(v % 100) * 2;
-            v /= 100;
-            *--end = kPairs[pair + 1];
-            *--end = kPairs[pair];
-        }
-        if (v >= 10) {
-            *--end = static_cast<char>('0' + v % 10);
-            v /= 10;
-        }
-        *--end = static_cast<char>('0' + v);
-        return end;
-    }
-    const unsigned shift = radix == 16 ? 4 : 3;
-    do {
-        *--end = kDigits[v & (radix - 1)];
-        v >>= shift;
-    } while (v != 0);
-    return end;
+    char *p = clib::integer_digits(v, radix, false, end);
+    if (p == end) *--p = '0';
+    return p;
 }
 
 // Writes a rendered field: padded on the left to the width; a text longer
@@ -312,14 +292,14 @@ bool integer_to_text(Call &call, const Side &s, Side &t, std::uint64_t v) {
     const bool wide = s.size > 4;
     if (s.radix == 256) {
         *--p = static_cast<char>(v & 0xFF);  // 0 writes one NUL byte
-    } else if (s.radix == 10 && s.spec->is_signed) {
+    } else if (s.radix == 10 && s.conversion->is_signed) {
         const std::int64_t x = wide ? static_cast<std::int64_t>(v) : static_cast<std::int32_t>(v);
         p = unsigned_digits(x < 0 ? 0 - static_cast<std::uint64_t>(x) : static_cast<std::uint64_t>(x), 10, end);
         if (x < 0) *--p = '-';
     } else {
         p = unsigned_digits(wide ? v : static_cast<std::uint32_t>(v), s.radix, end);
     }
-    return put_field(call, t, p, static_cast<std::size_t>(end - p), s.width, s.spec->pad, true);
+    return put_field(call, t, p, static_cast<std::size_t>(end - p), s.width, s.conversion->pad, true);
 }
 
 // Renders a real as the item asks: fixed or scientific notation, the given
@@ -337,7 +317,7 @@ std::size_t render_real(double v, const Side &s, char *out) {
     }
     const double magnitude = std::fabs(v);
     const bool given = s.precision >= 0;
-    bool scientific = s.spec->scientific || magnitude > 1e40;
+    bool scientific = s.conversion->scientific || magnitude > 1e40;
     if (!scientific && s.width == kNoWidth && !given && v != 0 && (magnitude > 1e20 || magnitude < 0.0001))
         scientific = true;
     const int precision = given ? s.precision : 6;
@@ -460,7 +440,7 @@ int digit_value(int c) {
 // taken with the x flag.
 template <class Cursor>
 void end_number(Call &call, Cursor &in, const Side &t, bool stopped_by_byte) {
-    if (stopped_by_byte && t.spec->consume && call.status == Status::ok) in.advance();
+    if (stopped_by_byte && t.conversion->consume && call.status == Status::ok) in.advance();
 }
 
 template <class Cursor>
@@ -628,9 +608,9 @@ bool stops_at_nul_only(const Side &s) {
 int string_copy(Call &call, Side &s, Side &t, bool *nothing) {
     const bool scanning = call.direction == Direction::scanning;
     int c = 0;
-    if (scanning && !t.spec->keep_blanks)
+    if (scanning && !t.conversion->keep_blanks)
         while ((c = peek(call, s)) >= 0 && is_blank(c)) advance(call, s);
-    bool leading = scanning && t.spec->keep_blanks;
+    bool leading = scanning && t.conversion->keep_blanks;
     bool any = false;
     // Memory to memory with no sizes to check: the run of bytes that both
     // sides take, at once; the byte loop below decides how the run ends.
@@ -660,7 +640,7 @@ int string_copy(Call &call, Side &s, Side &t, bool *nothing) {
         if (c < 0) break;
         const auto byte = static_cast<unsigned char>(c);
         if (!t.member(byte) && !(leading && is_blank(c))) {
-            if (t.spec->consume) advance(call, s);
+            if (t.conversion->consume) advance(call, s);
             break;
         }
         if (!is_blank(c)) leading = false;
@@ -684,9 +664,9 @@ int string_copy(Call &call, Side &s, Side &t, bool *nothing) {
 
 // ---- binding ---------------------------------------------------------------
 
-bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, Side &side) {
-    const Specifier &s = spec != nullptr ? *spec : default_string();
-    side.spec = &s;
+bool bind_side(Call &call, const Specifier *conversion, Role role, bool fixed, Side &side) {
+    const Specifier &s = conversion != nullptr ? *conversion : default_string();
+    side.conversion = &s;
     side.role = role;
     side.kind = s.as_string ? SpecKind::string : s.kind;
     side.file = false;
@@ -770,7 +750,7 @@ bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, Side &s
 }
 
 bool attach_side(Call &call, Side &side) {
-    const Specifier &s = *side.spec;
+    const Specifier &s = *side.conversion;
     if (side.file) {
         if (side.start > 0) {
             if (call.direction == Direction::formatting && !flush_output(call)) return false;
@@ -831,7 +811,7 @@ int convert_unit(Call &call, Side &source, Side &target, bool *found_nothing) {
         case SpecKind::integer: result = write_integer(call, target, v); break;
         case SpecKind::real:
             result = write_real(call, target,
-                                source.spec->is_signed ? static_cast<double>(static_cast<std::int64_t>(v))
+                                source.conversion->is_signed ? static_cast<double>(static_cast<std::int64_t>(v))
                                                        : static_cast<double>(v));
             break;
         case SpecKind::string: result = integer_to_text(call, source, target, v); break;
@@ -844,7 +824,7 @@ int convert_unit(Call &call, Side &source, Side &target, bool *found_nothing) {
         }
         switch (target.kind) {
         case SpecKind::integer:
-            result = write_integer(call, target, real_to_integer(d, source.spec->round, target.spec->is_signed));
+            result = write_integer(call, target, real_to_integer(d, source.conversion->round, target.conversion->is_signed));
             break;
         case SpecKind::real: result = write_real(call, target, d); break;
         case SpecKind::string: result = real_to_text(call, source, target, d); break;
@@ -854,10 +834,10 @@ int convert_unit(Call &call, Side &source, Side &target, bool *found_nothing) {
     if (call.direction == Direction::formatting && call.status == Status::target_full) result = 1;
     if (result == 0 || !target.is_text()) return result;
     const Side &item = call.direction == Direction::formatting ? source : target;
-    if (item.spec->join > 0) put_run(call, target, item.spec->join_text, item.spec->join);
+    if (item.conversion->join > 0) put_run(call, target, item.conversion->join_text, item.conversion->join);
     if (call.direction == Direction::scanning && target.width != kNoWidth && !target.discard)
         while (target.width_left > 0 && target.done < target.limit)
-            if (!put(call, target, static_cast<unsigned char>(target.spec->pad))) break;
+            if (!put(call, target, static_cast<unsigned char>(target.conversion->pad))) break;
     return call.status == Status::fatal ? 0 : 1;
 }
 
@@ -892,12 +872,12 @@ void pad_target(Call &call, Side &t) {
     if (t.width == kNoWidth) return;
     const Status before = call.status;
     while (t.width_left > 0 && t.done < t.limit)
-        if (!put(call, t, static_cast<unsigned char>(t.spec->pad))) break;
+        if (!put(call, t, static_cast<unsigned char>(t.conversion->pad))) break;
     if (call.status != Status::fatal) call.status = before;
 }
 
 void drop_line_rest(Call &call, Side &s) {
-    if (s.spec->line_form == Specifier::not_line || call.status == Status::fatal) return;
+    if (s.conversion->line_form == Specifier::not_line || call.status == Status::fatal) return;
     if (s.file) {
         int ended = s.line_end;
         unsigned char c = 0;

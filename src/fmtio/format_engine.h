@@ -45,7 +45,7 @@ enum class Role : unsigned char { source, target };
 
 // A specifier bound to its parameter; bind_side sets every field.
 struct Side {
-    const Specifier *spec;
+    const Specifier *conversion;
     Role role;
     SpecKind kind;                    // a z array is a string
     bool file;                        // the call's file
@@ -92,10 +92,10 @@ struct Call {
     int illegal_message = 0;      // 256 asterisk value, 255 null pointer, 257 position
 };
 
-// Binds `spec` (null: the default fixed side, a plain string) for `role`;
+// Binds `conversion` (null: the default fixed side, a plain string) for `role`;
 // `fixed` for the fixed side. Reads parameters only: nothing is moved.
 // False for an illegal value (call.illegal_* say which).
-bool bind_side(Call &call, const Specifier *spec, Role role, bool fixed, Side &side);
+bool bind_side(Call &call, const Specifier *conversion, Role role, bool fixed, Side &side);
 // Positions a bound side's data when its turn comes: the start index, the
 // end of an appended string, the file's seek. False when the seek fails
 // (call.status fatal).

@@ -251,7 +251,7 @@ bool Tokeniser::read_specifier() {
     Item &item = *out_;
     item = Item{};
     item.kind = Item::specifier;
-    Specifier &s = item.spec;
+    Specifier &s = item.conversion;
     const char *percent = at_++;
     s.position = static_cast<std::size_t>(percent - begin_);
     const int first_slot = slots_;
@@ -409,7 +409,7 @@ ParseResult generate_arg_types(const char *format, std::size_t length, ArgTypes 
             types->count = 0;
             return ParseResult{false, 0, item->error_code, item->error_index};
         }
-        if (first && item->kind == Item::specifier && item->spec.fixed) types->fixed_explicit = true;
+        if (first && item->kind == Item::specifier && item->conversion.fixed) types->fixed_explicit = true;
         if (sink != nullptr) sink->commit(t.position());
     }
     types->count = t.slots();

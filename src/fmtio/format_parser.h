@@ -96,7 +96,7 @@ struct Item {
     // escaped character).
     const char *text = nullptr;
     std::size_t length = 0;
-    Specifier spec;
+    Specifier conversion;
     // Error: code and position.
     int error_code = 0;
     std::size_t error_index = 0;

@@ -414,12 +414,12 @@ TEST(FmtScan, RoundTripsAreExact) {
         const std::uint64_t raw = rng();
         std::uint64_t value = 0;
         std::memcpy(&value, &raw, size);  // a unit of `size` bytes
-        std::string spec = "%1d[b" + std::to_string(size) + (is_signed ? "s" : "u") + "r" + std::to_string(radix) +
+        std::string conversion = "%1d[b" + std::to_string(size) + (is_signed ? "s" : "u") + "r" + std::to_string(radix) +
                            (rng() % 2 != 0 ? maps[size] : "") + "]";
-        ASSERT_EQ(Fmt(text, ("%s<" + spec).c_str(), &value), 1) << spec;
+        ASSERT_EQ(Fmt(text, ("%s<" + conversion).c_str(), &value), 1) << conversion;
         std::uint64_t back = 0;
-        ASSERT_EQ(Scan(text, ("%s>" + spec).c_str(), &back), 1) << spec << " " << text;
-        ASSERT_EQ(back, value) << spec << " " << text << " seed " << seed;
+        ASSERT_EQ(Scan(text, ("%s>" + conversion).c_str(), &back), 1) << conversion << " " << text;
+        ASSERT_EQ(back, value) << conversion << " " << text << " seed " << seed;
     }
     auto check_double = [&](double v) {
         ASSERT_EQ(Fmt(text, "%s<%f[ep16]", v), 1);

@@ -27,21 +27,6 @@ using fmtio::SpecKind;
 using fmtio::Specifier;
 using fmtio::Tokeniser;
 
-std::string shown(const char *data, std::size_t size) {
-    std::string s;
-    for (std::size_t i = 0; i < size; ++i) {
-        const auto ch = static_cast<unsigned char>(data[i]);
-        if (ch >= 0x20 && ch < 0x7f && ch != '\\') {
-            s += static_cast<char>(ch);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
-            s += hex;
-        }
-    }
-    return s;
-}
-
 const char *name(Direction d) { return d == Direction::formatting ? "formatting" : "scanning"; }
 
 // The slots one specifier claims, with what each stands for.
@@ -96,7 +81,7 @@ std::string check_types(const char *format, std::size_t length, Direction direct
                 return where + "a literal outside the format";
             continue;
         }
-        const Specifier &s = item.spec;
+        const Specifier &s = item.conversion;
         if (s.fixed && !first) return where + "a fixed side that is not the first item";
         if (s.fixed && r.ok && !types.fixed_explicit) return where + "a fixed side the table does not know";
         if (s.join > 0 && (s.join_text < format || s.join_text + s.join > format + length))
@@ -231,10 +216,10 @@ Plan plan_call(const std::string &format, Direction direction, const std::string
         Tokeniser t(format.data(), format.size(), direction);
         for (const Item *item = &t.next(); item->kind != Item::end && item->kind != Item::error; item = &t.next()) {
             if (item->kind != Item::specifier) continue;
-            for (const Claim &c : claims_of(item->spec))
+            for (const Claim &c : claims_of(item->conversion))
                 if (c.asterisk) {
                     const auto k = static_cast<std::size_t>(c.slot);
-                    p.values.slot[c.slot] = pick_asterisk(item->spec, c.field, k < choice_count ? choices[k] : 0);
+                    p.values.slot[c.slot] = pick_asterisk(item->conversion, c.field, k < choice_count ? choices[k] : 0);
                 }
         }
     }
@@ -242,7 +227,7 @@ Plan plan_call(const std::string &format, Direction direction, const std::string
     Tokeniser t(format.data(), format.size(), direction);
     std::uint64_t fixed_text = 1;  // Fmt's default or text target: its NUL
     // A copy: the tokeniser's item is overwritten by the next one.
-    Specifier fixed_spec;
+    Specifier fixed_conversion;
     const Specifier *fixed = nullptr;
     int reals = 0;
     std::uint64_t fixed_units = 1;
@@ -256,7 +241,7 @@ Plan plan_call(const std::string &format, Direction direction, const std::string
             fixed_text += item->length;
             continue;
         }
-        const Specifier &s = item->spec;
+        const Specifier &s = item->conversion;
         const Values &v = p.values;
         const std::int64_t rep = v.of(s.rep, 1);
         if (s.has_repeat() && (rep == 0 || clamp0(rep) > kMaxRepeat)) return reject("a count");
@@ -268,8 +253,8 @@ Plan plan_call(const std::string &format, Direction direction, const std::string
         const std::uint64_t width = clamp0(v.of(s.width, 0));
         if (start > kSlotBytes) return reject("a start index");
         if (s.fixed) {
-            fixed_spec = s;
-            fixed = &fixed_spec;
+            fixed_conversion = s;
+            fixed = &fixed_conversion;
             fixed_units = units;
             if (formatting) {
                 fixed_text += start * unit;

@@ -6,9 +6,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace kez::fuzz {
+
+// Printable form of engine output for messages: bytes outside printable
+// ASCII, and the backslash, as \xNN.
+inline std::string shown(const char *data, std::size_t size) {
+    std::string s;
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto ch = static_cast<unsigned char>(data[i]);
+        if (ch >= 0x20 && ch < 0x7f && ch != '\\') {
+            s += static_cast<char>(ch);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
+            s += hex;
+        }
+    }
+    return s;
+}
+inline std::string shown(const std::string &s) { return shown(s.data(), s.size()); }
 
 // A format string (cut at the first NUL and at kMaxFormat bytes) with every
 // argument slot holding one pointer to a terminated writable buffer: the

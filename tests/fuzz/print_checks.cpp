@@ -16,24 +16,6 @@
 namespace kez::fuzz {
 namespace {
 
-// Printable form of engine output for messages.
-std::string shown(const char *data, std::size_t size) {
-    std::string s;
-    for (std::size_t i = 0; i < size; ++i) {
-        const auto ch = static_cast<unsigned char>(data[i]);
-        if (ch >= 0x20 && ch < 0x7f && ch != '\\') {
-            s += static_cast<char>(ch);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
-            s += hex;
-        }
-    }
-    return s;
-}
-
-std::string shown(const std::string &s) { return shown(s.data(), s.size()); }
-
 // ---- whole formats ------------------------------------------------------------------
 
 constexpr std::size_t kMaxFormat = 200;

@@ -46,21 +46,6 @@ struct ScratchFile {
     }
 };
 
-std::string shown(const std::string &s) {
-    std::string out;
-    for (const char c : s) {
-        const auto ch = static_cast<unsigned char>(c);
-        if (ch >= 0x20 && ch < 0x7f && ch != '\\') {
-            out += c;
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
-            out += hex;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::string check_scanf(const std::uint8_t *data, std::size_t size) {
