@@ -99,11 +99,11 @@ set(KEZ_ENGINE_SOURCES
   src/protect/heap_hooks.cpp
   src/protect/library_checks.cpp
   src/protect/runtime_error.cpp
-  src/util/log.cpp
-  src/util/log_config.cpp
-  src/util/log_line.cpp
-  src/util/log_tap.cpp
-  src/util/log_writers.cpp)
+  src/log/log.cpp
+  src/log/log_config.cpp
+  src/log/log_line.cpp
+  src/log/log_tap.cpp
+  src/log/log_writers.cpp)
 
 # ---- export table ------------------------------------------------------------
 set(KEZ_GEN_DIR ${CMAKE_BINARY_DIR}/generated)

@@ -12,7 +12,7 @@
 #include "core/thread_var.h"
 #include "kez/runtime.h"
 #include "os/file.h"
-#include "util/log_writers.h"
+#include "log/log_writers.h"
 
 namespace kez::clib {
 namespace {

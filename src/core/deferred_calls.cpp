@@ -8,7 +8,7 @@
 
 #include "core/frame.h"
 #include "os/os.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 namespace {

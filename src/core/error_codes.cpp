@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "kez/runtime.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 namespace {

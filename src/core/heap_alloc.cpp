@@ -4,7 +4,7 @@
 #include "core/heap.h"
 #include "protect/heap_hooks.h"
 #include "protect/runtime_error.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "core/list_internal.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "core/list.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core::list_detail {
 

@@ -4,7 +4,7 @@
 
 #include "core/list.h"
 #include "core/list_internal.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 

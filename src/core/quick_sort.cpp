@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 namespace {

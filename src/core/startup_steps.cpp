@@ -15,7 +15,7 @@
 #include "kez/runtime.h"
 #include "mt/thread_util.h"
 #include "os/os.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 namespace {

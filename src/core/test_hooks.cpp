@@ -13,8 +13,8 @@
 #include "core/time_base.h"
 #include "os/fault.h"
 #include "os/os.h"
-#include "util/log.h"
-#include "util/log_internal.h"
+#include "log/log.h"
+#include "log/log_internal.h"
 
 namespace kez::core {
 void run_close_for_tests();

@@ -13,7 +13,7 @@
 #include "core/frame.h"
 #include "kez/runtime.h"
 #include "os/os.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::core {
 namespace {

@@ -26,7 +26,7 @@
 #include "kez/multithreading.h"
 #include "mt/thread_util.h"
 #include "os/os.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::mt {
 namespace {

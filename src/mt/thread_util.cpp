@@ -14,7 +14,7 @@
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
 #include "os/os.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::mt {
 namespace {

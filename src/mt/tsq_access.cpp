@@ -10,7 +10,7 @@
 #include "core/frame.h"
 #include "mt/thread_util.h"
 #include "mt/tsq.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace kez::mt {
 namespace {

@@ -26,7 +26,7 @@
 #include "support/log_tap.h"
 #include "support/temp_dir.h"
 #include "support/watchdog.h"
-#include "util/log.h"
+#include "log/log.h"
 
 namespace {
 

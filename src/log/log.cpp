@@ -4,7 +4,7 @@
 // atomic so that the level test before each message costs no lock. The
 // logger lives in static storage constructed at load and destroyed at
 // unload, so no static destructor can race a late log line.
-#include "util/log.h"
+#include "log/log.h"
 
 #include <atomic>
 #include <climits>
@@ -19,9 +19,9 @@
 #include "core/time_base.h"
 #include "kez/logging.h"
 #include "os/os.h"
-#include "util/log_internal.h"
-#include "util/log_line.h"
-#include "util/log_writers.h"
+#include "log/log_internal.h"
+#include "log/log_line.h"
+#include "log/log_writers.h"
 
 namespace kez::log {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "clib/print_engine.h"
 #include "os/os.h"
-#include "util/log.h"
-#include "util/log_internal.h"
+#include "log/log.h"
+#include "log/log_internal.h"
 
 namespace kez::log {
 

@@ -1,4 +1,4 @@
-#include "util/log_writers.h"
+#include "log/log_writers.h"
 
 #include <atomic>
 #include <new>

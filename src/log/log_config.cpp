@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "os/os.h"
-#include "util/log.h"
-#include "util/log_internal.h"
+#include "log/log.h"
+#include "log/log_internal.h"
 
 namespace kez::log {
 namespace {

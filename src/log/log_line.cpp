@@ -1,4 +1,4 @@
-#include "util/log_line.h"
+#include "log/log_line.h"
 
 #include <cstdio>
 #include <cstring>
