@@ -21,10 +21,13 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/process.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
   src/os/${KEZ_OS_DIR}/thread.cpp
+  src/os/zone_rule.cpp
   src/os/${KEZ_OS_DIR}/time.cpp
+  src/os/${KEZ_OS_DIR}/time_zone.cpp
   src/os/${KEZ_OS_DIR}/user_mutex.cpp)
 
 set(KEZ_ENGINE_SOURCES
+  src/clib/calendar.cpp
   src/clib/clib_library.cpp
   src/clib/format_conversion.cpp
   src/clib/conversions.cpp
@@ -52,6 +55,8 @@ set(KEZ_ENGINE_SOURCES
   src/clib/stream_functions.cpp
   src/clib/string.cpp
   src/clib/temp_names.cpp
+  src/clib/time_functions.cpp
+  src/clib/time_zone.cpp
   src/core/deferred_calls.cpp
   src/core/error_codes.cpp
   src/core/frame_exports.cpp

@@ -21,6 +21,7 @@
 #include "kez/c/stdio.h"
 #include "kez/c/stdlib.h"
 #include "kez/c/string.h"
+#include "kez/c/time.h"
 #include "kez/c/unistd.h"
 #include "kez/c/wchar.h"
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "clib/calendar.h"
 #include "clib/stream.h"
 #include "core/frame.h"
 #include "core/thread_var.h"
@@ -24,6 +25,8 @@ struct ThreadState {
     char *strtok_next;
     unsigned char *mbstok_next;
     SignalHandler signal_handlers[kSignalCount];
+    TmFields time_result;  // localtime and gmtime
+    char time_text[kTimeTextSize];  // asctime and ctime
 };
 
 int g_slot = 0;
@@ -34,6 +37,8 @@ char g_temp_name_without_record[260];
 RandState g_rand_without_record;
 char *g_strtok_without_record;
 unsigned char *g_mbstok_without_record;
+TmFields g_time_result_without_record;
+char g_time_text_without_record[kTimeTextSize];
 
 void free_state(void *state) { std::free(state); }
 
@@ -92,6 +97,16 @@ char **strtok_position() {
 unsigned char **mbstok_position() {
     ThreadState *s = thread_state();
     return s != nullptr ? &s->mbstok_next : &g_mbstok_without_record;
+}
+
+TmFields *time_result() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? &s->time_result : &g_time_result_without_record;
+}
+
+char *time_text_buffer() {
+    ThreadState *s = thread_state();
+    return s != nullptr ? s->time_text : g_time_text_without_record;
 }
 
 char *temp_name_buffer() {

@@ -13,6 +13,13 @@ inline void set_errno(int value) { *errno_cell() = value; }
 // The calling thread's buffer for tmpnam(NULL), 260 bytes.
 char *temp_name_buffer();
 
+// The calling thread's result of localtime and gmtime, and its asctime
+// buffer (kTimeTextSize bytes). Never null (threads without a record share one).
+struct TmFields;
+constexpr int kTimeTextSize = 30;
+TmFields *time_result();
+char *time_text_buffer();
+
 // The calling thread's signal handlers (null: the thread can have no
 // record), in the order SIGABRT, SIGFPE, SIGILL, SIGINT, SIGSEGV, SIGTERM;
 // a new thread's are all the default (null).

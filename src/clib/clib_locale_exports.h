@@ -30,6 +30,16 @@ namespace kez::clib {
 void use_native_multibyte(bool native) noexcept;
 }  // namespace kez::clib
 
+namespace kez::os {
+struct NativeTimeNames;
+}
+namespace kez::clib {
+// LC_TIME: the native locale's names, or null in the "C" locale; and the
+// native locale's name.
+const os::NativeTimeNames *native_time_names() noexcept;
+const char *native_time_locale() noexcept;
+}  // namespace kez::clib
+
 extern "C" {
 KEZ_API char *kez_setlocale(int category, const char *name);
 KEZ_API KezLconv *kez_localeconv(void);

@@ -16,7 +16,7 @@ namespace kez::clib {
 namespace {
 
 constexpr int kCategories = 5;  // LC_COLLATE .. LC_TIME
-constexpr int kCtype = 2, kMonetary = 3, kNumeric = 4;
+constexpr int kCtype = 2, kMonetary = 3, kNumeric = 4, kTime = 5;
 constexpr std::size_t kNameSize = 128;
 
 std::mutex g_lock;
@@ -27,6 +27,12 @@ KezLconv g_lconv;
 std::atomic<char> g_decimal_point{'.'};
 CharClasses g_native_classes;
 bool g_native_classes_loaded = false;
+// The native time names are read once and never rewritten; the flag says
+// whether they are in force.
+os::NativeTimeNames g_native_time_names;
+char g_native_time_locale[kNameSize];
+bool g_native_time_loaded = false;
+std::atomic<bool> g_native_time{false};
 
 // Copies a name, cut to kNameSize - 1 bytes.
 void copy_name(char *dest, const char *src) {
@@ -114,6 +120,13 @@ bool apply(int category, const char *name) {
         }
         use_char_classes(c_locale ? nullptr : &g_native_classes);
         use_native_multibyte(!c_locale);
+    } else if (category == kTime) {
+        if (!c_locale && !g_native_time_loaded) {
+            if (!os::native_time_names(name, &g_native_time_names)) return false;
+            copy_name(g_native_time_locale, name);
+            g_native_time_loaded = true;
+        }
+        g_native_time.store(!c_locale, std::memory_order_release);
     }
     copy_name(g_names[category - 1], name);
     return true;
@@ -169,6 +182,12 @@ char *set_all(const char *name) {
 }
 
 }  // namespace
+
+const os::NativeTimeNames *native_time_names() noexcept {
+    return g_native_time.load(std::memory_order_acquire) ? &g_native_time_names : nullptr;
+}
+
+const char *native_time_locale() noexcept { return g_native_time_locale; }
 
 char current_decimal_point() noexcept { return g_decimal_point.load(std::memory_order_acquire); }
 

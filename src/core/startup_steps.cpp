@@ -3,6 +3,7 @@
 // still logged so the sequence keeps its shape.
 #include "core/startup_steps.h"
 
+#include "clib/calendar.h"
 #include "clib/clib_library.h"
 #include "core/deferred_calls.h"
 #include "core/frame.h"
@@ -74,9 +75,9 @@ const InitStep kInitSteps[] = {
     {"CdbInitialize", Stage::app, nullptr, 91, "CdbInitialize returned", false},
     {"SetupPCTimer", Stage::app, SetupPCTimer, 91, "SetupPCTimer returned. Changed timer resolution.", false},
     {"InitAsyncAndMTProtection", Stage::app, InitAsyncAndMTProtection, 91, "InitAsyncAndMTProtection returned", false},
-    {"GetTimeOptions", Stage::app, nullptr, 2, "GetTimeOptions/GetDateOptions returned.", false},
+    {"GetTimeOptions", Stage::app, clib::GetTimeOptions, 2, "GetTimeOptions/GetDateOptions returned.", false},
     // WMain: user-visible libraries.
-    {"InitTimeLib", Stage::main, nullptr, -102, "InitTimeLib returned", false},
+    {"InitTimeLib", Stage::main, clib::InitTimeLib, -102, "InitTimeLib returned", false},
     {"StdCLibInitOnce", Stage::main, clib::StdCLibInitOnce, -103, "StdCLibInitOnce returned", false},
     {"InitExecutionThreadVars", Stage::main, InitExecutionThreadVars, -103, "InitExecutionThreadVars returned", false},
     {"FmtIOLibInitOnce", Stage::main, fmtio::FmtIOLibInitOnce, -103, "FmtIOLibInitOnce returned", false},
@@ -92,6 +93,7 @@ const CleanupStep kCleanupSteps[] = {
     // WMain's clean-up.
     {"InitExecutionThreadVars", ReleaseExecutionThreadVars, false},
     {"StdCLibInitOnce", clib::StdCLibUninit, false},
+    {"InitTimeLib", clib::TimeLibUninit, false},
     {"UtilityLibraryInitOnce", mt::UtilityLibraryUninit, false},
     {"FmtIOLibInitOnce", fmtio::FmtIOLibUninit, false},
     // WExitApp.

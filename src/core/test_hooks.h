@@ -89,6 +89,12 @@ KEZ_API unsigned int KezTest_LastArgumentReport(int *severity, int *number, int 
    check their calls). */
 KEZ_API void KezTest_SetDebuggingLevel(int level);
 
+/* Replaces the system's time zone by a rule in the POSIX TZ form
+   ("AEST-10AEDT,M10.1.0,M4.1.0/3"; NULL: the system's own again) and
+   sets the engine's zone up again, "TZ" read anew. 0, or -1 for a rule
+   that cannot be read. */
+KEZ_API int KezTest_SetSystemTimeZone(const char *rule);
+
 KEZ_END_DECLS
 
 #endif

@@ -67,4 +67,20 @@ int native_char_to_wide(const unsigned char *bytes, std::size_t size, std::uint3
 // when the code page cannot represent it.
 int native_wide_to_char(std::uint32_t wide, unsigned char out[2]);
 
+// Day, month and AM/PM names of a locale's time category.
+struct NativeTimeNames {
+    char day[7][48];  // Sunday first
+    char short_day[7][24];
+    char month[12][48];
+    char short_month[12][24];
+    char am[16];
+    char pm[16];
+};
+bool native_time_names(const char *name, NativeTimeNames *out);
+
+// The locale's date, a space and its time, for the fields of a struct tm
+// (seconds, minutes, hours, day, month 0-11, years since 1900, weekday, day
+// of the year, daylight flag). False when it does not fit `size` bytes.
+bool native_date_time(const char *name, const int fields[9], char *buf, std::size_t size);
+
 }  // namespace kez::os

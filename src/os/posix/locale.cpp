@@ -2,9 +2,11 @@
 // category's own variable, then LANG), loaded with newlocale. Code pages
 // with lead bytes do not exist here; a byte is a character.
 #include <ctype.h>
+#include <langinfo.h>
 #include <locale.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "os/locale.h"
 
@@ -119,6 +121,45 @@ int native_wide_to_char(std::uint32_t wide, unsigned char out[2]) {
     if (wide > 0xFF) return -1;
     out[0] = static_cast<unsigned char>(wide);
     return 1;
+}
+
+}  // namespace kez::os
+
+namespace kez::os {
+
+bool native_time_names(const char *name, NativeTimeNames *out) {
+    locale_t loc = load(5, name);
+    if (loc == static_cast<locale_t>(nullptr)) return false;
+    for (int i = 0; i < 7; ++i) {
+        copy_text(out->day[i], sizeof out->day[i], nl_langinfo_l(static_cast<nl_item>(DAY_1 + i), loc));
+        copy_text(out->short_day[i], sizeof out->short_day[i], nl_langinfo_l(static_cast<nl_item>(ABDAY_1 + i), loc));
+    }
+    for (int i = 0; i < 12; ++i) {
+        copy_text(out->month[i], sizeof out->month[i], nl_langinfo_l(static_cast<nl_item>(MON_1 + i), loc));
+        copy_text(out->short_month[i], sizeof out->short_month[i], nl_langinfo_l(static_cast<nl_item>(ABMON_1 + i), loc));
+    }
+    copy_text(out->am, sizeof out->am, nl_langinfo_l(AM_STR, loc));
+    copy_text(out->pm, sizeof out->pm, nl_langinfo_l(PM_STR, loc));
+    freelocale(loc);
+    return true;
+}
+
+bool native_date_time(const char *name, const int fields[9], char *buf, std::size_t size) {
+    locale_t loc = load(5, name);
+    if (loc == static_cast<locale_t>(nullptr) || size == 0) return false;
+    struct tm t {};
+    t.tm_sec = fields[0];
+    t.tm_min = fields[1];
+    t.tm_hour = fields[2];
+    t.tm_mday = fields[3];
+    t.tm_mon = fields[4];
+    t.tm_year = fields[5];
+    t.tm_wday = fields[6];
+    t.tm_yday = fields[7];
+    t.tm_isdst = fields[8];
+    const std::size_t n = strftime_l(buf, size, "%x %X", &t, loc);
+    freelocale(loc);
+    return n > 0;
 }
 
 }  // namespace kez::os

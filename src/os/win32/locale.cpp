@@ -152,3 +152,42 @@ int native_wide_to_char(std::uint32_t wide, unsigned char out[2]) {
 }
 
 }  // namespace kez::os
+
+namespace kez::os {
+
+bool native_time_names(const char *, NativeTimeNames *out) {
+    // LOCALE_SDAYNAME1 is Monday.
+    for (int i = 0; i < 7; ++i) {
+        const int monday_first = (i + 6) % 7;
+        info(LOCALE_SDAYNAME1 + monday_first, out->day[i], sizeof out->day[i]);
+        info(LOCALE_SABBREVDAYNAME1 + monday_first, out->short_day[i], sizeof out->short_day[i]);
+    }
+    for (int i = 0; i < 12; ++i) {
+        info(LOCALE_SMONTHNAME1 + i, out->month[i], sizeof out->month[i]);
+        info(LOCALE_SABBREVMONTHNAME1 + i, out->short_month[i], sizeof out->short_month[i]);
+    }
+    info(LOCALE_S1159, out->am, sizeof out->am);
+    info(LOCALE_S2359, out->pm, sizeof out->pm);
+    return true;
+}
+
+bool native_date_time(const char *, const int fields[9], char *buf, std::size_t size) {
+    // The system's formatting knows the years 1601 to 30827 only.
+    const int year = fields[5] + 1900;
+    if (size < 3 || year < 1601 || year > 30827) return false;
+    SYSTEMTIME t{};
+    t.wYear = static_cast<WORD>(year);
+    t.wMonth = static_cast<WORD>(fields[4] + 1);
+    t.wDay = static_cast<WORD>(fields[3]);
+    t.wDayOfWeek = static_cast<WORD>(fields[6]);
+    t.wHour = static_cast<WORD>(fields[2]);
+    t.wMinute = static_cast<WORD>(fields[1]);
+    t.wSecond = static_cast<WORD>(fields[0]);
+    const int date = GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr, buf, static_cast<int>(size));
+    if (date <= 0 || static_cast<std::size_t>(date) + 1 >= size) return false;
+    buf[date - 1] = ' ';
+    const int time = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &t, nullptr, buf + date, static_cast<int>(size) - date);
+    return time > 0;
+}
+
+}  // namespace kez::os
