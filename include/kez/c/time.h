@@ -13,7 +13,10 @@
 
 KEZ_BEGIN_DECLS
 
-typedef unsigned long long time_t;
+/* Unsigned 64-bit seconds. The macro keeps out of the way a signed time_t
+   that a compiler's own stddef.h may already have declared. */
+#define time_t kez_time_t
+typedef unsigned long long kez_time_t;
 typedef long clock_t;
 
 #define CLOCKS_PER_SEC 1000
