@@ -72,10 +72,19 @@ struct Out {
         n += length;
     }
     void put(const char *text) { put(text, std::strlen(text)); }
+    // printf's "%0*lld": zeros in front up to `width` characters, sign included.
     void number(long long value, int width) {
-        char digits[32];
-        const int length = std::snprintf(digits, sizeof digits, "%0*lld", width, value);
-        put(digits, static_cast<std::size_t>(length));
+        char digits[24];
+        char *end = digits + sizeof digits, *p = end;
+        unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                                 : static_cast<unsigned long long>(value);
+        do {
+            *--p = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        while (end - p < width - (value < 0)) *--p = '0';
+        if (value < 0) *--p = '-';
+        put(p, static_cast<std::size_t>(end - p));
     }
 };
 

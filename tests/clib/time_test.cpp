@@ -260,6 +260,8 @@ TEST(Time, AsctimeAndStrftimeStayInTheirBounds) {
     EXPECT_EQ(strftime_text("%x|%Q|%", t), "07/04/24|%Q|%");
     EXPECT_EQ(strftime_text("%a %A %b %B", bad_day), "? ? Jul July");
     EXPECT_EQ(strftime_text("%a %b %B", bad_month), "Thu ? ?");
+    const Tm negative{-5, 0, -1, 0, 0, -1901, 0, -2, 0};  // printf's "%02d": the sign counts
+    EXPECT_EQ(strftime_text("%S %H %I %d %j %y %Y", negative), "-5 -1 11 00 -01 99 -1");
     // Every max from 0 to the length + 1, in heap blocks of exactly max bytes.
     const char *format = "%A %B %d %Y %H:%M:%S %p %j %U %W %c %x %X %Z%%";
     const std::string full = strftime_text(format, t);
@@ -309,7 +311,7 @@ TEST(Time, ThreadsKeepTheirOwnResults) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 16; ++i)
         threads.emplace_back([&, i] {
-            for (int k = 0; k < 20000; ++k) {
+            for (int k = 0; k < 100000; ++k) {
                 const time_t64 t = 3900000000ull + static_cast<time_t64>(i) * 86400 * 23 + k * 3607ull;
                 const Tm *local = fns().localtime(&t);
                 const int second = static_cast<int>(t % 60), minute = static_cast<int>(t / 60 % 60);
