@@ -213,6 +213,38 @@ TEST(Time, EngineFormTzAndTheFailureDefault) {
     use_zone(nullptr);
 }
 
+// Rules the system zone may come as: offsets with minutes, quoted names,
+// daylight without changes or with trailing text (no daylight saving).
+TEST(Time, ZoneRulesReadAsTheHostReadsThem) {
+    const time_t64 summer = 3929083200ull;  // 2024-07-04 12:00 UTC
+    struct Case {
+        const char *rule;
+        int result;
+        const char *summer_text;  // "%H:%M %Z" of the summer instant
+    } cases[] = {
+        {"<+0330>-3:30", 0, "15:30 +0330"},
+        {"NST3:30NDT,M3.2.0,M11.1.0", 0, "09:30 NDT"},
+        {"EST5EDT", 0, "07:00 EST"},
+        {"EST5EDT,M3.2.0", 0, "07:00 EST"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3junk", 0, "13:00 CET"},
+        {"<-04>4<-03>,M9.1.6/24,M4.1.6/24", 0, "08:00 -04"},
+        {"XYZ-13:59:59", 0, "01:59 XYZ"},
+        {"EST", -1, nullptr},
+        {"X5", -1, nullptr},
+        {"<EST5", -1, nullptr},
+        {"EST168", -1, nullptr},
+        {"", -1, nullptr},
+    };
+    for (const Case &c : cases) {
+        kez::os::env_set("TZ", nullptr);
+        ASSERT_EQ(KezTest_SetSystemTimeZone(c.rule), c.result) << c.rule;
+        if (c.summer_text != nullptr) {
+            EXPECT_EQ(strftime_text("%H:%M %Z", *fns().localtime(&summer)), c.summer_text) << c.rule;
+        }
+    }
+    use_zone(nullptr);
+}
+
 TEST(Time, YearsAroundTheEndsOfInt) {
     use_zone("EST5");
     time_t64 t = 0;
@@ -275,6 +307,23 @@ TEST(Time, AsctimeAndStrftimeStayInTheirBounds) {
             EXPECT_EQ(n, 0u) << max;
         }
     }
+}
+
+// The native locale's names and date form, and back to the "C" locale's.
+TEST(Time, LocaleNamesAndDateForm) {
+    auto setlocale = engine_fn<char *(int, const char *)>(KEZ_TEST_HOST_NAME(setlocale));
+    const Tm t{3, 5, 9, 4, 6, 124, 4, 185, 0};
+    kez::os::env_set("LC_ALL", "C.UTF-8");  // POSIX; Windows takes the user's locale
+    ASSERT_NE(setlocale(5, ""), nullptr);
+    const std::string native = strftime_text("%A|%B|%p|%c", t);
+    kez::os::env_set("LC_ALL", nullptr);
+    const std::size_t c = native.rfind('|');
+    EXPECT_GT(native.find('|'), 0u) << native;
+    EXPECT_EQ(native.find('?'), std::string::npos) << native;
+    EXPECT_NE(native.find("05:03", c), std::string::npos) << native;
+    EXPECT_LE(native.size() - c - 1, 128u);
+    ASSERT_NE(setlocale(5, "C"), nullptr);
+    EXPECT_EQ(strftime_text("%A|%B|%p|%c", t), "Thursday|July|AM|Jul 04 09:05:03 2024");
 }
 
 TEST(Time, ClockTimeAndDifftime) {
