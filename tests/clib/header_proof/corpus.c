@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "core/test_hooks.h"
 
@@ -145,6 +146,12 @@ int main(int argc, char **argv) {
     check(strcmp(strerror(35), "File name too long") == 0, "the engine's strerror");
     errno = 0;
     check(fopen("", "q") == NULL && errno == EINVAL, "the engine's errno");
+    /* The engine's time_t is unsigned and counts from 1900. */
+    time_t zero = 0;
+    char day[16];
+    check((time_t)-1 > zero && gmtime(&zero) != NULL && strftime(day, sizeof day, "%Y-%m-%d %a", gmtime(&zero)) == 14 &&
+              strcmp(day, "1900-01-01 Mon") == 0,
+          "the engine's time");
     assert(failures == 0);
     return failures == 0 ? 0 : 1;
 }
