@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""Writes the table of printf cases that print_oracle_test.cpp replays on every
-platform: random conversions of every kind, printed by the build host's
-(Linux) C library through ctypes. The seed is fixed: the same table each
-build. Only cases that print alike where long is 32-bit are generated.
+"""Writes the tables of printf cases that print_oracle_test.cpp replays:
+random conversions of every kind, printed by the build host's (Linux) C
+library through ctypes, with fixed seeds (the same tables each build).
+printf_oracle.txt holds 10,000 cases that print alike where long is 32 bits,
+for every platform; printf_oracle_lp64.txt 100,000 with the host's 64-bit
+long, for Linux.
 
 One line a case, fields separated by tabs: the format, the expected output,
 the '*' arguments ("i:-5"), then the value ("i:", "l:", "q:" or "p:" with a
 decimal integer, "d:" with the double's bits in hex, "s:" with the text).
 Bytes outside printable ASCII and the backslash are written as \\xNN and \\\\.
 
-Usage: printf_oracle.py OUTPUT [COUNT]
+Usage: printf_oracle.py DIRECTORY
 """
 import ctypes
 import ctypes.util
@@ -112,7 +114,7 @@ def random_string(g):
     return bytes(STRING_ALPHABET[g.below(len(STRING_ALPHABET))] for _ in range(n))
 
 
-def random_case(g):
+def random_case(g, portable):
     """A format of one conversion with literal text around it, its '*'
     arguments, the value's kind and the value, and the precision chosen."""
     conversion = CONVERSIONS[g.below(len(CONVERSIONS))]
@@ -155,7 +157,7 @@ def random_case(g):
     if integer:
         value = random_integer(g)
         kind = "i" if length in ("", "hh", "h") else "l" if length == "l" else "q"
-        if kind in "il":  # long is 32-bit on Windows
+        if kind == "i" or (kind == "l" and portable):  # long is 32-bit on Windows
             value = to_int(value, 32)
             if kind == "l" and value < 0 and conversion not in "di":
                 value = ~value
@@ -203,22 +205,29 @@ def escape(data):
     return "".join("\\\\" if b == 0x5C else chr(b) if 0x20 <= b < 0x7F else "\\x%02x" % b for b in data)
 
 
-def main():
-    out_path = sys.argv[1]
-    count = int(sys.argv[2]) if len(sys.argv) > 2 else 10000
-    g = Gen(7)
+def write_table(path, seed, count, portable):
+    g = Gen(seed)
     lines = []
+    slipped = 0
     while len(lines) < count:
-        fmt, stars, kind, value, conversion, precision = random_case(g)
+        fmt, stars, kind, value, conversion, precision = random_case(g, portable)
         if host_slips(fmt, kind, value, conversion, precision):
+            slipped += 1
             continue
         fields = [escape(fmt.encode("latin-1")), escape(host_print(fmt, stars, kind, value))]
         fields += ["i:%d" % s for s in stars]
         payload = "%016x" % double_bits(value) if kind == "d" else escape(value) if kind == "s" else str(value)
         fields.append(kind + ":" + payload)
         lines.append("\t".join(fields) + "\n")
-    with open(out_path, "w", encoding="ascii", newline="\n") as out:
+    if slipped * 500 > count:
+        raise RuntimeError("%d of %d cases left out for the host's slip: the exclusion is too wide" % (slipped, count))
+    with open(path, "w", encoding="ascii", newline="\n") as out:
         out.writelines(lines)
+
+
+def main():
+    write_table(sys.argv[1] + "/printf_oracle.txt", 7, 10000, True)
+    write_table(sys.argv[1] + "/printf_oracle_lp64.txt", 20240611, 100000, False)
 
 
 if __name__ == "__main__":
