@@ -16,6 +16,7 @@
 
 #include "clib/decimal_to_double.h"
 #include "clib/double_to_decimal.h"
+#include "support/exact_decimal.h"
 
 namespace {
 
@@ -23,50 +24,10 @@ using kez::clib::DecimalDigits;
 using kez::clib::DigitMode;
 using kez::clib::DigitSpecial;
 using kez::clib::double_to_decimal;
+using kez::test::Expansion;
+using kez::test::expand;
+using kez::test::round_even;
 constexpr DigitMode kSig = DigitMode::significant, kFix = DigitMode::after_point;
-
-// The exact magnitude: integer digits ("0" below 1) and the finite fraction.
-struct Expansion {
-    std::string whole, fraction;
-};
-Expansion expand(double v) {
-    const uint64_t bits = std::bit_cast<uint64_t>(v) & ~(uint64_t{1} << 63);
-    uint64_t m = bits & ((uint64_t{1} << 52) - 1);
-    int e = static_cast<int>(bits >> 52);
-    if (e == 0) e = -1074;
-    else m |= uint64_t{1} << 52, e -= 1075;
-    std::vector<uint64_t> n{m % 1000000000, m / 1000000000 % 1000000000, m / 1000000000000000000};  // base 10^9
-    const auto times = [&n](uint64_t f) {
-        uint64_t c = 0;
-        for (auto &x : n) c += x * f, x = c % 1000000000, c /= 1000000000;
-        for (; c != 0; c /= 1000000000) n.push_back(c % 1000000000);
-    };
-    for (int k = e; k > 0; k -= 20) times(uint64_t{1} << (k < 20 ? k : 20));
-    for (int k = -e; k > 0; k -= 12) times(k < 12 ? static_cast<uint64_t>(std::pow(5, k)) : 244140625);
-    std::string s;
-    for (auto x : n) {
-        const std::string limb = std::to_string(x);
-        s.insert(0, std::string(9 - limb.size(), '0') + limb);
-    }
-    const size_t places = e < 0 ? static_cast<size_t>(-e) : 0;
-    if (s.size() <= places) s.insert(0, places + 1 - s.size(), '0');
-    Expansion x{s.substr(0, s.size() - places), s.substr(s.size() - places)};
-    x.whole.erase(0, std::min(x.whole.find_first_not_of('0'), x.whole.size() - 1));
-    x.fraction.erase(x.fraction.find_last_not_of('0') + 1);
-    return x;
-}
-
-// Kept digits rounded half to even by the dropped ones (no trailing zeros);
-// a carry out of the first digit adds a leading 1.
-std::string round_even(std::string kept, const std::string &dropped) {
-    const bool odd = !kept.empty() && (kept.back() - '0') % 2 != 0;
-    if (dropped.empty() || dropped[0] < '5' || (dropped == "5" && !odd)) return kept;
-    size_t i = kept.size();
-    for (; i > 0 && kept[i - 1] == '9'; --i) kept[i - 1] = '0';
-    if (i == 0) return "1" + kept;
-    ++kept[i - 1];
-    return kept;
-}
 
 std::string exponent_text(int e) {
     char buf[16];
@@ -74,28 +35,9 @@ std::string exponent_text(int e) {
     return buf;
 }
 
-// The oracle, printed as %.*f and %.*e print.
+// The oracle, printed as %.*f and %.*e print (p significant digits for the latter).
 std::string reference(const Expansion &x, bool negative, DigitMode mode, int p) {
-    const std::string sign = negative ? "-" : "";
-    if (mode == kFix) {
-        std::string frac = x.fraction;
-        if (frac.size() < static_cast<size_t>(p)) frac.append(static_cast<size_t>(p) - frac.size(), '0');
-        const size_t up = static_cast<size_t>(p);
-        const std::string all = round_even(x.whole + frac.substr(0, up), frac.substr(up));
-        const size_t point = all.size() - up;
-        return sign + all.substr(0, point) + (p > 0 ? "." + all.substr(point) : "");
-    }
-    std::string all = x.whole + x.fraction;
-    const size_t first = all.find_first_not_of('0');
-    if (first == std::string::npos)
-        return sign + "0" + (p > 1 ? "." + std::string(static_cast<size_t>(p - 1), '0') : "") + "e+00";
-    int k = static_cast<int>(x.whole.size()) - static_cast<int>(first);
-    all = all.substr(first);
-    all.erase(all.find_last_not_of('0') + 1);
-    if (all.size() < static_cast<size_t>(p)) all.append(static_cast<size_t>(p) - all.size(), '0');
-    std::string d = round_even(all.substr(0, static_cast<size_t>(p)), all.substr(static_cast<size_t>(p)));
-    if (d.size() > static_cast<size_t>(p)) d.pop_back(), ++k;
-    return sign + d.substr(0, 1) + (p > 1 ? "." + d.substr(1) : "") + exponent_text(k - 1);
+    return mode == kFix ? kez::test::exact_fixed(x, negative, p) : kez::test::exact_exponent(x, negative, p - 1);
 }
 
 // The engine's digits, printed the same way.

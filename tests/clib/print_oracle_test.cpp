@@ -12,11 +12,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/exact_decimal.h"
 
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
@@ -131,80 +132,10 @@ struct Mismatches {
     }
 };
 
-// ---- the exact decimal expansion of a double, printed as %.*f and %.*e -------
-
-struct Expansion {
-    std::string whole, fraction;  // "0" below 1; the fraction without trailing zeros
-};
-
-Expansion expand(double v) {
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(v) & ~(std::uint64_t{1} << 63);
-    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
-    int e = static_cast<int>(bits >> 52);
-    if (e == 0) e = -1074;
-    else m |= std::uint64_t{1} << 52, e -= 1075;
-    // m * 2^e in base 10^9 limbs, lowest first: 2^e as a product, 2^-e as 5^-e over 10^-e.
-    std::vector<std::uint64_t> n{m % 1000000000, m / 1000000000 % 1000000000, m / 1000000000000000000};
-    const auto times = [&n](std::uint64_t f) {
-        std::uint64_t carry = 0;
-        for (auto &x : n) carry += x * f, x = carry % 1000000000, carry /= 1000000000;
-        for (; carry != 0; carry /= 1000000000) n.push_back(carry % 1000000000);
-    };
-    for (int k = e; k > 0; k -= 20) times(std::uint64_t{1} << (k < 20 ? k : 20));
-    for (int k = -e; k > 0; k -= 12) times(k < 12 ? static_cast<std::uint64_t>(std::pow(5, k)) : 244140625);
-    std::string s;
-    for (const auto x : n) {
-        const std::string limb = std::to_string(x);
-        s.insert(0, std::string(9 - limb.size(), '0') + limb);
-    }
-    const std::size_t places = e < 0 ? static_cast<std::size_t>(-e) : 0;
-    if (s.size() <= places) s.insert(0, places + 1 - s.size(), '0');
-    Expansion x{s.substr(0, s.size() - places), s.substr(s.size() - places)};
-    x.whole.erase(0, std::min(x.whole.find_first_not_of('0'), x.whole.size() - 1));
-    x.fraction.erase(x.fraction.find_last_not_of('0') + 1);
-    return x;
-}
-
-// `kept` rounded half to even by `dropped`; a carry out of the first digit
-// adds a digit in front.
-std::string round_even(std::string kept, const std::string &dropped) {
-    const bool odd = !kept.empty() && (kept.back() - '0') % 2 != 0;
-    const bool above_half = dropped.size() > 1 || (!dropped.empty() && dropped[0] > '5');
-    if (dropped.empty() || dropped[0] < '5' || (!above_half && dropped[0] == '5' && !odd)) return kept;
-    std::size_t k = kept.size();
-    for (; k > 0 && kept[k - 1] == '9'; --k) kept[k - 1] = '0';
-    if (k == 0) return "1" + kept;
-    ++kept[k - 1];
-    return kept;
-}
-
-std::string exact_fixed(double v, int p) {
-    const Expansion x = expand(v);
-    std::string fraction = x.fraction;
-    fraction.resize(std::max(fraction.size(), static_cast<std::size_t>(p)), '0');
-    const std::string all = round_even(x.whole + fraction.substr(0, p), fraction.substr(p));
-    const std::size_t point = all.size() - p;
-    return (std::signbit(v) ? "-" : "") + all.substr(0, point) + (p > 0 ? "." + all.substr(point) : "");
-}
-
-std::string exact_exponent(double v, int p) {
-    const Expansion x = expand(v);
-    std::string all = x.whole + x.fraction;
-    const std::size_t first = std::min(all.find_first_not_of('0'), all.size() - 1);
-    int exponent = v == 0 ? 0 : static_cast<int>(x.whole.size()) - static_cast<int>(first) - 1;
-    all = all.substr(first);
-    all.resize(std::max(all.size(), static_cast<std::size_t>(p) + 1), '0');
-    std::string d = round_even(all.substr(0, p + 1), all.substr(p + 1));
-    if (d.size() > static_cast<std::size_t>(p) + 1) d.pop_back(), ++exponent;
-    char tail[16];
-    std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
-    return (std::signbit(v) ? "-" : "") + d.substr(0, 1) + (p > 0 ? "." + d.substr(1) : "") + tail;
-}
-
 // Doubles whose digits are hard at some precision: the extremes, values
 // without a short binary form, exact ties, and carries.
 const double kHardValues[] = {DBL_MAX, DBL_TRUE_MIN, 0.1, 0.5, 2.5, 1e23, -2.5, 0.125, 0.375, 9.5, 999.5,
-                              1.0 + DBL_EPSILON, DBL_MIN, 5e-324 * 3, -0.0, 1e22, 0x1.fffffffffffffp-1};
+                              1.0 + DBL_EPSILON, DBL_MIN, 5e-324 * 3, -0.0, 1e22, 0x1.fffffffffffffp-1, 250.0};
 
 // Every precision the engine takes, for %e and %f.
 TEST(PrintOracle, EveryPrecisionOfHardValuesIsExact) {
@@ -217,7 +148,9 @@ TEST(PrintOracle, EveryPrecisionOfHardValuesIsExact) {
                 c.stars = {p};
                 c.type = 'd';
                 c.d = v;
-                const std::string want = conversion == 'f' ? exact_fixed(v, p) : exact_exponent(v, p);
+                const kez::test::Expansion x = kez::test::expand(v);
+                const std::string want = conversion == 'f' ? kez::test::exact_fixed(x, std::signbit(v), p)
+                                                           : kez::test::exact_exponent(x, std::signbit(v), p);
                 const std::string got = engine_print(c);
                 if (got != want) bad.add(c, got, want);
 #if !defined(_WIN32)
