@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -31,6 +30,8 @@
 #include "support/watchdog.h"
 
 namespace {
+
+using kez::test::file_bytes;
 
 using kez::test::clib;
 using kez::test::engine_fn;
@@ -81,11 +82,6 @@ std::string sn(const char *format, A... args) {
     static char buffer[1 << 17];
     const int n = print().snprintf(buffer, sizeof buffer, format, args...);
     return n < 0 ? "<" + std::to_string(n) + ">" : std::string(buffer, static_cast<std::size_t>(n));
-}
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // %L's type: the 80-bit long double on Linux, the 8-byte double on Windows
@@ -368,7 +364,7 @@ TEST_F(PrintStream, EveryFormGetsTheSameText) {
                   }),
                   static_cast<int>(want.size()));
         EXPECT_EQ(s.fclose(f), 0);
-        EXPECT_EQ(slurp(path), want + want) << mode;
+        EXPECT_EQ(file_bytes(path), want + want) << mode;
     }
     std::vector<char> buffer(want.size() + 1);
     v_call([](va_list l, void *b) { return print().vsprintf(static_cast<char *>(b), "%d|%s", l); }, buffer.data(), 5, "x");
@@ -401,7 +397,7 @@ TEST_F(PrintStream, AFailingWriteFailsTheCall) {
     EXPECT_EQ(print().fprintf(f, "<%s>", "ok"), 4);
     EXPECT_EQ(print().fprintf(f, nullptr), 0);
     EXPECT_EQ(s.fclose(f), 0);
-    const std::string written = slurp(path);
+    const std::string written = file_bytes(path);
     // No more than what went out before the second failure, then the last call.
     ASSERT_GE(written.size(), 4u);
     EXPECT_EQ(written.substr(written.size() - 4), "<ok>");
@@ -435,7 +431,7 @@ TEST_F(PrintStream, ConcurrentLinesStayWhole) {
     for (auto &thread : threads) thread.join();
     EXPECT_EQ(s.fclose(f), 0);
 
-    const std::string text = slurp(path);
+    const std::string text = file_bytes(path);
     std::set<long> seen;
     std::size_t at = 0;
     int bad = 0;

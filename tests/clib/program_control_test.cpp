@@ -2,8 +2,6 @@
 // the whole process with status 1 and loses no buffered output.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "os/os.h"
@@ -12,10 +10,7 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using kez::test::file_bytes;
 
 int run_child(const char *mode, const std::string &out, const char *extra = nullptr) {
     const char *args[] = {mode, out.c_str(), extra, nullptr};
@@ -42,9 +37,9 @@ TEST(ProgramControl, EndingsFlushStreamsAndGiveStatusOne) {
     };
     for (const Case &c : cases) {
         EXPECT_EQ(run_child(c.mode, out), c.status) << c.mode;
-        EXPECT_EQ(slurp(out), c.output) << c.mode;
+        EXPECT_EQ(file_bytes(out), c.output) << c.mode;
     }
-    EXPECT_EQ(slurp(out + ".err"), "Assertion failed: x > 0, function \"main\", file \"child.c\", line 12\r\n");
+    EXPECT_EQ(file_bytes(out + ".err"), "Assertion failed: x > 0, function \"main\", file \"child.c\", line 12\r\n");
 }
 
 TEST(ProgramControl, WithoutStandardHandlesOutputReachesTheConsoleCopy) {

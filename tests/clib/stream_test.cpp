@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -20,6 +19,9 @@
 #include "support/watchdog.h"
 
 namespace {
+
+using kez::test::file_bytes;
+using kez::test::put_file;
 
 using kez::test::clib;
 using kez::test::EngineFile;
@@ -34,15 +36,6 @@ constexpr unsigned kGenFailure = 31;  // ERROR_GEN_FAILURE
 constexpr unsigned kDiskFull = 28;  // ENOSPC
 constexpr unsigned kGenFailure = 5;  // EIO
 #endif
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void spit(const std::string &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // Text read of `raw`: the bytes delivered, and for each count of delivered
 // bytes the file offset just behind what produced them.
@@ -94,7 +87,7 @@ TEST_F(StreamTest, ModeStringsDecideAccessCreationAndTranslation) {
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(s.fputs("a\nb", f), 0);
     EXPECT_EQ(s.fclose(f), 0);
-    EXPECT_EQ(slurp(path("f")), "a\r\nb");
+    EXPECT_EQ(file_bytes(path("f")), "a\r\nb");
     f = s.fopen(path("f").c_str(), "rb+");
     ASSERT_NE(f, nullptr);
     char buf[8] = {};
@@ -103,7 +96,7 @@ TEST_F(StreamTest, ModeStringsDecideAccessCreationAndTranslation) {
     EXPECT_EQ(s.fseek(f, 0, 1), 0);  // between reading and writing
     EXPECT_EQ(s.fputc('Z', f), 'Z');
     EXPECT_EQ(s.fclose(f), 0);
-    EXPECT_EQ(slurp(path("f")), "a\rZb");
+    EXPECT_EQ(file_bytes(path("f")), "a\rZb");
 
     // "a" appends even after a seek to the start; "ab" writes bare LF.
     f = s.fopen(path("f").c_str(), "ab");
@@ -111,12 +104,12 @@ TEST_F(StreamTest, ModeStringsDecideAccessCreationAndTranslation) {
     EXPECT_EQ(s.fseek(f, 0, 0), 0);
     EXPECT_EQ(s.fputs("\n!", f), 0);
     EXPECT_EQ(s.fclose(f), 0);
-    EXPECT_EQ(slurp(path("f")), "a\rZb\n!");
+    EXPECT_EQ(file_bytes(path("f")), "a\rZb\n!");
     // "w" on an existing file empties it.
     f = s.fopen(path("f").c_str(), "wb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(s.fclose(f), 0);
-    EXPECT_EQ(slurp(path("f")), "");
+    EXPECT_EQ(file_bytes(path("f")), "");
 }
 
 // Every way of reading a text stream delivers the model's bytes, and the
@@ -125,7 +118,7 @@ TEST_F(StreamTest, ModeStringsDecideAccessCreationAndTranslation) {
 TEST_F(StreamTest, TextReadsMatchTheModelWithExactPositions) {
     const auto &s = stdio();
     const std::string raw = random_text(1500, 7) + "\r";  // a CR that ends the file stays a CR
-    spit(path("t"), raw);
+    put_file(path("t"), raw);
     const TextModel model(raw);
     std::vector<std::size_t> chunks;
     for (std::size_t c = 1; c <= 64; ++c) chunks.push_back(c);
@@ -161,7 +154,7 @@ TEST_F(StreamTest, TextReadsMatchTheModelWithExactPositions) {
 TEST_F(StreamTest, TextLinesAndBytesMatchTheModel) {
     const auto &s = stdio();
     const std::string raw = random_text(3000, 11);
-    spit(path("t"), raw);
+    put_file(path("t"), raw);
     const TextModel model(raw);
     for (int line_room : {2, 3, 17, 600}) {
         EngineFile *f = s.fopen(path("t").c_str(), "r");
@@ -209,13 +202,13 @@ TEST_F(StreamTest, TextWritesMatchTheModelWithExactPositions) {
             ASSERT_EQ(s.ftell(f), written) << chunk;
         }
         EXPECT_EQ(s.fclose(f), 0);
-        EXPECT_EQ(slurp(path("w")), expected) << chunk;
+        EXPECT_EQ(file_bytes(path("w")), expected) << chunk;
     }
 }
 
 TEST_F(StreamTest, PushbackHoldsSixAndArgumentsAreChecked) {
     const auto &s = stdio();
-    spit(path("p"), "xyz");
+    put_file(path("p"), "xyz");
     EngineFile *f = s.fopen(path("p").c_str(), "rb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(s.fgetc(f), 'x');
@@ -284,7 +277,7 @@ TEST_F(StreamTest, WriteFailuresSetTheErrorFlagAndErrno) {
     EXPECT_EQ(s.fclose(g), 0);
     EXPECT_EQ(s.fclose(f), 0);
     // Whichever stream lost its bytes, the other's are in its file.
-    const std::string a = slurp(path("full")), b = slurp(path("other"));
+    const std::string a = file_bytes(path("full")), b = file_bytes(path("other"));
     EXPECT_TRUE((a == "" && b == "kept") || (a == "lost" && b == "")) << a << "|" << b;
 
     // A failing flush to the device at close: EOF, and the stream is gone.
@@ -297,13 +290,13 @@ TEST_F(StreamTest, WriteFailuresSetTheErrorFlagAndErrno) {
     EXPECT_EQ(clib().errno_value(), kEIO);
     EXPECT_EQ(s.fclose(f), -1);
     EXPECT_EQ(clib().errno_value(), kEINVAL);
-    EXPECT_EQ(slurp(path("commit")), "data");
+    EXPECT_EQ(file_bytes(path("commit")), "data");
 }
 
 // With every slot taken, fopen fails before it touches the file.
 TEST_F(StreamTest, AFullStreamTableLeavesFilesAlone) {
     const auto &s = stdio();
-    spit(path("keep"), "precious");
+    put_file(path("keep"), "precious");
     std::vector<EngineFile *> open;
     for (;;) {
         EngineFile *f = s.fopen(path(("s" + std::to_string(open.size())).c_str()).c_str(), "wb");
@@ -318,7 +311,7 @@ TEST_F(StreamTest, AFullStreamTableLeavesFilesAlone) {
     EXPECT_EQ(clib().errno_value(), kEMFILE);
     EXPECT_EQ(s.fopen(path("new").c_str(), "w"), nullptr);
     EXPECT_EQ(s.tmpfile(), nullptr);
-    EXPECT_EQ(slurp(path("keep")), "precious");
+    EXPECT_EQ(file_bytes(path("keep")), "precious");
     EXPECT_FALSE(std::filesystem::exists(path("new")));
     for (EngineFile *f : open) EXPECT_EQ(s.fclose(f), 0);
     EngineFile *f = s.fopen(path("keep").c_str(), "r");
@@ -403,7 +396,7 @@ TEST_F(StreamTest, FdopenOwnsTheHandle) {
     EXPECT_EQ(s.fputs("x\n", f), 0);  // the handle is binary: no CR
     EXPECT_EQ(s.fclose(f), 0);
     EXPECT_EQ(clib().close(h), -1);  // closed with the stream
-    EXPECT_EQ(slurp(path("fd")), "x\n");
+    EXPECT_EQ(file_bytes(path("fd")), "x\n");
 }
 
 // Threads with streams of their own, a thread flushing every stream and

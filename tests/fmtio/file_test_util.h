@@ -1,16 +1,14 @@
-// Helpers of the file tests: raw file contents through the host's streams,
-// the system error codes the fault points report, and the last library
+// Helpers of the file tests: raw file contents through the host's streams
+// (support/temp_dir.h), the system error codes the fault points report, and the last library
 // error of the _UP_ twins.
 #pragma once
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "core/test_hooks.h"
 #include "support/engine_clib.h"
+#include "support/temp_dir.h"
 
 // `call` gives -1 and sets the thread's file I/O error to `code`.
 #define EXPECT_FMTIO_FAIL(call, code)                \
@@ -27,16 +25,6 @@
     } while (0)
 
 namespace kez::test {
-
-inline void put_file(const std::string &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string file_bytes(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // System error codes for KezTest_ArmFaultEx: errno values on Linux, Win32
 // codes on Windows.

@@ -5,8 +5,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -20,10 +18,7 @@
 
 namespace {
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using kez::test::file_bytes;
 
 // Each test logs to its own file and leaves the logger as it found it.
 class Log : public testing::Test {
@@ -43,7 +38,7 @@ protected:
     // Closes the file (leaving the location flushes it) and reads its lines.
     std::vector<std::string> lines() {
         SetKezLogReportingLocation(KEZ_LOG_LOCATION_NONE, 0, nullptr);
-        const std::string text = read_file(path_);
+        const std::string text = file_bytes(path_);
         std::vector<std::string> lines;
         std::size_t start = 0;
         for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
@@ -97,7 +92,7 @@ TEST_F(Log, TemplatesTokensLevelNamesAndLineEnds) {
 TEST_F(Log, FlushRefusedLocationsTheMaskAndAssertions) {
     SetKezLogOutputFormat("[MSG]");
     WriteKezLogMessage(KEZ_LOG_TEMP, 0, nullptr, "a.c", "f", 1, "flushed");
-    EXPECT_EQ(read_file(path_), "flushed\r\n");  // while the file is still open
+    EXPECT_EQ(file_bytes(path_), "flushed\r\n");  // while the file is still open
     EXPECT_EQ(SetKezLogReportingLocation(3, 0, nullptr), 0);
     EXPECT_EQ(SetKezLogReportingLocation(6, 0, nullptr), 0);
     EXPECT_EQ(SetKezLogReportingLocation(KEZ_LOG_LOCATION_FILE, 1, dir_.file("no/such/kez.log").c_str()), 0);
@@ -205,7 +200,7 @@ TEST(LogDeathTest, DefaultsTheStandardStreamsAndTheDebugger) {
             ok = ok && SetKezLogReportingLocation(KEZ_LOG_LOCATION_STDERR, 0, nullptr) == 1;
             engine.fflush(engine.std_out());
             // Standard output is a text stream: "\r\n" on Windows.
-            const std::string written = read_file(file);
+            const std::string written = file_bytes(file);
             ok = ok && (written == "INFO to stdout\n" || written == "INFO to stdout\r\n");
             engine.fclose(out);
             delete dir;

@@ -1,11 +1,14 @@
 // A directory of a test's own under the system's temporary directory,
 // removed with everything in it when the object ends: tests never write
-// into the source tree or the build tree.
+// into the source tree or the build tree. And a file's bytes, written and
+// read through the host's streams.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <system_error>
@@ -41,5 +44,15 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+inline void put_file(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string file_bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 }  // namespace kez::test
