@@ -12,6 +12,7 @@
 #include "core/runtime_info.h"
 #include "core/thread_var.h"
 #include "core/time_base.h"
+#include "debug/thread_environment.h"
 #include "fmtio/fmtio_library.h"
 #include "kez/runtime.h"
 #include "mt/thread_util.h"
@@ -72,7 +73,7 @@ const InitStep kInitSteps[] = {
     {"InstallListMemoryFunctions", Stage::app, InstallListMemoryFunctions, 91, nullptr, false},
     {"TcpIpInitialize", Stage::app, nullptr, 91, "TcpIpInitialize returned", false},
     {"KezDebugInitialize", Stage::app, CdbSynchronizeAndKezDebugInitialize, 91, "KezDebugInitialize returned", false},
-    {"CdbInitialize", Stage::app, nullptr, 91, "CdbInitialize returned", false},
+    {"CdbInitialize", Stage::app, debug::ThreadEnvironmentInit, 91, "CdbInitialize returned", false},
     {"SetupPCTimer", Stage::app, SetupPCTimer, 91, "SetupPCTimer returned. Changed timer resolution.", false},
     {"InitAsyncAndMTProtection", Stage::app, InitAsyncAndMTProtection, 91, "InitAsyncAndMTProtection returned", false},
     {"GetTimeOptions", Stage::app, clib::GetTimeOptions, 2, "GetTimeOptions/GetDateOptions returned.", false},
@@ -98,7 +99,7 @@ const CleanupStep kCleanupSteps[] = {
     {"FmtIOLibInitOnce", fmtio::FmtIOLibUninit, false},
     // WExitApp.
     {"SetupPCTimer", RestorePCTimer, true},
-    {"CdbInitialize", nullptr, true},
+    {"CdbInitialize", debug::ThreadEnvironmentUninit, true},
     {"KezDebugInitialize", CdbSynchronizeCleanup, true},
     {"TcpIpInitialize", nullptr, true},
     {"TCPLibraryInitOnce", nullptr, true},
@@ -114,7 +115,7 @@ const int kCleanupStepCount = sizeof kCleanupSteps / sizeof kCleanupSteps[0];
 const ThreadEndStep kThreadEndSteps[] = {
     {"ReleaseThreadLocalVars", mt::ReleaseThreadLocalVars},
     {"DropDeferredCalls", DropDeferredCalls},
-    {"DebuggerThreadEnd", nullptr},
+    {"DebuggerThreadEnd", debug::ThreadEnvironmentRelease},
 };
 const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[0];
 
