@@ -20,6 +20,7 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/owned_thread.cpp
   src/os/${KEZ_OS_DIR}/process.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
+  src/os/${KEZ_OS_DIR}/system_services.cpp
   src/os/${KEZ_OS_DIR}/thread.cpp
   src/os/zone_rule.cpp
   src/os/${KEZ_OS_DIR}/time.cpp
@@ -84,6 +85,7 @@ set(KEZ_ENGINE_SOURCES
   src/core/time_base.cpp
   src/debug/debug_output.cpp
   src/debug/resource_tracking.cpp
+  src/debug/thread_environment.cpp
   src/fmtio/byte_utils.cpp
   src/fmtio/call_checks.cpp
   src/fmtio/file_functions.cpp
@@ -104,6 +106,10 @@ set(KEZ_ENGINE_SOURCES
   src/protect/heap_hooks.cpp
   src/protect/library_checks.cpp
   src/protect/runtime_error.cpp
+  src/util/break_settings.cpp
+  src/util/date_time.cpp
+  src/util/paths.cpp
+  src/util/system_utilities.cpp
   src/log/log.cpp
   src/log/log_config.cpp
   src/log/log_line.cpp
@@ -195,7 +201,8 @@ endif()
 
 # The platform layer again, as a static library for tests that drive the
 # engine from outside (loading it, probing named objects).
-add_library(kez_test_os STATIC EXCLUDE_FROM_ALL ${KEZ_OS_SOURCES})
+# It also carries test-only helpers that the engine never contains.
+add_library(kez_test_os STATIC EXCLUDE_FROM_ALL ${KEZ_OS_SOURCES} src/os/${KEZ_OS_DIR}/captured_process.cpp)
 target_include_directories(kez_test_os PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(kez_test_os PRIVATE kez_warnings)
 if(NOT WIN32)

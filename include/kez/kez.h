@@ -8,5 +8,6 @@
 #include "kez/logging.h"
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
+#include "kez/utility.h"
 
 #endif

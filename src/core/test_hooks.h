@@ -95,6 +95,16 @@ KEZ_API void KezTest_SetDebuggingLevel(int level);
    that cannot be read. */
 KEZ_API int KezTest_SetSystemTimeZone(const char *rule);
 
+/* With on set, the system utilities' clock setting goes to a recorder
+   instead of the system clock (the fault point still comes first); 0
+   restores the system's call. Either way the record starts afresh. */
+KEZ_API void KezTest_RecordClockSets(int on);
+/* The number of sets recorded, and the last one's year, month, day, hour,
+   minute, second and millisecond in fields[0..6]. */
+KEZ_API int KezTest_RecordedClockSets(int *fields);
+/* The calling thread's inverse of the last break-on-library-errors flag set. */
+KEZ_API int KezTest_BreakOnLibraryErrorsInverse(void);
+
 KEZ_END_DECLS
 
 #endif

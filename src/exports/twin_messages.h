@@ -7,3 +7,6 @@ using kez::mt::GetKmtUserProtErrorString;
 #include "fmtio/fmtio_library.h"
 
 using kez::fmtio::GetFmtIOTwinMessage;
+#include "util/system_utilities.h"
+
+using kez::util::GetUtilityTwinMessage;

@@ -12,6 +12,8 @@ struct UtilityThreadBlock {
     std::uint32_t last_system_error;
     void *pool_exit_point;          // the pool thread whose function runs, for KmtExitThreadPoolThread
     TlvThreadValues *tlv_values;    // this thread's thread-local values, or null
+    char date_string[11];           // DateStr's "MM-DD-YYYY"
+    char time_string[9];            // TimeStr's "HH:MM:SS"
 };
 
 // The calling thread's record, created on first use; null without memory.

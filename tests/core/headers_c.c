@@ -4,5 +4,5 @@
 int kez_headers_compile_as_c(void) {
     KezRunStateCallback none = 0;
     (void)none;
-    return WhichRuntimeSupportDll();
+    return WhichRuntimeSupportDll() + UsingInstrSupDll() + RoundRealToNearestInteger(0.5);
 }
