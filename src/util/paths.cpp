@@ -71,7 +71,10 @@ extern "C" void SplitPath(const char *pathName, char *driveName, char *directory
     copy_part(lead, driveName, path, drive, kMaxDrive);
     copy_part(lead, directoryName, path + drive, directory, kMaxPart);
     copy_part(lead, fileName, path + length - file, file, kMaxPart);
-    KEZ_LOG(kez::log::kInfo, "pathLen=%zd, driveLen=%zd, dirLen=%zd, fileLen=%zd",
-            static_cast<std::ptrdiff_t>(length), static_cast<std::ptrdiff_t>(drive),
-            static_cast<std::ptrdiff_t>(directory), static_cast<std::ptrdiff_t>(file));
+    // The line reads "pathLen=%zd, driveLen=%zd, dirLen=%zd, fileLen=%zd";
+    // written with %lld, which the compiler's format check knows on every
+    // target (the logger's own printf knows both).
+    KEZ_LOG(kez::log::kInfo, "pathLen=%lld, driveLen=%lld, dirLen=%lld, fileLen=%lld",
+            static_cast<long long>(length), static_cast<long long>(drive), static_cast<long long>(directory),
+            static_cast<long long>(file));
 }
