@@ -308,24 +308,21 @@ TEST(BreakSettings, FollowTheDebuggingLevelPerThread) {
     Watchdog watchdog(std::chrono::seconds(120), "BreakSettings");
     auto fresh = [](auto fn) { std::thread(fn).join(); };
     KezTest_SetDebuggingLevel(0);
+    using V = std::vector<int>;  // its elements are evaluated in order
     fresh([] {
-        EXPECT_EQ(SetBreakOnLibraryErrors(0), 0);
-        EXPECT_EQ(KezTest_BreakOnLibraryErrorsInverse(), 1);
-        EXPECT_EQ(SetBreakOnProtectionErrors(0), 0);
-        EXPECT_EQ(SetBreakOnFirstChanceExceptions(5), 0);
-        EXPECT_EQ(SetBreakOnFirstChanceExceptions(7), 1);
-        EXPECT_EQ(GetBreakOnLibraryErrors() + GetBreakOnProtectionErrors() + GetBreakOnFirstChanceExceptions(), 0);
+        // Set library 0 (inverse 1), protection 0, first chance 5 then 7, the three getters.
+        EXPECT_EQ((V{SetBreakOnLibraryErrors(0), KezTest_BreakOnLibraryErrorsInverse(), SetBreakOnProtectionErrors(0),
+                     SetBreakOnFirstChanceExceptions(5), SetBreakOnFirstChanceExceptions(7), GetBreakOnLibraryErrors(),
+                     GetBreakOnProtectionErrors(), GetBreakOnFirstChanceExceptions()}),
+                  (V{0, 1, 0, 0, 1, 0, 0, 0}));
         KezTest_SetDebuggingLevel(2);
-        EXPECT_EQ(GetBreakOnLibraryErrors(), 1);  // unchanged by the calls at level 0
-        EXPECT_EQ(GetBreakOnProtectionErrors(), 1);
-        EXPECT_EQ(GetBreakOnFirstChanceExceptions(), 1);
-        EXPECT_EQ(DisableBreakOnLibraryErrors(), 1);
-        EXPECT_EQ(KezTest_BreakOnLibraryErrorsInverse(), 1);
-        EXPECT_EQ(EnableBreakOnLibraryErrors(), 0);
-        EXPECT_EQ(KezTest_BreakOnLibraryErrorsInverse(), 0);
-        EXPECT_EQ(SetBreakOnProtectionErrors(0), 1);
-        EXPECT_EQ(SetBreakOnProtectionErrors(-3), 0);
-        EXPECT_EQ(GetBreakOnProtectionErrors(), 1);
+        // The getters (library and protection unchanged by the calls at level 0), disable and its inverse,
+        // enable and its inverse, protection set to 0 and then to -3, its getter.
+        EXPECT_EQ((V{GetBreakOnLibraryErrors(), GetBreakOnProtectionErrors(), GetBreakOnFirstChanceExceptions(),
+                     DisableBreakOnLibraryErrors(), KezTest_BreakOnLibraryErrorsInverse(), EnableBreakOnLibraryErrors(),
+                     KezTest_BreakOnLibraryErrorsInverse(), SetBreakOnProtectionErrors(0),
+                     SetBreakOnProtectionErrors(-3), GetBreakOnProtectionErrors()}),
+                  (V{1, 1, 1, 1, 1, 0, 0, 1, 0, 1}));
         KezTest_SetDebuggingLevel(0);
     });
     // Many threads at level 2 at once, each toggling and reading its own.
