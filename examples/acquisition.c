@@ -12,7 +12,8 @@
  * whole run has a time limit that says what is missing when it runs out.
  * The settings come from a configuration line read with sscanf, and the
  * summary prints its 64-bit count with %I64d, all through the engine's C
- * library. The channel means go to a results file with FmtFile, in the
+ * library, which also stamps the scan with the local time. The channel
+ * means go to a results file with FmtFile, in the
  * formatting library's own format language, and are read back with
  * ScanFile.
  */
@@ -187,7 +188,13 @@ int run_acquisition(void) {
         printf("the multithreading library did not start\n");
         return 1;
     }
-    printf("scanning %d channels on a pool of 3 threads:\n", CHANNELS);
+    {
+        /* The C library's calendar: local time in the engine's zone. */
+        time_t now = time(NULL);
+        char stamp[64];
+        strftime(stamp, sizeof stamp, "%a %d %b %Y %H:%M:%S %Z", localtime(&now));
+        printf("scanning %d channels on a pool of 3 threads, %s:\n", CHANNELS, stamp);
+    }
     for (channel = 0; channel < CHANNELS; ++channel) {
         scans[channel].channel = channel;
         KmtScheduleThreadPoolFunctionAdv(pool, scan_channel, &scans[channel], THREAD_PRIORITY_POOL_DEFAULT, scan_done,
