@@ -10,6 +10,9 @@
 # library errors with the message function's text), and for the C library
 # `twin(fails=null|negative|never)` (a _UP_ twin that reports a null or
 # negative result as a library error elaborated from errno, or forwards only).
+# With a twin(msg=...) twin, `nonnull(<parameter> ...)` names the pointer
+# parameters the function requires: while user protection is on, the twin
+# reports each null one against its argument number before the call.
 #
 # Outputs, in OUT_DIR:
 #   kez_dvrt_link.def  Windows module-definition file the DLL is linked with
@@ -242,6 +245,7 @@ foreach(file IN LISTS table_files)
     set(_kez_e${e}_twin_msg "")
     set(_kez_e${e}_twin_fails "")
     set(_kez_e${e}_twin_variadic "")
+    set(_kez_e${e}_nonnull "")
     _kez_split_strip("${options}" "," option)
     foreach(i RANGE 1 ${option_count})
       set(opt "${option_${i}}")
@@ -255,10 +259,28 @@ foreach(file IN LISTS table_files)
         set(_kez_e${e}_twin_fails "${CMAKE_MATCH_1}")
       elseif(opt MATCHES "^twin\\(variadic=([${_kez_word}]+)\\)$")
         set(_kez_e${e}_twin_variadic "${CMAKE_MATCH_1}")
+      elseif(opt MATCHES "^nonnull\\(([${_kez_word}${_kez_ws}]+)\\)$")
+        _kez_strip(required "${CMAKE_MATCH_1}")
+        string(REGEX REPLACE "[${_kez_ws}]+" ";" required "${required}")
+        foreach(pname IN LISTS required)
+          set(number "")
+          foreach(p IN LISTS _kez_e${e}_params)
+            if(_kez_e${e}_pname_${p} STREQUAL pname)
+              set(number ${p})
+            endif()
+          endforeach()
+          if(number STREQUAL "" OR NOT _kez_e${e}_ptype_${number} MATCHES "\\*$")
+            message(FATAL_ERROR "${where}: nonnull(${pname}): ${name} has no pointer parameter of that name")
+          endif()
+          list(APPEND _kez_e${e}_nonnull ${number})
+        endforeach()
       else()
         message(FATAL_ERROR "${where}: unknown option ${opt}")
       endif()
     endforeach()
+    if(NOT _kez_e${e}_nonnull STREQUAL "" AND _kez_e${e}_twin_msg STREQUAL "")
+      message(FATAL_ERROR "${where}: nonnull(...) needs a twin(msg=...) twin")
+    endif()
     if(NOT _kez_e${e}_twin_msg STREQUAL "")
       if(variadic)
         message(FATAL_ERROR "${where}: a twin cannot forward the variable arguments of ${name}")
@@ -434,6 +456,7 @@ set(twins [=[
 #include "core/frame.h"
 #include "exports/twin_messages.h"
 #include "kez/kez.h"
+#include "protect/library_checks.h"
 #if defined(KEZ_TEST_HOOKS)
 #include "core/test_hooks.h"
 #endif
@@ -451,12 +474,15 @@ foreach(e IN LISTS exports)
   endif()
   set(name "${_kez_e${e}_name}")
   _kez_twin_params(${e} params args)
+  string(APPEND twins "KEZ_TWIN int _UP_${name}(${params}) {\n")
+  foreach(i IN LISTS _kez_e${e}_nonnull)
+    string(APPEND twins "    ::kez::protect::check_required_pointer(${_kez_e${e}_pname_${i}}, ${i});\n")
+  endforeach()
   string(APPEND twins
-    "KEZ_TWIN int _UP_${name}(${params}) {\n"
-    "    const int result = ${name}(${args});\n"
-    "    if (result < 0) ::kez::core::report_library_error(\"${name}\", result, "
-    "${_kez_e${e}_twin_msg}(result));\n"
-    "    return result;\n"
+    "    const int kez_result = ${name}(${args});\n"
+    "    if (kez_result < 0) ::kez::core::report_library_error(\"${name}\", kez_result, "
+    "${_kez_e${e}_twin_msg}(kez_result));\n"
+    "    return kez_result;\n"
     "}\n"
     "\n")
 endforeach()

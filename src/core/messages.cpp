@@ -15,6 +15,8 @@ constexpr Message kMessages[] = {
     {106, "Invalid argument type: found '%t', expected '%t'."},
     {107, "Missing argument to variable argument function."},
     {108, "Too many arguments to variable argument function."},
+    // Checks of library arguments.
+    {165, "Null pointer argument to library function."},
     // Format errors and checks of the formatting library and the C library.
     {206, "Illegal separator character or illegal position of separator character."},
     {207, "Missing format string integer."},

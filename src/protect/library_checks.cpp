@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/messages.h"
 #include "core/test_hooks.h"
 #include "os/os.h"
 #include "protect/runtime_error.h"
@@ -11,6 +12,12 @@
 namespace kez::protect {
 
 bool protection_available() { return debugging_level() >= kUserProtection; }
+
+void check_required_pointer(const void *pointer, int argument) {
+    constexpr int kNullPointerArgument = 165;
+    if (pointer == nullptr && protection_available())
+        report_argument_message(kFatal, kNullPointerArgument, argument, core::message_text(kNullPointerArgument));
+}
 
 #if defined(KEZ_TEST_HOOKS)
 namespace {

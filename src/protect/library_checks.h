@@ -19,6 +19,12 @@ bool protection_available();
 // `argument` (1-based; 0 for none) with `severity`.
 void report_argument_message(int severity, int number, int argument, const char *text);
 
+// A twin's check of a pointer argument that its function requires: while
+// checks run, a null `pointer` reports "Null pointer argument to library
+// function." against argument `argument`. The twin calls the function all
+// the same, which then fails with its own code.
+void check_required_pointer(const void *pointer, int argument);
+
 // The type of an argument as the caller passed it.
 enum class PassedType : unsigned char {
     none,  // no description
