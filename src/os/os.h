@@ -245,6 +245,16 @@ struct LocalTime {
 };
 LocalTime local_time_of(std::int64_t epoch_second);
 
+// The system's UTC time: whole seconds since 1970-01-01 00:00:00 UTC and the
+// nanoseconds within the second, at the system time's resolution (POSIX:
+// the real-time clock's nanoseconds; Windows: the system time's
+// milliseconds). False when the system could not tell it.
+struct UtcTime {
+    std::int64_t seconds;
+    std::uint32_t nanoseconds;
+};
+bool utc_now(UtcTime *now);
+
 // ---- modules -----------------------------------------------------------------
 
 using Module = void *;

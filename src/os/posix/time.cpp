@@ -30,6 +30,13 @@ std::int64_t wall_clock_ms() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000L;
 }
 
+bool utc_now(UtcTime *now) {
+    timespec ts;
+    if (fault::hit("os.utc_now") || clock_gettime(CLOCK_REALTIME, &ts) != 0) return false;
+    *now = UtcTime{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
+    return true;
+}
+
 LocalTime local_time_of(std::int64_t epoch_second) {
     const time_t t = static_cast<time_t>(epoch_second);
     struct tm tm {};
