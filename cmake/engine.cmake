@@ -106,8 +106,10 @@ set(KEZ_ENGINE_SOURCES
   src/protect/heap_hooks.cpp
   src/protect/library_checks.cpp
   src/protect/runtime_error.cpp
+  src/util/absolute_time.cpp
   src/util/break_settings.cpp
   src/util/date_time.cpp
+  src/util/fixed_time.cpp
   src/util/paths.cpp
   src/util/system_utilities.cpp
   src/log/log.cpp

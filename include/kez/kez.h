@@ -4,6 +4,7 @@
 #ifndef KEZ_KEZ_H
 #define KEZ_KEZ_H
 
+#include "kez/absolute_time.h"
 #include "kez/formatio.h"
 #include "kez/logging.h"
 #include "kez/multithreading.h"

@@ -10,3 +10,6 @@ using kez::fmtio::GetFmtIOTwinMessage;
 #include "util/system_utilities.h"
 
 using kez::util::GetUtilityTwinMessage;
+#include "util/absolute_time.h"
+
+using kez::util::absolute_time_message;
