@@ -474,6 +474,8 @@ foreach(e IN LISTS exports)
   endif()
   set(name "${_kez_e${e}_name}")
   _kez_twin_params(${e} params args)
+  # The twin's own variable is named so that no parameter of the table's
+  # (result, status, ...) hides it.
   string(APPEND twins "KEZ_TWIN int _UP_${name}(${params}) {\n")
   foreach(i IN LISTS _kez_e${e}_nonnull)
     string(APPEND twins "    ::kez::protect::check_required_pointer(${_kez_e${e}_pname_${i}}, ${i});\n")
