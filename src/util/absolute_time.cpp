@@ -12,12 +12,25 @@
 
 namespace kez::util {
 
+namespace {
+
+// floor(ns * 2^64 / 10^9) for ns < 10^9 without a 128-bit division (the
+// clock is read often): 10^9 = 2^9 * 5^9, and with 2^55 = 5^9 * q + r,
+// floor(ns * 2^55 / 5^9) = ns * q + floor(ns * r / 5^9), each term below
+// 2^64.
+std::uint64_t fraction_of_nanoseconds(std::uint32_t ns) {
+    constexpr std::uint64_t kFivePow9 = 1953125;
+    constexpr std::uint64_t kQuotient = (std::uint64_t{1} << 55) / kFivePow9;
+    constexpr std::uint64_t kRest = (std::uint64_t{1} << 55) % kFivePow9;
+    return ns * kQuotient + ns * kRest / kFivePow9;
+}
+
+}  // namespace
+
 int current_absolute_time(Fixed *out) {
     os::UtcTime now;
     if (!os::utc_now(&now)) return kTimeSystemFailed;
-    // The nanoseconds divided in fixed point: (ns * 2^64) / 10^9 < 2^64.
-    const auto fraction = static_cast<std::uint64_t>((static_cast<UFixed>(now.nanoseconds) << 64) / 1000000000u);
-    *out = fixed_from_seconds(now.seconds + kSeconds1904To1970) | fraction;
+    *out = fixed_from_seconds(now.seconds + kSeconds1904To1970) | fraction_of_nanoseconds(now.nanoseconds);
     return kTimeOk;
 }
 
