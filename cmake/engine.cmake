@@ -107,6 +107,7 @@ set(KEZ_ENGINE_SOURCES
   src/protect/library_checks.cpp
   src/protect/runtime_error.cpp
   src/util/absolute_time.cpp
+  src/util/calendar_time.cpp
   src/util/break_settings.cpp
   src/util/date_time.cpp
   src/util/fixed_time.cpp

@@ -3,7 +3,8 @@
    are 128-bit fixed-point numbers of seconds with a resolution of 2^-64 s,
    passed by value and returned through pointers. Every function returns 0
    or one of the negative KEZ_TIME_ERR_ codes and writes no output when it
-   fails. */
+   fails (but KezAbsoluteTimeToLocalCalendar, which zeroes its outputs
+   first). */
 #ifndef KEZ_ABSOLUTE_TIME_H
 #define KEZ_ABSOLUTE_TIME_H
 
@@ -57,6 +58,20 @@ KEZ_API int KezAbsoluteTimeFromTimeUnit(int epoch, int unit, long long count, Ke
 KEZ_API int KezAbsoluteTimeToTimeUnit(KezAbsoluteTime absoluteTime, int epoch, int unit, int rounding,
                                       long long *count);
 
+/* Local calendar time, in the C library's zone (see kez/c/time.h), from
+   1970 on: earlier dates give KEZ_TIME_ERR_OUT_OF_RANGE, as do years whose
+   count since 1900 does not fit an int. From: fields out of range (month
+   1-12, day 1-31, hour < 24, minute and second < 60, milliseconds in
+   [0, 1000)) are invalid; a day beyond its month carries into the next.
+   An hour the clock repeats is read as standard time, one it skips as
+   daylight time. To: every output pointer may be null. */
+KEZ_API int KezAbsoluteTimeFromLocalCalendar(unsigned int year, unsigned int month, unsigned int day,
+                                             unsigned int hour, unsigned int minute, unsigned int second,
+                                             double milliseconds, KezAbsoluteTime *absoluteTime);
+KEZ_API int KezAbsoluteTimeToLocalCalendar(KezAbsoluteTime absoluteTime, unsigned int *year, unsigned int *month,
+                                           unsigned int *day, unsigned int *hour, unsigned int *minute,
+                                           unsigned int *second, double *milliseconds, unsigned int *weekDay);
+
 /* Seconds in [-2^63, 2^63); bits below 2^-64 s are dropped. */
 KEZ_API int KezTimeIntervalFromSeconds(double seconds, KezTimeInterval *interval);
 KEZ_API int KezTimeIntervalToSeconds(KezTimeInterval interval, double *seconds);
@@ -97,6 +112,12 @@ KEZ_API int _UP_GetCurrentKezAbsoluteTime(KezAbsoluteTime *absoluteTime);
 KEZ_API int _UP_KezAbsoluteTimeFromTimeUnit(int epoch, int unit, long long count, KezAbsoluteTime *absoluteTime);
 KEZ_API int _UP_KezAbsoluteTimeToTimeUnit(KezAbsoluteTime absoluteTime, int epoch, int unit, int rounding,
                                           long long *count);
+KEZ_API int _UP_KezAbsoluteTimeFromLocalCalendar(unsigned int year, unsigned int month, unsigned int day,
+                                                 unsigned int hour, unsigned int minute, unsigned int second,
+                                                 double milliseconds, KezAbsoluteTime *absoluteTime);
+KEZ_API int _UP_KezAbsoluteTimeToLocalCalendar(KezAbsoluteTime absoluteTime, unsigned int *year, unsigned int *month,
+                                               unsigned int *day, unsigned int *hour, unsigned int *minute,
+                                               unsigned int *second, double *milliseconds, unsigned int *weekDay);
 KEZ_API int _UP_KezTimeIntervalFromSeconds(double seconds, KezTimeInterval *interval);
 KEZ_API int _UP_KezTimeIntervalToSeconds(KezTimeInterval interval, double *seconds);
 KEZ_API int _UP_KezTimeIntervalFromTimeUnit(int unit, long long count, KezTimeInterval *interval);

@@ -5,7 +5,9 @@
 // the current time and its system failure, and the twins' reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <climits>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +18,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/test_hooks.h"
 #include "kez/absolute_time.h"
@@ -176,6 +180,55 @@ TEST(AbsoluteTime, CurrentTimeAndItsSystemFailure) {
     EXPECT_EQ(GetCurrentKezAbsoluteTime(&now), -5);
     EXPECT_TRUE(poisoned(now));
     EXPECT_EQ(GetCurrentKezAbsoluteTime(&now), 0);
+}
+
+// The local calendar in a zone with daylight saving (the system's zone
+// replaced by a rule): fields, ranges, the hours the clock skips and
+// repeats, and outputs zeroed on failure.
+TEST(AbsoluteTime, LocalCalendar) {
+    ASSERT_EQ(KezTest_SetSystemTimeZone("CET-1CEST,M3.5.0,M10.5.0/3"), 0);
+    const auto from = [](unsigned y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s, double ms) {
+        Time t = time_of(kPoison);
+        const int r = KezAbsoluteTimeFromLocalCalendar(y, mo, d, h, mi, s, ms, &t);
+        return r == 0 ? hex(t) : poisoned(t) ? std::to_string(r) : "written on failure";
+    };
+    const auto at = [](long long unix_seconds, u64 fraction = 0) {
+        return hex(Interval{{fraction, static_cast<u64>(unix_seconds + 2082844800)}});
+    };
+    EXPECT_EQ(from(2024, 7, 4, 14, 0, 0, 250.0), at(1720094400, 1ull << 62));  // 12:00 UTC, daylight time
+    EXPECT_EQ(from(2024, 3, 31, 2, 30, 0, 0), at(1711845000));    // skipped: 02:30 daylight is 00:30 UTC
+    EXPECT_EQ(from(2024, 10, 27, 2, 30, 0, 0), at(1729992600));   // repeated: 02:30 standard is 01:30 UTC
+    EXPECT_EQ(from(2023, 2, 31, 0, 0, 0, 0), at(1677798000));     // 3 March
+    EXPECT_EQ(from(1970, 1, 1, 1, 0, 0, 0), at(0));
+    for (auto [bad, code] : {std::pair{from(1969, 12, 31, 23, 0, 0, 0), -4}, {from(4294967295u, 1, 1, 0, 0, 0, 0), -4},
+                             {from(1970, 1, 1, 0, 59, 59, 0), -5}, {from(2024, 13, 1, 0, 0, 0, 0), -1},
+                             {from(2024, 1, 0, 0, 0, 0, 0), -1}, {from(2024, 1, 1, 24, 0, 0, 0), -1},
+                             {from(2024, 1, 1, 0, 0, 60, 0), -1}, {from(2024, 1, 1, 0, 0, 0, 1000.0), -1},
+                             {from(2024, 1, 1, 0, 0, 0, -0.5), -1}, {from(2024, 1, 1, 0, 0, 0, std::nan("")), -1}})
+        EXPECT_EQ(bad, std::to_string(code));
+    EXPECT_EQ(KezAbsoluteTimeFromLocalCalendar(2024, 1, 1, 0, 0, 0, 0, nullptr), -2);
+
+    unsigned f[7];
+    double ms = -1;
+    const auto to = [&](const Interval &v) {
+        std::fill(std::begin(f), std::end(f), 99u);
+        ms = -1;
+        return KezAbsoluteTimeToLocalCalendar(time_of(v), &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &ms, &f[6]);
+    };
+    ASSERT_EQ(to(parse(at(1720094400, 3ull << 62))), 0);
+    EXPECT_EQ(std::vector<unsigned>(f, f + 7), (std::vector<unsigned>{2024, 7, 4, 14, 0, 0, 4}));
+    EXPECT_EQ(ms, 750.0);
+    ASSERT_EQ(to(parse(at(1729992600 - 3600))), 0);  // the first 02:30 of the repeated hour
+    EXPECT_EQ(f[3] * 100 + f[4], 230u);
+    EXPECT_EQ(KezAbsoluteTimeToLocalCalendar(time_of(seconds(0)), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr),
+              -4);
+    for (auto [v, code] : {std::pair{parse(at(-1)), -4}, {seconds(INT64_MIN), -3}, {seconds(INT64_MAX), -5}}) {
+        EXPECT_EQ(to(v), code);
+        EXPECT_EQ(std::vector<unsigned>(f, f + 7), std::vector<unsigned>(7, 0u)) << code;
+        EXPECT_EQ(ms, 0.0);
+    }
+    ASSERT_EQ(KezTest_SetSystemTimeZone(nullptr), 0);
 }
 
 // "<code> <function>: <text>" of the last library error, then
