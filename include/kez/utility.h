@@ -1,12 +1,67 @@
-/* The utility library: system utilities (date and time strings, the system
-   clock, the current directory, path splitting, rounding, clearing the
-   console, the break-on-error settings). */
+/* The utility library: timers and delays, and system utilities (date and
+   time strings, the system clock, the current directory, path splitting,
+   rounding, clearing the console, the break-on-error settings). */
 #ifndef KEZ_UTILITY_H
 #define KEZ_UTILITY_H
 
 #include "kez/kez_api.h"
 
 KEZ_BEGIN_DECLS
+
+/* ---- timers and delays ---------------------------------------------------- */
+
+/* Seconds since the first call of Timer, Delay or SyncWait in the process
+   (that first call gives 0.0). Never less than an earlier result. */
+KEZ_API double Timer(void);
+/* Waits until Timer has advanced by numberOfSeconds plus the clock's
+   resolution (0.001 s, or 0.055 s without a high-resolution counter). It
+   sleeps half of what remains while more than 0.1 s remains, then spins on
+   the clock. 0, negative and NaN return at once. */
+KEZ_API void Delay(double numberOfSeconds);
+/* Waits until Timer reaches beginTime + interval + the resolution; at once
+   when interval is 0, negative or NaN, or that moment has passed. */
+KEZ_API void SyncWait(double beginTime, double interval);
+
+/* The real-time timing engine's clock and sleeps, in microseconds (the
+   sleeps return the engine's clock, wrapped to 32 bits). All four give 0,
+   and do not sleep, when the timer engine in use has no timing engine (the
+   system's multimedia timer, the usual case). */
+KEZ_API unsigned long long GetTimeUS(void);
+KEZ_API unsigned int SleepUS(unsigned int microseconds);
+KEZ_API unsigned int SleepUntilUS(unsigned int microseconds);
+KEZ_API unsigned int SleepUntilNextMultipleUS(unsigned int microseconds);
+
+/* The asynchronous timer engine. KezUSTEinitialize chooses the engine once
+   per process (the system's multimedia timer, else the real-time timing
+   engine) and must succeed before the other calls are used; before it they
+   fail as below. */
+typedef struct KezUSTETime {
+    unsigned int seconds;
+    unsigned int nanoseconds; /* 0 to 999,999,999 */
+} KezUSTETime;
+typedef void (*KezUSTECallback)(void *data);
+typedef struct KezUSTETimerRecord *KezUSTETimer;
+
+/* 1 when an engine is in use, else 0. */
+KEZ_API int KezUSTEinitialize(void);
+/* The engine's clock; zeroed without an engine. */
+KEZ_API void KezUSTElocaltime(KezUSTETime *time);
+/* The timer resolution: 0, or non-zero (the time zeroed) on failure. */
+KEZ_API int KezUSTEresolution(KezUSTETime *time);
+/* A disarmed timer that will call callback(data), or null. */
+KEZ_API KezUSTETimer KezUSTEnewtimer(KezUSTECallback callback, void *data);
+/* Ends a timer. When it returns, no callback of the timer runs or will run,
+   except when called from the timer's own callback: it then returns at once
+   and the timer ends as its callback returns. */
+KEZ_API void KezUSTEdiscardtimer(KezUSTETimer timer);
+/* Arms or re-arms the timer as periodic: 1, or 0 when the period is refused
+   (the timer then runs on as before). The multimedia timer takes periods of
+   1 ms to 4,294,967,295 ms, the timing engine periods below 2^31 us. */
+KEZ_API int KezUSTEsettimer(KezUSTETimer timer, const KezUSTETime *period);
+/* Priority of the timer's thread (timing engine only; otherwise nothing,
+   and 0). */
+KEZ_API void KezUSTEsetpriority(KezUSTETimer timer, int priority);
+KEZ_API int KezUSTEgetpriority(KezUSTETimer timer);
 
 /* ---- system utilities ------------------------------------------------------ */
 
