@@ -110,9 +110,13 @@ set(KEZ_ENGINE_SOURCES
   src/util/calendar_time.cpp
   src/util/break_settings.cpp
   src/util/date_time.cpp
+  src/util/dvuste_timers.cpp
   src/util/fixed_time.cpp
+  src/util/mmsystem_timers.cpp
   src/util/paths.cpp
   src/util/system_utilities.cpp
+  src/util/timer_clock.cpp
+  src/util/timer_engine.cpp
   src/log/log.cpp
   src/log/log_config.cpp
   src/log/log_line.cpp

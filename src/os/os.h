@@ -56,6 +56,10 @@ bool thread_join(Thread *t, std::uint32_t timeout_ms);
 bool thread_terminate(Thread *t, std::uint32_t exit_code);
 // Whether thread_terminate ends the thread at once (Windows).
 extern const bool kThreadTerminateIsImmediate;
+// Whether the engine's unload runs under a system lock that a thread needs
+// to end (Windows: the loader lock), so that no thread may be waited for
+// then.
+extern const bool kDetachHoldsLoaderLock;
 // Lets the calling thread be ended by thread_terminate (POSIX), or not.
 void thread_allow_cancel(bool allow);
 // Releases the handle; a thread still running goes on on its own.

@@ -17,6 +17,7 @@
 namespace kez::os {
 
 const bool kThreadTerminateIsImmediate = false;
+const bool kDetachHoldsLoaderLock = false;
 
 struct Thread {
     pthread_t handle;

@@ -10,6 +10,7 @@
 namespace kez::os {
 
 const bool kThreadTerminateIsImmediate = true;
+const bool kDetachHoldsLoaderLock = true;
 
 struct Thread {
     HANDLE handle;
