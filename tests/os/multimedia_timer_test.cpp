@@ -96,7 +96,9 @@ TEST_F(MultimediaTimer, CapsPeriodsClockAndRefusedDelays) {
     EXPECT_EQ(record[0], 1u);  // milliseconds
     EXPECT_LE(record[1] - before, 1000u);  // not before `before` either: unsigned
     EXPECT_EQ(record[3], 0xAAAAAAAAu);  // 12 bytes, no more
+#if !defined(_WIN32)  // winmm does not look at the size
     EXPECT_EQ(api->get_system_time(record, 11), os::kTimerNoCando);
+#endif
     os::sleep_ms(30);
     EXPECT_GE(api->get_time() - before, 25u);
     os::sleep_ms(500);
@@ -188,14 +190,15 @@ TEST_F(MultimediaTimer, CallbacksArmAndKillTimersIncludingTheirOwn) {
     EXPECT_EQ(sibling.count.load(), 0);
 }
 
-// Ids stay distinct among living timers while others come and go.
+// Ids stay distinct among living timers while others come and go. Wine's
+// winmm has room for 16 timers at once: at most 15 live here.
 TEST_F(MultimediaTimer, IdsAreNeverZeroNorShared) {
     Probe p;
     std::vector<std::uint32_t> living;
-    for (int round = 0; round < 3; ++round) {
-        for (int i = 0; i < 40; ++i) {
+    for (int round = 0; round < 4; ++round) {
+        for (int i = 0; i < 8; ++i) {
             const std::uint32_t id = arm(p, caps.period_max, os::kTimePeriodic);
-            ASSERT_NE(id, 0u);
+            ASSERT_NE(id, 0u) << "round " << round << " arm " << i;
             EXPECT_EQ(std::count(living.begin(), living.end(), id), 0) << id;
             living.push_back(id);
         }

@@ -79,7 +79,10 @@ std::uint32_t mm_kill_event(std::uint32_t id) {
     }
     ReleaseSRWLockExclusive(&g_lock);
     delete found;
-    return g_entries.kill_event(id);
+    // An id that is not armed is the only failure; Wine reports it as
+    // TIMERR_NOCANDO where the table's callers expect the invalid-parameter
+    // code.
+    return g_entries.kill_event(id) == 0 ? 0 : kMmInvalidParameter;
 }
 
 std::uint32_t mm_get_dev_caps(MultimediaTimerCaps *caps, std::uint32_t size) {
