@@ -81,6 +81,10 @@ int processor_count();
 // is the thread's nice value negated. False with the system's error.
 bool thread_priority_get(int *priority);
 bool thread_priority_set(int priority);
+// The same for an engine-owned thread, asked from any thread (on POSIX
+// through the thread's kernel id). The same fault points as above.
+bool thread_priority_get_of(Thread *t, int *priority);
+bool thread_priority_set_of(Thread *t, int priority);
 
 // Runs a program with a null-terminated list of arguments (may be null) and
 // waits for it. False when it could not be started or did not end within
