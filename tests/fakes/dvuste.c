@@ -145,10 +145,14 @@ static void te_read_clock(uint64_t *raw) {
 
 static uint64_t te_raw_to_us(uint64_t raw) { return raw_us(raw); }
 
+static uint64_t g_overshoot_ns; /* added once, to the next virtual relative sleep */
+
 static uint32_t te_sleep_us(uint32_t us) {
     if (us == 0) return clock_us32();
-    if (LOAD(&g_virtual))
-        return (uint32_t)(__atomic_add_fetch(&g_virtual_ns, (uint64_t)us * 1000u, __ATOMIC_ACQ_REL) / 1000u);
+    if (LOAD(&g_virtual)) {
+        const uint64_t extra = __atomic_exchange_n(&g_overshoot_ns, 0, __ATOMIC_ACQ_REL);
+        return (uint32_t)(__atomic_add_fetch(&g_virtual_ns, (uint64_t)us * 1000u + extra, __ATOMIC_ACQ_REL) / 1000u);
+    }
     real_sleep_until_ns(real_ns() + (uint64_t)us * 1000u);
     return clock_us32();
 }
@@ -204,3 +208,5 @@ DVUSTE_EXPORT uint64_t dvuste_virtual_ns(void) { return LOAD(&g_virtual_ns); }
 DVUSTE_EXPORT void dvuste_set_clock_rate(uint64_t rate) { STORE(&g_rate_override, rate); }
 
 DVUSTE_EXPORT void dvuste_refuse_engine(int refuse) { STORE(&g_refuse, refuse); }
+
+DVUSTE_EXPORT void dvuste_overshoot_next_sleep_ns(uint64_t ns) { STORE(&g_overshoot_ns, ns); }

@@ -25,6 +25,9 @@ DVUSTE_EXPORT uint64_t dvuste_virtual_ns(void);
 DVUSTE_EXPORT void dvuste_set_clock_rate(uint64_t rate);
 /* While non-zero, GetEngine__BRENNICK gives null. */
 DVUSTE_EXPORT void dvuste_refuse_engine(int refuse);
+/* The next relative sleep on the virtual clock ends this much late (a
+   thread that woke late). */
+DVUSTE_EXPORT void dvuste_overshoot_next_sleep_ns(uint64_t ns);
 
 #ifdef __cplusplus
 }
