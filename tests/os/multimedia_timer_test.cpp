@@ -219,12 +219,14 @@ TEST_F(MultimediaTimer, IdsAreNeverZeroNorShared) {
 
 TEST_F(MultimediaTimer, UnloadKillsArmedTimersAndALaterLoadWorksAnew) {
     Probe periodic, later;
-    ASSERT_NE(arm(periodic, 5, os::kTimePeriodic), 0u);
+    const std::uint32_t old = arm(periodic, 5, os::kTimePeriodic);
+    ASSERT_NE(old, 0u);
     ASSERT_TRUE(eventually([&] { return periodic.count.load() > 0; }));
     os::multimedia_timer_unload(false);
     expect_stopped(periodic);
     api = os::multimedia_timer_load();
     ASSERT_NE(api, nullptr);
+    EXPECT_EQ(api->kill_event(old), os::kMmInvalidParameter);  // killed, not merely silent
     ASSERT_NE(arm(later, 5, os::kTimeOneShot), 0u);
     EXPECT_TRUE(eventually([&] { return later.count.load() == 1; }));
 }
