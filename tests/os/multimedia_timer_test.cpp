@@ -1,6 +1,8 @@
 // The multimedia timer table (Linux: the platform layer's own; Windows: winmm)
 // and the priority of another thread. Limits are read from the capabilities:
 // the two systems report different maximum periods.
+#include "os/multimedia_timer.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "os/fault.h"
-#include "os/multimedia_timer.h"
 #include "os/os.h"
 #include "support/eventually.h"
 #include "support/latch.h"
@@ -52,7 +53,7 @@ void probe_callback(std::uint32_t id, std::uint32_t message, std::uintptr_t user
 }
 
 class MultimediaTimer : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         api = os::multimedia_timer_load();
         ASSERT_NE(api, nullptr);
@@ -93,10 +94,10 @@ TEST_F(MultimediaTimer, CapsPeriodsClockAndRefusedDelays) {
     std::uint32_t record[4] = {0, 0, 0, 0xAAAAAAAAu};
     const std::uint32_t before = api->get_time();
     ASSERT_EQ(api->get_system_time(record, 12), 0u);
-    EXPECT_EQ(record[0], 1u);  // milliseconds
+    EXPECT_EQ(record[0], 1u);              // milliseconds
     EXPECT_LE(record[1] - before, 1000u);  // not before `before` either: unsigned
-    EXPECT_EQ(record[3], 0xAAAAAAAAu);  // 12 bytes, no more
-#if !defined(_WIN32)  // winmm does not look at the size
+    EXPECT_EQ(record[3], 0xAAAAAAAAu);     // 12 bytes, no more
+#if !defined(_WIN32)                       // winmm does not look at the size
     EXPECT_EQ(api->get_system_time(record, 11), os::kTimerNoCando);
 #endif
     os::sleep_ms(30);
@@ -204,8 +205,10 @@ TEST_F(MultimediaTimer, IdsAreNeverZeroNorShared) {
         }
         std::vector<std::uint32_t> kept;
         for (std::size_t i = 0; i < living.size(); ++i) {
-            if (i % 2 == 1) kept.push_back(living[i]);
-            else ASSERT_EQ(api->kill_event(living[i]), 0u);
+            if (i % 2 == 1)
+                kept.push_back(living[i]);
+            else
+                ASSERT_EQ(api->kill_event(living[i]), 0u);
         }
         living = kept;
     }
@@ -216,12 +219,14 @@ TEST_F(MultimediaTimer, IdsAreNeverZeroNorShared) {
 
 TEST_F(MultimediaTimer, UnloadKillsArmedTimersAndALaterLoadWorksAnew) {
     Probe periodic, later;
-    ASSERT_NE(arm(periodic, 5, os::kTimePeriodic), 0u);
+    const std::uint32_t old = arm(periodic, 5, os::kTimePeriodic);
+    ASSERT_NE(old, 0u);
     ASSERT_TRUE(eventually([&] { return periodic.count.load() > 0; }));
     os::multimedia_timer_unload(false);
     expect_stopped(periodic);
     api = os::multimedia_timer_load();
     ASSERT_NE(api, nullptr);
+    EXPECT_EQ(api->kill_event(old), os::kMmInvalidParameter);  // killed, not merely silent
     ASSERT_NE(arm(later, 5, os::kTimeOneShot), 0u);
     EXPECT_TRUE(eventually([&] { return later.count.load() == 1; }));
 }

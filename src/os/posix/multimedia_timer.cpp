@@ -10,6 +10,8 @@
 // runs. Each start of the thread belongs to one generation: an unload ends
 // the generation, and a thread left running in a callback sees that when it
 // returns and ends without touching the state of a later load.
+#include "os/multimedia_timer.h"
+
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -21,7 +23,6 @@
 #include <new>
 
 #include "os/fault.h"
-#include "os/multimedia_timer.h"
 #include "os/os.h"
 
 namespace kez::os {
@@ -146,8 +147,8 @@ std::uint32_t mm_get_system_time(void *mmtime, std::uint32_t size) {
     return 0;
 }
 
-std::uint32_t mm_set_event(std::uint32_t delay_ms, std::uint32_t, MultimediaTimerCallback callback,
-                           std::uintptr_t user, std::uint32_t flags) {
+std::uint32_t mm_set_event(std::uint32_t delay_ms, std::uint32_t, MultimediaTimerCallback callback, std::uintptr_t user,
+                           std::uint32_t flags) {
     if (fault::hit("os.multimedia_timer_arm")) return 0;
     if (delay_ms < kCaps.period_min || delay_ms > kCaps.period_max) return 0;
     auto *timer = new (std::nothrow) Timer{};

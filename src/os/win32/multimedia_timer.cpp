@@ -7,13 +7,14 @@
 // The wrappers keep the ids of the timers armed through them, so that an
 // unload can kill those still armed before winmm goes. A one-shot that has
 // fired stays listed until then; killing it again only gets an error code.
+#include "os/multimedia_timer.h"
+
 #include <windows.h>
 
 #include <iterator>
 #include <new>
 
 #include "os/fault.h"
-#include "os/multimedia_timer.h"
 #include "os/os.h"
 
 namespace kez::os {
@@ -31,7 +32,7 @@ struct Entries {
     UINT(WINAPI *end_period)(UINT);
 };
 
-constexpr const char *kEntryNames[] = {"timeGetSystemTime", "timeGetTime",     "timeSetEvent",  "timeKillEvent",
+constexpr const char *kEntryNames[] = {"timeGetSystemTime", "timeGetTime",     "timeSetEvent", "timeKillEvent",
                                        "timeGetDevCaps",    "timeBeginPeriod", "timeEndPeriod"};
 
 struct Armed {
