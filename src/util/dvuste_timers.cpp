@@ -36,7 +36,7 @@ public:
         return os::thread_priority_get_of(t->thread, &priority) ? priority : 0;
     }
     const KezTimeEngine *TimeEngine() override { return engine(); }
-    bool Unload(bool may_wait) override;
+    bool Unload(bool may_wait, bool let_threads_leave) override;
 
 private:
     static void timer_thread(void *record);
@@ -227,7 +227,7 @@ void DVUSTE::timer_thread(void *record) {
 // (a callback still running gets 2 s); elsewhere each lets go of its own
 // handle, and the threads get a moment to leave the engine's code. The
 // component stays loaded, and the records stay, while a thread may run.
-bool DVUSTE::Unload(bool may_wait) {
+bool DVUSTE::Unload(bool may_wait, bool let_threads_leave) {
     if (engine() == nullptr) return true;
     for_each_live_timer(
         [](TimerRecord *t, void *wait) {
@@ -248,8 +248,10 @@ bool DVUSTE::Unload(bool may_wait) {
                 }
             },
             nullptr);
-    for (int waited = 0; threads_.load() != 0 && waited < (may_wait ? 2000 : 200); ++waited) os::sleep_ms(1);
+    const int budget_ms = may_wait ? 2000 : let_threads_leave ? 200 : 0;
+    for (int waited = 0; threads_.load() != 0 && waited < budget_ms; ++waited) os::sleep_ms(1);
     const bool stopped = threads_.load() == 0;
+    if (stopped && let_threads_leave) os::sleep_ms(5);  // the last one still returns through the engine
     if (stopped) engine_.store(nullptr);
     if (stopped && may_wait && module_ != nullptr) {
         os::module_unload(module_);

@@ -12,6 +12,7 @@
 // one, and a callback of a discarded timer finds its handle retired.
 // System calls are made outside the record's lock, since the system may
 // hold its own lock while it runs a callback that waits for ours.
+#include <atomic>
 #include <cstdint>
 
 #include "core/test_hooks.h"
@@ -38,7 +39,7 @@ public:
     void SetPriority(TimerRecord *, int) override {}
     int GetPriority(TimerRecord *) override { return 0; }
     const KezTimeEngine *TimeEngine() override { return nullptr; }
-    bool Unload(bool may_wait) override;
+    bool Unload(bool may_wait, bool let_threads_leave) override;
 
     // Tests drive the back-end through a table of their own.
     void use_api(const os::MultimediaTimerApi *api);
@@ -270,25 +271,33 @@ void MMSystem::long_period_callback(std::uint32_t id, std::uint32_t, std::uintpt
     leave_callback(t);
 }
 
-struct StopContext {
-    const os::MultimediaTimerApi *api;
-};
-
-// The system's callback thread is waited for by the platform layer where
-// it may be.
-bool MMSystem::Unload(bool may_wait) {
+// Every system timer is killed. Where the callback thread may not be
+// waited for (under the loader lock), callbacks still running get up to
+// 200 ms to leave the engine's code, and a little more for one that was
+// about to start.
+bool MMSystem::Unload(bool may_wait, bool let_threads_leave) {
     if (api_ == nullptr) return true;
-    StopContext context{api_};
     for_each_live_timer(
-        [](TimerRecord *t, void *p) {
+        [](TimerRecord *t, void *api) {
             t->lock.lock();
             t->discarded = true;
             const std::uint32_t id = t->mm_id;
             t->mm_id = 0;
             t->lock.unlock();
-            if (id != 0) static_cast<StopContext *>(p)->api->kill_event(id);
+            if (id != 0) static_cast<const os::MultimediaTimerApi *>(api)->kill_event(id);
         },
-        &context);
+        const_cast<os::MultimediaTimerApi *>(api_));
+    if (let_threads_leave) {
+        std::atomic<bool> busy{true};
+        for (int waited = 0; busy.load() && waited < 200; ++waited) {
+            busy.store(false);
+            for_each_live_timer([](TimerRecord *t, void *b) {
+                if (t->active.load() != 0) static_cast<std::atomic<bool> *>(b)->store(true);
+            }, &busy);
+            if (busy.load()) os::sleep_ms(1);
+        }
+        os::sleep_ms(20);
+    }
     if (begun_period_ != 0) api_->end_period(begun_period_);
     begun_period_ = 0;
     if (api_ != g_test_api) os::multimedia_timer_unload(!may_wait);

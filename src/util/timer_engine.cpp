@@ -115,9 +115,10 @@ void KezUSTEUnload() {
     g_time_engine.store(nullptr);
     g_time_engine_known.store(false);
     if (engine == nullptr) return;
-    const bool may_wait = !os::kDetachHoldsLoaderLock && !core::engine().process_ending.load();
+    const bool process_ending = core::engine().process_ending.load();
+    const bool may_wait = !os::kDetachHoldsLoaderLock && !process_ending;
     // Records stay where a thread of the back-end may still read them.
-    if (engine->Unload(may_wait))
+    if (engine->Unload(may_wait, !may_wait && !process_ending))
         g_timers.destroy_all([](void *record, bool allocated) {
             auto *t = static_cast<TimerRecord *>(record);
             if (allocated && t->start_event != nullptr) os::event_destroy(t->start_event);

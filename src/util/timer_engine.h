@@ -67,9 +67,12 @@ public:
     virtual const KezTimeEngine *TimeEngine() = 0;
     // Stops every timer and lets go of the back-end (engine unload).
     // `may_wait`: threads of the engine may be waited for (not under the
-    // system's loader lock, not at process end). True when no thread of
-    // the back-end can touch a timer record any more.
-    virtual bool Unload(bool may_wait) = 0;
+    // system's loader lock, not at process end). `let_threads_leave`: the
+    // engine is unloaded while its threads run on and cannot be waited for
+    // (Windows, under the loader lock): they are given a moment to leave
+    // the engine's code. At process end neither is done. True when no
+    // thread of the back-end can touch a timer record any more.
+    virtual bool Unload(bool may_wait, bool let_threads_leave) = 0;
 
 protected:
     ~TimerEngine() = default;
