@@ -41,8 +41,10 @@ public:
     const KezTimeEngine *TimeEngine() override { return nullptr; }
     bool Unload(bool may_wait, bool let_threads_leave) override;
 
+#if defined(KEZ_TEST_HOOKS)
     // Tests drive the back-end through a table of their own.
     void use_api(const os::MultimediaTimerApi *api);
+#endif
 
 private:
     static void periodic_callback(std::uint32_t id, std::uint32_t, std::uintptr_t user, std::uintptr_t, std::uintptr_t);
@@ -86,6 +88,7 @@ bool MMSystem::Load() {
     return true;
 }
 
+#if defined(KEZ_TEST_HOOKS)
 void MMSystem::use_api(const os::MultimediaTimerApi *api) {
     g_test_api = api;
     api_ = nullptr;
@@ -93,6 +96,7 @@ void MMSystem::use_api(const os::MultimediaTimerApi *api) {
     clock_high_ = 0;
     Load();
 }
+#endif
 
 std::uint64_t MMSystem::now_ms() {
     clock_lock_.lock();

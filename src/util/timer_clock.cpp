@@ -30,7 +30,9 @@ unsigned long long engine_now_us() { return core::MicroSecs(); }
 void engine_sleep_ms(unsigned int ms) { os::sleep_ms(ms); }
 
 constexpr ClockSource kEngineSource{engine_now_us, engine_sleep_ms};
+#if defined(KEZ_TEST_HOOKS)
 ClockSource g_test_source{};
+#endif
 std::atomic<const ClockSource *> g_source{&kEngineSource};
 
 struct ClockState {

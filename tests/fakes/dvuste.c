@@ -73,7 +73,9 @@ static uint64_t real_ns(void) { return ticks_to(real_raw(), NS_PER_S); }
 static uint64_t raw_us(uint64_t raw) { return ticks_to(raw, 1000000u); }
 
 /* Waits in steps of the waitable timer until the clock has reached target;
-   a timer that fires early only costs another step. */
+   a timer that fires early only costs another step, and each wait is
+   bounded by the time left (plus 2 ms), so a timer that never fires cannot
+   hang a sleep. */
 static void real_sleep_until_ns(uint64_t target) {
     HANDLE timer = CreateWaitableTimerExW(NULL, NULL, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (timer == NULL) timer = CreateWaitableTimerW(NULL, FALSE, NULL);
@@ -87,7 +89,7 @@ static void real_sleep_until_ns(uint64_t target) {
             Sleep(0);
             continue;
         }
-        WaitForSingleObject(timer, INFINITE);
+        WaitForSingleObject(timer, (DWORD)((target - now) / 1000000u + 2));
     }
     if (timer != NULL) CloseHandle(timer);
 }
