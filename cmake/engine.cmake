@@ -17,6 +17,7 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/locale.cpp
   src/os/${KEZ_OS_DIR}/memory.cpp
   src/os/${KEZ_OS_DIR}/module.cpp
+  src/os/${KEZ_OS_DIR}/multimedia_timer.cpp
   src/os/${KEZ_OS_DIR}/owned_thread.cpp
   src/os/${KEZ_OS_DIR}/process.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
@@ -110,9 +111,13 @@ set(KEZ_ENGINE_SOURCES
   src/util/calendar_time.cpp
   src/util/break_settings.cpp
   src/util/date_time.cpp
+  src/util/dvuste_timers.cpp
   src/util/fixed_time.cpp
+  src/util/mmsystem_timers.cpp
   src/util/paths.cpp
   src/util/system_utilities.cpp
+  src/util/timer_clock.cpp
+  src/util/timer_engine.cpp
   src/log/log.cpp
   src/log/log_config.cpp
   src/log/log_line.cpp
@@ -208,6 +213,9 @@ endif()
 add_library(kez_test_os STATIC EXCLUDE_FROM_ALL ${KEZ_OS_SOURCES} src/os/${KEZ_OS_DIR}/captured_process.cpp)
 target_include_directories(kez_test_os PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(kez_test_os PRIVATE kez_warnings)
+# With the fault points live when the build has them, so that the platform
+# layer's own tests can arm them.
+target_compile_definitions(kez_test_os PRIVATE $<$<BOOL:${KEZ_TEST_HOOKS}>:KEZ_TEST_HOOKS>)
 if(NOT WIN32)
   target_link_libraries(kez_test_os PUBLIC ${CMAKE_DL_LIBS} pthread)
 endif()

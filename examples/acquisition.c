@@ -15,7 +15,8 @@
  * library, which also stamps the scan with the local time. The channel
  * means go to a results file with FmtFile, in the
  * formatting library's own format language, and are read back with
- * ScanFile.
+ * ScanFile. A periodic timer of the engine's timer engine beats every 10 ms
+ * while the scans run, and the seconds clock times the whole acquisition.
  */
 #include "kez/ansi_c.h" /* the engine's C library: printf, sin, ... */
 #include "kez/kez.h"
@@ -55,6 +56,14 @@ static int deliveries;
 static KmtTSVHandle totals;
 static KmtTLVHandle scans_per_thread;
 static int results_in;
+/* Written by the heartbeat timer's callback only; read once the timer is
+   discarded, when its callback can no longer run. */
+static long heartbeats;
+
+static void heartbeat(void *data) {
+    (void)data;
+    ++heartbeats;
+}
 
 static int scan_channel(void *data) {
     ChannelScan *scan = data;
@@ -171,6 +180,9 @@ static void thread_scans(void *value, int event, void *data, unsigned int thread
 
 int run_acquisition(void) {
     KmtThreadPoolHandle pool;
+    KezUSTETimer beat = NULL;
+    const KezUSTETime ten_ms = {0, 10000000};
+    double started;
     Totals *t;
     int channel, rounds = 0, finished = 1;
     int channels, samples_each, block, limit;
@@ -195,6 +207,9 @@ int run_acquisition(void) {
         strftime(stamp, sizeof stamp, "%a %d %b %Y %H:%M:%S %Z", localtime(&now));
         printf("scanning %d channels on a pool of 3 threads, %s:\n", CHANNELS, stamp);
     }
+    if (KezUSTEinitialize() == 1 && (beat = KezUSTEnewtimer(heartbeat, NULL)) != NULL)
+        KezUSTEsettimer(beat, &ten_ms);
+    started = Timer();
     for (channel = 0; channel < CHANNELS; ++channel) {
         scans[channel].channel = channel;
         KmtScheduleThreadPoolFunctionAdv(pool, scan_channel, &scans[channel], THREAD_PRIORITY_POOL_DEFAULT, scan_done,
@@ -213,6 +228,9 @@ int run_acquisition(void) {
         wait_for_something_due();
     }
     KmtDiscardThreadPool(pool); /* after a time-out this waits for the scans, which end at their next write */
+    KezUSTEdiscardtimer(beat);
+    printf("the acquisition took %.3f s; the 10 ms heartbeat timer %s\n", Timer() - started,
+           heartbeats > 0 ? "beat throughout" : "never beat");
     if (finished) {
         drain_samples(); /* the last few, below the callback's threshold */
         KmtGetTSVPtr(totals, &t);

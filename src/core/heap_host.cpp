@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/heap.h"
+#include "core/time_base.h"
 #include "core/thread_var.h"
 #include "kez/runtime.h"
 #include "os/fault.h"
@@ -185,12 +186,14 @@ void CleanUpMemory() {
     g_host_lock = nullptr;
 }
 
+// The timing part's clock lock, then the user-memory section and its flag.
 int InitAsyncAndMTProtection() {
+    if (CreateTimerClockLock() != 0) return 91;
     g_user_mem_section = os::mutex_create();
-    if (g_user_mem_section == nullptr) return 91;
-    if (!alloc_thread_var_slot(&g_section_flag_slot, nullptr)) {
-        os::mutex_destroy(g_user_mem_section);
+    if (g_user_mem_section == nullptr || !alloc_thread_var_slot(&g_section_flag_slot, nullptr)) {
+        if (g_user_mem_section != nullptr) os::mutex_destroy(g_user_mem_section);
         g_user_mem_section = nullptr;
+        DestroyTimerClockLock();
         return 91;
     }
     return 0;
@@ -202,6 +205,7 @@ void UninitAsyncAndMTProtection() {
     g_section_flag_slot = 0;
     if (g_user_mem_section != nullptr) os::mutex_destroy(g_user_mem_section);
     g_user_mem_section = nullptr;
+    DestroyTimerClockLock();
 }
 
 }  // namespace kez::core

@@ -224,6 +224,7 @@ void on_process_detach(bool process_ending) {
     KEZ_LOG_AS(kDllMain, "DllMain", "DLL_PROCESS_DETACH");
     e.process_detaching.store(true);
     e.process_ending.store(process_ending);
+    kStopTimers();
     if (kUninitKmtResources != nullptr) kUninitKmtResources();
     KEZ_LOG_AS(kTrace, "DllMain", "UtilityLibraryUninitKmtResources returned");
     deferred_calls_shutdown();

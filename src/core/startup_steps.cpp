@@ -18,6 +18,7 @@
 #include "mt/thread_util.h"
 #include "os/os.h"
 #include "log/log.h"
+#include "util/timer_engine.h"
 
 namespace kez::core {
 namespace {
@@ -120,5 +121,6 @@ const ThreadEndStep kThreadEndSteps[] = {
 const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[0];
 
 void (*const kUninitKmtResources)() = mt::UtilityLibraryUninitKmtResources;
+void (*const kStopTimers)() = util::KezUSTEUnload;
 
 }  // namespace kez::core

@@ -42,5 +42,7 @@ extern const int kThreadEndStepCount;
 // Releases the multithreading library's process state at process detach,
 // before CloseRTDll; null until that library exists.
 extern void (*const kUninitKmtResources)();
+// Stops every timer of the timer engine at process detach, first of all.
+extern void (*const kStopTimers)();
 
 }  // namespace kez::core

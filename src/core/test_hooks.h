@@ -105,6 +105,18 @@ KEZ_API int KezTest_RecordedClockSets(int *fields);
 /* The calling thread's inverse of the last break-on-library-errors flag set. */
 KEZ_API int KezTest_BreakOnLibraryErrorsInverse(void);
 
+/* The seconds clock (Timer, Delay, SyncWait) reads and sleeps through
+   these instead of the engine's clock; nulls restore the engine's. */
+typedef unsigned long long (*KezTestClockNow)(void);
+typedef void (*KezTestClockSleep)(unsigned int milliseconds);
+KEZ_API void KezTest_SetTimerClock(KezTestClockNow nowMicroseconds, KezTestClockSleep sleepMilliseconds);
+/* How many back-end loads KezUSTEinitialize has tried; timers alive. */
+KEZ_API int KezTest_TimerEngineLoads(void);
+KEZ_API int KezTest_LiveTimers(void);
+/* The multimedia back-end uses a table of seven entry points laid out as
+   the platform layer's (null: the system's). */
+KEZ_API void KezTest_UseMultimediaTimerTable(const void *table);
+
 KEZ_END_DECLS
 
 #endif

@@ -9,6 +9,7 @@ namespace kez::core {
 namespace {
 
 std::atomic<std::uint64_t> g_frequency{0};  // 0: the tick count is the time base
+std::atomic<os::CriticalSection *> g_clock_lock{nullptr};
 
 }  // namespace
 
@@ -40,6 +41,22 @@ int SetupPCTimer() {
 }
 
 void RestorePCTimer() { g_frequency.store(0); }
+
+os::CriticalSection *timer_clock_lock() { return g_clock_lock.load(std::memory_order_acquire); }
+
+int CreateTimerClockLock() {
+    os::CriticalSection *cs = os::cs_create();
+    if (cs == nullptr) return 91;
+    g_clock_lock.store(cs, std::memory_order_release);
+    return 0;
+}
+
+// A thread may still read the clock while the engine unloads: the lock is
+// let go of the way the platform allows for a lock that may be held.
+void DestroyTimerClockLock() {
+    os::CriticalSection *cs = g_clock_lock.exchange(nullptr);
+    if (cs != nullptr) os::cs_let_go_held(cs);
+}
 
 void use_high_resolution_counter(bool on) { g_frequency.store(on ? os::perf_frequency() : 0); }
 

@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+namespace kez::os {
+struct CriticalSection;
+}
+
 namespace kez::core {
 
 // Milliseconds and microseconds since an arbitrary start, from the
@@ -19,6 +23,12 @@ void RestorePCTimer();
 
 // Overflow-free conversion of counter ticks into units of `per_second`.
 std::uint64_t ticks_to_units(std::uint64_t ticks, std::uint64_t frequency, std::uint64_t per_second);
+
+// The lock of the seconds clock (Timer, Delay, SyncWait), made by the
+// InitAsyncAndMTProtection step; null before it and after its clean-up.
+os::CriticalSection *timer_clock_lock();
+int CreateTimerClockLock();
+void DestroyTimerClockLock();
 
 // Tests switch the counter off to see the tick-count base.
 void use_high_resolution_counter(bool on);

@@ -60,12 +60,4 @@ const MultimediaTimerApi *multimedia_timer_load();
 // running). After it, multimedia_timer_load loads anew.
 void multimedia_timer_unload(bool process_ending);
 
-// ---- priority of another thread -------------------------------------------
-
-struct Thread;
-// The priority of an engine-owned thread on the engine's scale (-15 to 15,
-// 0 normal; see thread_priority_get). False with the system's error.
-bool thread_priority_get_of(Thread *t, int *priority);
-bool thread_priority_set_of(Thread *t, int priority);
-
 }  // namespace kez::os

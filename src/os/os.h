@@ -56,6 +56,10 @@ bool thread_join(Thread *t, std::uint32_t timeout_ms);
 bool thread_terminate(Thread *t, std::uint32_t exit_code);
 // Whether thread_terminate ends the thread at once (Windows).
 extern const bool kThreadTerminateIsImmediate;
+// Whether the engine's unload runs under a system lock that a thread needs
+// to end (Windows: the loader lock), so that no thread may be waited for
+// then.
+extern const bool kDetachHoldsLoaderLock;
 // Lets the calling thread be ended by thread_terminate (POSIX), or not.
 void thread_allow_cancel(bool allow);
 // Releases the handle; a thread still running goes on on its own.
@@ -77,6 +81,10 @@ int processor_count();
 // is the thread's nice value negated. False with the system's error.
 bool thread_priority_get(int *priority);
 bool thread_priority_set(int priority);
+// The same for an engine-owned thread, asked from any thread (on POSIX
+// through the thread's kernel id). The same fault points as above.
+bool thread_priority_get_of(Thread *t, int *priority);
+bool thread_priority_set_of(Thread *t, int priority);
 
 // Runs a program with a null-terminated list of arguments (may be null) and
 // waits for it. False when it could not be started or did not end within

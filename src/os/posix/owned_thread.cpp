@@ -7,6 +7,7 @@
 // where it allows it; a cancelled thread still marks itself done.
 #include <errno.h>
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <new>
@@ -17,6 +18,7 @@
 namespace kez::os {
 
 const bool kThreadTerminateIsImmediate = false;
+const bool kDetachHoldsLoaderLock = false;
 
 struct Thread {
     pthread_t handle;
@@ -129,5 +131,27 @@ void thread_close(Thread *t) {
 }
 
 void *thread_native_handle(Thread *t) { return reinterpret_cast<void *>(t->handle); }
+
+// Linux keeps a nice value per thread, addressed by its kernel id; the id
+// was recorded before the thread was handed out.
+bool thread_priority_get_of(Thread *t, int *priority) {
+    if (fault::hit("os.thread_priority_get")) {
+        errno = EACCES;
+        return false;
+    }
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(t->id));
+    if (nice == -1 && errno != 0) return false;
+    *priority = -nice;
+    return true;
+}
+
+bool thread_priority_set_of(Thread *t, int priority) {
+    if (fault::hit("os.thread_priority_set")) {
+        errno = EACCES;
+        return false;
+    }
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(t->id), -priority) == 0;
+}
 
 }  // namespace kez::os

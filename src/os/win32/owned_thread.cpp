@@ -10,6 +10,7 @@
 namespace kez::os {
 
 const bool kThreadTerminateIsImmediate = true;
+const bool kDetachHoldsLoaderLock = true;
 
 struct Thread {
     HANDLE handle;
@@ -79,5 +80,25 @@ void thread_close(Thread *t) {
 }
 
 void *thread_native_handle(Thread *t) { return t->handle; }
+
+// The engine's scale is the system's own (see thread_priority_get).
+bool thread_priority_get_of(Thread *t, int *priority) {
+    if (fault::hit("os.thread_priority_get")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    const int p = GetThreadPriority(t->handle);
+    if (p == THREAD_PRIORITY_ERROR_RETURN) return false;
+    *priority = p;
+    return true;
+}
+
+bool thread_priority_set_of(Thread *t, int priority) {
+    if (fault::hit("os.thread_priority_set")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return SetThreadPriority(t->handle, priority) != 0;
+}
 
 }  // namespace kez::os
