@@ -223,23 +223,34 @@ void DVUSTE::timer_thread(void *record) {
     g_dvuste.threads_.fetch_sub(1);
 }
 
+// Every timer is stopped. Where threads may be waited for, each is joined
+// (a callback still running gets 2 s); elsewhere each lets go of its own
+// handle, and the threads get a moment to leave the engine's code. The
+// component stays loaded, and the records stay, while a thread may run.
 bool DVUSTE::Unload(bool may_wait) {
     if (engine() == nullptr) return true;
     for_each_live_timer(
-        [](TimerRecord *t, void *) {
+        [](TimerRecord *t, void *wait) {
             t->lock.lock();
             t->discarded = true;
             ++t->generation;
-            t->thread_ends_alone = true;
+            if (wait == nullptr) t->thread_ends_alone = true;
             t->lock.unlock();
             os::event_set(t->start_event);
         },
-        nullptr);
-    // Threads leave within a slice; where they cannot be waited for, give
-    // them a moment to leave the engine's code.
+        may_wait ? this : nullptr);
+    if (may_wait)
+        for_each_live_timer(
+            [](TimerRecord *t, void *) {
+                if (t->thread != nullptr && os::thread_join(t->thread, 2000)) {
+                    os::thread_close(t->thread);
+                    t->thread = nullptr;
+                }
+            },
+            nullptr);
     for (int waited = 0; threads_.load() != 0 && waited < (may_wait ? 2000 : 200); ++waited) os::sleep_ms(1);
-    if (threads_.load() == 0) engine_.store(nullptr);
     const bool stopped = threads_.load() == 0;
+    if (stopped) engine_.store(nullptr);
     if (stopped && may_wait && module_ != nullptr) {
         os::module_unload(module_);
         module_ = nullptr;

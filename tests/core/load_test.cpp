@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "os/os.h"
+#include "support/eventually.h"
 #include "support/log_tap.h"
 #include "support/temp_dir.h"
 
@@ -165,6 +167,38 @@ TEST(Load, HundredLoadUnloadCyclesLogTheSequenceAndLeaveNothingBehind) {
     ASSERT_TRUE(kez::os::tls_alloc(&again));
     EXPECT_EQ(again.value, probe.value);  // no thread-local index was left allocated
     kez::os::tls_free(again);
+}
+
+std::atomic<int> g_ticks{0};
+
+// Unloading the engine stops the timers that run on either back-end (the
+// timing engine's when the multimedia timer's load is failed): no callback
+// comes after, and nothing runs in the unloaded engine.
+TEST(Load, UnloadStopsTheTimersOfBothBackEnds) {
+    kez::test::TempDir dir;
+    kez::os::env_set("KEZ_COMPONENT_PATH", ".");
+    for (int i = 0; i < 6; ++i) {
+        const bool timing_engine = i % 2 == 1;
+        Module m = load_engine(timing_engine ? "os.multimedia_timer_load:1000" : "", dir.file("timers.log"));
+        ASSERT_NE(m, nullptr);
+        Engine e{m};
+        ASSERT_EQ(e.symbol<int (*)()>("KezUSTEinitialize")(), 1);
+        EXPECT_EQ(e.symbol<unsigned long long (*)()>("GetTimeUS")() != 0, timing_engine) << i;
+        auto new_timer = e.symbol<void *(*)(void (*)(void *), void *)>("KezUSTEnewtimer");
+        auto set_timer = e.symbol<int (*)(void *, const unsigned *)>("KezUSTEsettimer");
+        g_ticks.store(0);
+        for (int n = 0; n < 3; ++n) {
+            const unsigned one_ms[2] = {0, 1000000};
+            ASSERT_EQ(set_timer(new_timer([](void *) { g_ticks.fetch_add(1); }, nullptr), one_ms), 1);
+        }
+        ASSERT_TRUE(kez::test::eventually([] { return g_ticks.load() > 6; }));
+        kez::os::module_unload(m);
+        ASSERT_FALSE(engine_mapped()) << i;
+        const int after = g_ticks.load();
+        kez::os::sleep_ms(30);
+        EXPECT_EQ(g_ticks.load(), after) << i;
+    }
+    kez::os::env_set("KEZ_COMPONENT_PATH", nullptr);
 }
 
 TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
