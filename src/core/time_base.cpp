@@ -51,11 +51,10 @@ int CreateTimerClockLock() {
     return 0;
 }
 
-// A thread may still read the clock while the engine unloads: the lock is
-// let go of the way the platform allows for a lock that may be held.
+// After the user's modules have ended: no reader of the clock is left.
 void DestroyTimerClockLock() {
     os::CriticalSection *cs = g_clock_lock.exchange(nullptr);
-    if (cs != nullptr) os::cs_let_go_held(cs);
+    if (cs != nullptr) os::cs_destroy(cs);
 }
 
 void use_high_resolution_counter(bool on) { g_frequency.store(on ? os::perf_frequency() : 0); }

@@ -25,7 +25,6 @@ static int g_virtual;            /* non-zero: the virtual clock is in use */
 static uint64_t g_virtual_ns;
 static uint64_t g_rate_override = DVUSTE_DEFAULT_RATE;
 static int g_refuse;
-static uint64_t g_overshoot_ns; /* added once to the next sleep's end */
 
 #define LOAD(p) __atomic_load_n((p), __ATOMIC_ACQUIRE)
 #define STORE(p, v) __atomic_store_n((p), (v), __ATOMIC_RELEASE)
@@ -122,10 +121,8 @@ static void real_sleep_until_ns(uint64_t target) {
 static uint64_t now_ns(void) { return LOAD(&g_virtual) ? LOAD(&g_virtual_ns) : real_ns(); }
 
 /* Sleeps until the clock reads target nanoseconds; on the virtual clock it
-   moves the time there unless another sleep already went further. A
-   pending overshoot makes this sleep end that much later. */
+   moves the time there unless another sleep already went further. */
 static void sleep_until_ns(uint64_t target) {
-    target += __atomic_exchange_n(&g_overshoot_ns, 0, __ATOMIC_ACQ_REL);
     if (LOAD(&g_virtual)) {
         uint64_t cur = LOAD(&g_virtual_ns);
         while (cur < target &&
@@ -148,14 +145,15 @@ static void te_read_clock(uint64_t *raw) {
 
 static uint64_t te_raw_to_us(uint64_t raw) { return raw_us(raw); }
 
+static uint64_t g_overshoot_ns; /* added once, to the next virtual relative sleep */
+
 static uint32_t te_sleep_us(uint32_t us) {
-    uint64_t ns = (uint64_t)us * 1000u;
     if (us == 0) return clock_us32();
     if (LOAD(&g_virtual)) {
-        ns += __atomic_exchange_n(&g_overshoot_ns, 0, __ATOMIC_ACQ_REL);
-        return (uint32_t)(__atomic_add_fetch(&g_virtual_ns, ns, __ATOMIC_ACQ_REL) / 1000u);
+        const uint64_t extra = __atomic_exchange_n(&g_overshoot_ns, 0, __ATOMIC_ACQ_REL);
+        return (uint32_t)(__atomic_add_fetch(&g_virtual_ns, (uint64_t)us * 1000u + extra, __ATOMIC_ACQ_REL) / 1000u);
     }
-    sleep_until_ns(real_ns() + ns);
+    real_sleep_until_ns(real_ns() + (uint64_t)us * 1000u);
     return clock_us32();
 }
 

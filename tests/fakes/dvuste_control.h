@@ -19,15 +19,15 @@ DVUSTE_EXPORT void dvuste_use_virtual_clock(uint64_t start_ns);
 DVUSTE_EXPORT void dvuste_use_real_clock(void);
 DVUSTE_EXPORT void dvuste_advance_ns(uint64_t ns);
 DVUSTE_EXPORT uint64_t dvuste_virtual_ns(void);
-/* The next sleep that does sleep ends `ns` after its end (once), as a
-   thread the system wakes late. */
-DVUSTE_EXPORT void dvuste_overshoot_next_sleep_ns(uint64_t ns);
 /* What clock_rate reports from now on; DVUSTE_DEFAULT_RATE restores the
    clock's own rate. */
 #define DVUSTE_DEFAULT_RATE UINT64_MAX
 DVUSTE_EXPORT void dvuste_set_clock_rate(uint64_t rate);
 /* While non-zero, GetEngine__BRENNICK gives null. */
 DVUSTE_EXPORT void dvuste_refuse_engine(int refuse);
+/* The next relative sleep on the virtual clock ends this much late (a
+   thread that woke late). */
+DVUSTE_EXPORT void dvuste_overshoot_next_sleep_ns(uint64_t ns);
 
 #ifdef __cplusplus
 }

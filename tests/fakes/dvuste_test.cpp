@@ -24,7 +24,6 @@ struct StandIn {
     decltype(&dvuste_virtual_ns) virtual_ns = nullptr;
     decltype(&dvuste_set_clock_rate) set_rate = nullptr;
     decltype(&dvuste_refuse_engine) refuse = nullptr;
-    decltype(&dvuste_overshoot_next_sleep_ns) overshoot = nullptr;
 
     template <typename Fn>
     void bind(Fn &fn, const char *name) {
@@ -42,7 +41,6 @@ struct StandIn {
         bind(virtual_ns, "dvuste_virtual_ns");
         bind(set_rate, "dvuste_set_clock_rate");
         bind(refuse, "dvuste_refuse_engine");
-        bind(overshoot, "dvuste_overshoot_next_sleep_ns");
         te = get();
         ASSERT_NE(te, nullptr);
     }
@@ -99,16 +97,6 @@ TEST(DvusteStandIn, VirtualClockIsExactAndWraps) {
     EXPECT_EQ(s.te->sleep_until_next_multiple_us(0), 1'002'000u);
     EXPECT_EQ(s.te->sleep_until_next_multiple_us(7), 1'002'001u);  // 7 * 143143
     EXPECT_EQ(s.virtual_ns(), 1'002'001'000u);
-
-    // An overshoot waits for a sleep that sleeps, and ends only that one late.
-    s.overshoot(2'500'000);
-    EXPECT_EQ(s.te->sleep_us(0), 1'002'001u);
-    EXPECT_EQ(s.te->sleep_until_us(1'000'000), 1'002'001u);
-    EXPECT_EQ(s.te->sleep_us(1000), 1'005'501u);
-    EXPECT_EQ(s.te->sleep_us(1000), 1'006'501u);
-    s.overshoot(500'000);
-    EXPECT_EQ(s.te->sleep_until_us(1'006'601), 1'007'101u);
-    EXPECT_EQ(s.te->sleep_until_next_multiple_us(1000), 1'008'000u);
 }
 
 TEST(DvusteStandIn, SleepsFromManyThreadsAddUp) {
