@@ -35,6 +35,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -106,14 +107,13 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs)
             if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                time_[run.run_name.function_name + "/" + std::to_string(run.threads)] =
-                    run.GetAdjustedRealTime();
+                time_[{run.run_name.function_name, static_cast<int>(run.threads)}] = run.GetAdjustedRealTime();
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
         for (int threads : {1, 8}) {
-            const std::string t = "/" + std::to_string(threads);
-            const double kez = time_["BM_Timer_kez" + t], steady = time_["BM_Timer_steady_clock" + t];
+            const double kez = time_[{"BM_Timer_kez", threads}];
+            const double steady = time_[{"BM_Timer_steady_clock", threads}];
             if (kez > 0 && steady > 0)
                 std::printf("Timer, %d thread%s: kez %.1f ns, steady_clock %.1f ns; kez/steady_clock %.2fx%s\n",
                             threads, threads == 1 ? "" : "s", kez, steady, kez / steady,
@@ -122,7 +122,7 @@ public:
     }
 
 private:
-    std::map<std::string, double> time_;
+    std::map<std::pair<std::string, int>, double> time_;  // (function, threads) -> time a call
 };
 
 // ---- delay: Delay's overshoot and CPU time --------------------------------
@@ -349,7 +349,14 @@ int main(int argc, char **argv) {
             argv[kept++] = argv[i];
     }
     argc = kept;
-    auto wanted = [&](const char *name) { return ("," + sections + ",").find("," + std::string(name) + ",") != std::string::npos; };
+    // A name is wanted when it is one of the comma-separated items.
+    auto wanted = [&](const char *name) {
+        const std::size_t n = std::strlen(name);
+        for (std::size_t at = sections.find(name); at != std::string::npos; at = sections.find(name, at + 1))
+            if ((at == 0 || sections[at - 1] == ',') && (at + n == sections.size() || sections[at + n] == ','))
+                return true;
+        return false;
+    };
     if (const char *smoke = std::getenv("KEZ_BENCH_SMOKE"); smoke != nullptr && *smoke != '\0') g_smoke = true;
 
     benchmark::Initialize(&argc, argv);
