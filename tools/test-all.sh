@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ python3 binutils libgtest-dev googletest libbenchmark-dev libspdlog-dev libmimalloc-dev libtbb-dev
+packages=(cmake ninja-build g++ python3 binutils libgtest-dev googletest libbenchmark-dev libspdlog-dev libuv1-dev libmimalloc-dev libtbb-dev
           libreaderwriterqueue-dev libfmt-dev tzdata libabsl-dev
           g++-mingw-w64-x86-64-posix wine wine64 ccache
           pkgconf dpkg-dev file unzip lintian clang libclang-rt-dev)
