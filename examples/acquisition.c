@@ -229,8 +229,8 @@ int run_acquisition(void) {
     }
     KmtDiscardThreadPool(pool); /* after a time-out this waits for the scans, which end at their next write */
     KezUSTEdiscardtimer(beat);
-    printf("the acquisition took %.3f s; the 10 ms heartbeat timer %s\n", Timer() - started,
-           heartbeats > 0 ? "beat throughout" : "never beat");
+    printf("the acquisition took %.3f s; the 10 ms heartbeat timer beat %ld time(s) meanwhile\n", Timer() - started,
+           heartbeats);
     if (finished) {
         drain_samples(); /* the last few, below the callback's threshold */
         KmtGetTSVPtr(totals, &t);
