@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/frame.h"
+#include "core/startup_steps.h"
 #include "os/os.h"
 #include "log/log.h"
 
@@ -168,24 +169,6 @@ int deferred_calls_queued(std::uint32_t thread_id) {
 
 using namespace kez::core;
 
-namespace {
-
-// The communication libraries' event pollers, in the order events are
-// processed. A library that is not part of the engine yet contributes 0.
-struct EventPoller {
-    const char *name;
-    int (*poll)();
-};
-
-const EventPoller kEventPollers[] = {
-    {"ProcessTCPEvents", nullptr},
-    {"ProcessUDPEvents", nullptr},
-    {"ProcessRS232Events", nullptr},
-    {"RunDeferredCalls", run_deferred_calls},
-};
-
-}  // namespace
-
 // Until the debugger link names a thread, calls go to the engine's main
 // thread: posted to id 0 they would be lost, since no thread has that id.
 extern "C" int PostDeferredCall(DeferredCallbackPtr deferredFunction, void *callbackData) {
@@ -203,7 +186,8 @@ extern "C" int PostDeferredCallToThread(DeferredCallbackPtr deferredFunction, vo
 
 extern "C" int ProcessSystemEvents(void) {
     int result = 0;
-    for (const EventPoller &poller : kEventPollers) {
+    for (int i = 0; i < kEventPollerCount; ++i) {
+        const EventPoller &poller = kEventPollers[i];
         if (poller.poll == nullptr) continue;
         const int status = poller.poll();
         if (status < 0 && result == 0) result = status;

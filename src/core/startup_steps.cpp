@@ -120,6 +120,14 @@ const ThreadEndStep kThreadEndSteps[] = {
 };
 const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[0];
 
+const EventPoller kEventPollers[] = {
+    {"ProcessTCPEvents", nullptr},
+    {"ProcessUDPEvents", nullptr},
+    {"ProcessRS232Events", nullptr},
+    {"RunDeferredCalls", run_deferred_calls},
+};
+const int kEventPollerCount = sizeof kEventPollers / sizeof kEventPollers[0];
+
 void (*const kUninitKmtResources)() = mt::UtilityLibraryUninitKmtResources;
 void (*const kStopTimers)() = util::KezUSTEUnload;
 

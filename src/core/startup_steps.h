@@ -32,12 +32,24 @@ struct ThreadEndStep {
     void (*run)();
 };
 
+// A library's event poller, run by ProcessSystemEvents on the calling
+// thread: 0, or a negative status. Null while the library is not part of
+// the engine yet.
+struct EventPoller {
+    const char *name;
+    int (*poll)();
+};
+
 extern const InitStep kInitSteps[];
 extern const int kInitStepCount;
 extern const CleanupStep kCleanupSteps[];
 extern const int kCleanupStepCount;
 extern const ThreadEndStep kThreadEndSteps[];
 extern const int kThreadEndStepCount;
+// In the order ProcessSystemEvents runs them: the communication libraries'
+// events, then the thread's deferred calls.
+extern const EventPoller kEventPollers[];
+extern const int kEventPollerCount;
 
 // Releases the multithreading library's process state at process detach,
 // before CloseRTDll; null until that library exists.
