@@ -7,7 +7,6 @@
 #define KEZ_TCP_H
 
 #include <stddef.h>
-#include <stdint.h>
 
 #include "kez/kez_api.h"
 
@@ -74,8 +73,9 @@ KEZ_API int GetAllTCPHostAddresses(char ***addresses, int *numAddresses);
 KEZ_API int GetTCPHostConnectionAddr(unsigned int handle, char *buffer, size_t bufferSize);
 KEZ_API int GetTCPPeerAddr(unsigned int handle, char *buffer, size_t bufferSize);
 KEZ_API int GetTCPPeerName(unsigned int handle, char *buffer, size_t bufferSize);
-/* The connection's socket (a SOCKET on Windows, a descriptor on Linux). */
-KEZ_API int GetHostTCPSocketHandle(unsigned int handle, uintptr_t *socketHandle);
+/* The connection's socket (a SOCKET on Windows, a descriptor on Linux), as
+   size_t: the type of uintptr_t on every platform the engine runs on. */
+KEZ_API int GetHostTCPSocketHandle(unsigned int handle, size_t *socketHandle);
 KEZ_API void TCPFreeMemory(void *memoryPointer);
 /* Closes every connection and stops the socket library; returns 0. */
 KEZ_API int CloseWinsock(void);

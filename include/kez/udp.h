@@ -7,7 +7,6 @@
 #define KEZ_UDP_H
 
 #include <stddef.h>
-#include <stdint.h>
 
 #include "kez/kez_api.h"
 
@@ -76,8 +75,9 @@ KEZ_API int UDPMulticastSubscribe(unsigned int channel, const char *multicastAdd
 KEZ_API int UDPMulticastUnsubscribe(unsigned int channel, const char *multicastAddress, const char *sourceAddress);
 KEZ_API int GetUDPAttribute(unsigned int channel, int attribute, void *value);
 KEZ_API int SetUDPAttribute(unsigned int channel, int attribute, ...);
-/* The channel's socket (a SOCKET on Windows, a descriptor on Linux). */
-KEZ_API int GetUDPSocketHandle(unsigned int channel, uintptr_t *socketHandle);
+/* The channel's socket (a SOCKET on Windows, a descriptor on Linux), as
+   size_t: the type of uintptr_t on every platform the engine runs on. */
+KEZ_API int GetUDPSocketHandle(unsigned int channel, size_t *socketHandle);
 KEZ_API const char *GetUDPErrorString(int error);
 
 KEZ_END_DECLS

@@ -5,6 +5,7 @@
 
 #include "clib/calendar.h"
 #include "clib/clib_library.h"
+#include "comm/tcp_steps.h"
 #include "core/deferred_calls.h"
 #include "core/frame.h"
 #include "core/handle_memory.h"
@@ -86,7 +87,7 @@ const InitStep kInitSteps[] = {
     {"UtilityLibraryInitOnce", Stage::main, mt::UtilityLibraryInitOnce, -103, "UtilityLibraryInitOnce returned", false},
     {"RegisterUtilityLibraryRunStateChangeCallback", Stage::main, nullptr, -103,
      "RegisterUtilityLibraryRunStateChangeCallback returned", false},
-    {"TCPLibraryInitOnce", Stage::main, nullptr, -103, nullptr, false},
+    {"TCPLibraryInitOnce", Stage::main, comm::tcp::TCPLibraryInitOnce, -103, nullptr, false},
     {"PXRS232Initialize", Stage::main, nullptr, -103, "PXRS232Initialize returned", true},
 };
 const int kInitStepCount = sizeof kInitSteps / sizeof kInitSteps[0];
@@ -103,7 +104,7 @@ const CleanupStep kCleanupSteps[] = {
     {"CdbInitialize", debug::ThreadEnvironmentUninit, true},
     {"KezDebugInitialize", CdbSynchronizeCleanup, true},
     {"TcpIpInitialize", nullptr, true},
-    {"TCPLibraryInitOnce", nullptr, true},
+    {"TCPLibraryInitOnce", comm::tcp::TCPLibraryUninit, true},
     {"PXRS232Initialize", nullptr, true},
     // The rest of the engine services.
     {"InitAsyncAndMTProtection", UninitAsyncAndMTProtection, false},
@@ -121,7 +122,7 @@ const ThreadEndStep kThreadEndSteps[] = {
 const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[0];
 
 const EventPoller kEventPollers[] = {
-    {"ProcessTCPEvents", nullptr},
+    {"ProcessTCPEvents", comm::tcp::PollTCPEvents},
     {"ProcessUDPEvents", nullptr},
     {"ProcessRS232Events", nullptr},
     {"RunDeferredCalls", run_deferred_calls},

@@ -1,0 +1,16 @@
+// The TCP library's places in the start-up chain and in event processing.
+#pragma once
+
+namespace kez::comm::tcp {
+
+// Start-up step: the thread-variable slot, both locks, the run-state
+// callback. 0 or -103.
+int TCPLibraryInitOnce();
+// Clean-up: every connection closed, the socket library stopped and
+// released, the locks deleted.
+void TCPLibraryUninit();
+// ProcessSystemEvents' TCP step: 0 without touching the socket library
+// until a connection or server has existed.
+int PollTCPEvents();
+
+}  // namespace kez::comm::tcp

@@ -1,0 +1,172 @@
+// Reads and writes with time-outs. A transfer that cannot go at once waits
+// on its own socket, and on the other connections of its thread so that
+// their events are delivered meanwhile, in slices of at most 100 ms (a
+// slot closed by another thread is noticed within one slice). Nothing
+// spins: a connection whose unread data keeps it readable is left out of
+// the wait after its event was delivered, until the next slice.
+#include <memory>
+#include <new>
+
+#include "comm/tcp_library.h"
+#include "core/frame.h"
+
+namespace kez::comm::tcp {
+namespace {
+
+constexpr std::uint32_t kSliceMs = 100;
+constexpr std::size_t kMinimumBuffer = 537;
+
+// Raises the socket's buffer toward the transfer's size, halving the
+// request while the system refuses it.
+void grow_buffer(os::net::Socket socket, os::net::Option option, std::size_t count) {
+    if (count < kMinimumBuffer) return;
+    std::uint32_t current = 0;
+    if (os::net::get_option(socket, option, &current) != 0 || count <= current) return;
+    for (std::size_t request = count; request > current && request >= kMinimumBuffer; request /= 2) {
+        const int error = os::net::set_option(socket, option, static_cast<std::uint32_t>(request));
+        if (error == 0) return;
+        record_error(error);
+        if (error == os::net::kWsaNoProtoOpt || error == os::net::kWsaInval) return;
+    }
+}
+
+// One attempt: the count moved, or a code (kWsaWouldBlock: try later).
+int attempt(os::net::Socket socket, void *buffer, std::size_t count, bool write, std::size_t *moved) {
+    return write ? os::net::send(socket, buffer, count, moved) : os::net::recv(socket, buffer, count, false, moved);
+}
+
+// Waits until the slot's socket is ready for the transfer or the slice
+// ends; the thread's other connections (but those in `skip`) end the wait
+// as well, so that their events are delivered without delay.
+void wait_slice(unsigned handle, os::net::Socket socket, bool write, std::uint32_t ms, const unsigned *skip,
+                std::size_t skipped) {
+    std::unique_ptr<os::net::PollEntry[]> entries(new (std::nothrow) os::net::PollEntry[kSlotCount]);
+    std::unique_ptr<unsigned[]> pinned(new (std::nothrow) unsigned[kSlotCount]);
+    if (entries == nullptr || pinned == nullptr) {
+        os::sleep_ms(ms);
+        return;
+    }
+    entries[0] = os::net::PollEntry{socket, write ? os::net::kWritable : os::net::kReadable, 0};
+    std::size_t n = 1;
+    std::size_t pins = 0;
+    const os::ThreadId me = os::current_thread_id();
+    lock();
+    for (unsigned h = 0; h < kSlotCount; ++h) {
+        Slot &s = slot(h);
+        if (h == handle || !s.in_use || s.closing || s.owner != me) continue;
+        if (s.kind != kServer && s.kind != kAccepted && s.kind != kClient) continue;
+        bool was_ready = false;
+        for (std::size_t i = 0; i < skipped; ++i) was_ready = was_ready || skip[i] == h;
+        if (was_ready) continue;
+        ++s.pins;
+        pinned[pins++] = h;
+        entries[n++] = os::net::PollEntry{s.socket, os::net::kReadable, 0};
+    }
+    unlock();
+    int ready = 0;
+    os::net::poll(entries.get(), n, ms, &ready);
+    for (std::size_t i = 0; i < pins; ++i) unpin(pinned[i]);
+}
+
+struct TransferScope {
+    unsigned handle;
+    bool write;
+    ~TransferScope() {
+        lock();
+        Slot &s = slot(handle);
+        if (!write) --s.reads_in_progress;
+        // A connection whose peer went while this read ran is closed by its
+        // last reader, unless the program closes it itself (manual mode).
+        const bool close_now = !write && s.reads_in_progress == 0 && !s.manual &&
+                               (s.kind == kAcceptedPeerGone || s.kind == kClientPeerGone);
+        unlock();
+        if (close_now) close_slot(handle);
+        unpin(handle);
+    }
+};
+
+}  // namespace
+
+int transfer(unsigned handle, void *buffer, std::size_t count, std::uint32_t timeout_ms, bool write, bool client) {
+    if (const int status = start(); status != 0) return status;
+    const KindRule rule = write ? (client ? kClientLive : kServerLive) : (client ? kClientTransfer : kServerTransfer);
+    std::uint32_t generation = 0;
+    if (const int status = pin(handle, rule, &generation); status != 0) return status;
+    if (buffer == nullptr || count > 0xFFFFFFFFull) {
+        unpin(handle);
+        return kTCP_InvalidParameter;
+    }
+    if (count == 0) {
+        unpin(handle);
+        return 0;
+    }
+    lock();
+    Slot &s = slot(handle);
+    if (!write) ++s.reads_in_progress;
+    const os::net::Socket socket = s.socket;
+    unlock();
+    TransferScope scope{handle, write};
+
+    const std::uint32_t timeout = timeout_ms == 0 ? kDefaultTimeoutMs : timeout_ms;
+    const std::uint64_t started = os::tick_count_ms();
+    if (count >= 0x80000000ull) count /= 2;
+    grow_buffer(socket, write ? os::net::Option::send_buffer : os::net::Option::receive_buffer, count);
+    const int failure = write ? kTCP_WriteFailed : kTCP_ReadFailed;
+
+    unsigned ready[64];
+    std::size_t ready_count = 0;
+    for (;;) {
+        std::size_t moved = 0;
+        const int error = attempt(socket, buffer, count, write, &moved);
+        if (error == 0) {
+            if (!write && moved == 0) return kTCP_ConnectionClosed;
+            if (write) {
+                lock();
+                const Kind kind = slot(handle).kind;
+                unlock();
+                if (kind == kAcceptedPeerGone || kind == kClientPeerGone) return kTCP_DisconnectPending;
+            }
+            return static_cast<int>(moved);
+        }
+        if (error != os::net::kWsaWouldBlock) {
+            record_error(error);
+            return failure;
+        }
+        const std::uint64_t elapsed = os::tick_count_ms() - started;
+        if (elapsed >= timeout) return kTCP_TimeOutErr;
+        lock();
+        ++slot(handle).waiting;
+        unlock();
+        process_events(ready, sizeof ready / sizeof ready[0], &ready_count);
+        lock();
+        --slot(handle).waiting;
+        const bool closed = slot(handle).closing;
+        const Kind kind = slot(handle).kind;
+        unlock();
+        if (core::engine().shutting_down.load()) return kTCP_GeneralIOErr;
+        if (closed) return kTCP_NoConnectionEstablished;
+        if (write && (kind == kAcceptedPeerGone || kind == kClientPeerGone)) return kTCP_DisconnectPending;
+        const std::uint64_t waited = os::tick_count_ms() - started;
+        if (waited >= timeout) return kTCP_TimeOutErr;
+        const std::uint64_t left = timeout - waited;
+        wait_slice(handle, socket, write, static_cast<std::uint32_t>(left < kSliceMs ? left : kSliceMs), ready,
+                   ready_count);
+    }
+}
+
+}  // namespace kez::comm::tcp
+
+using namespace kez::comm::tcp;
+
+extern "C" int ClientTCPRead(unsigned int handle, void *dataBuffer, size_t dataSize, unsigned int timeOut) {
+    return transfer(handle, dataBuffer, dataSize, timeOut, false, true);
+}
+extern "C" int ServerTCPRead(unsigned int handle, void *dataBuffer, size_t dataSize, unsigned int timeOut) {
+    return transfer(handle, dataBuffer, dataSize, timeOut, false, false);
+}
+extern "C" int ClientTCPWrite(unsigned int handle, const void *dataPointer, size_t dataSize, unsigned int timeOut) {
+    return transfer(handle, const_cast<void *>(dataPointer), dataSize, timeOut, true, true);
+}
+extern "C" int ServerTCPWrite(unsigned int handle, const void *dataPointer, size_t dataSize, unsigned int timeOut) {
+    return transfer(handle, const_cast<void *>(dataPointer), dataSize, timeOut, true, false);
+}
