@@ -14,6 +14,7 @@
 #include "core/test_hooks.h"
 #include "kez/runtime.h"
 #include "kez/tcp.h"
+#include "os/descriptor_limit.h"
 #include "os/os.h"
 #include "support/eventually.h"
 #include "support/watchdog.h"
@@ -306,6 +307,185 @@ TEST(TcpTransfer, ShortWritesAddUpToExactlyWhatArrives) {
     EXPECT_EQ(mismatched, 0);
     EXPECT_GT(short_writes, 0);  // the reader was slow enough to matter
     EXPECT_EQ(DisconnectFromTCPServer(h), 0);
+}
+
+// Socket calls that fail give the library's code, and the system's reason
+// is the thread's last socket error, with its text.
+TEST(TcpFaults, FailedSocketCallsGiveTheirCodesAndTexts) {
+    Watchdog watchdog(60s, "faults");
+    Server server;
+    const unsigned port = static_cast<unsigned>(server.port);
+    struct Case {
+        const char *point;
+        unsigned error;
+        int expected;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"os.net_socket", 10024, kTCP_UnableToEstablishConnection, "WSAEMFILE: Too many open files"},
+        {"os.net_connect", 10051, kTCP_UnableToEstablishConnection, "WSAENETUNREACH: Network is unreachable"},
+        {"os.net_bind", 10048, kTCP_UnableToRegisterService, "WSAEADDRINUSE: Address already in use"},
+        {"os.net_listen", 10055, kTCP_UnableToRegisterService, "WSAENOBUFS: No buffer space available"},
+        {"os.net_recv", 10054, kTCP_ReadFailed, "WSAECONNRESET: Connection reset by peer"},
+        {"os.net_send", 10053, kTCP_WriteFailed, "WSAECONNABORTED: Software caused connection abort"},
+        {"os.net_recv", 12345, kTCP_ReadFailed, "WSAE_UNKNOWN"},
+    };
+    unsigned h = 0;
+    ASSERT_EQ(ConnectToTCPServer(&h, port, "127.0.0.1", nullptr, nullptr, 5000), 0);
+    for (const Case &c : cases) {
+        char byte = 'x';
+        int result = 0;
+        KezTest_ArmFaultEx(c.point, 1, 0, c.error);
+        const std::string point = c.point;
+        if (point == "os.net_socket" || point == "os.net_connect") {
+            unsigned other = 0;
+            result = ConnectToTCPServer(&other, port, "127.0.0.1", nullptr, nullptr, 1000);
+        } else if (point == "os.net_bind" || point == "os.net_listen") {
+            result = RegisterTCPServer(0, nullptr, nullptr);
+        } else if (point == "os.net_recv") {
+            result = ClientTCPRead(h, &byte, 1, 100);
+        } else {
+            result = ClientTCPWrite(h, &byte, 1, 100);
+        }
+        KezTest_ArmFault(c.point, 0);
+        EXPECT_EQ(result, c.expected) << c.point;
+        EXPECT_EQ(system_error(), c.text) << c.point;
+    }
+    // A failed start of the socket library: the next call starts it again.
+    EXPECT_EQ(DisconnectFromTCPServer(h), 0);
+    EXPECT_EQ(CloseWinsock(), 0);
+    server.port = 0;
+    KezTest_ArmFaultEx("os.net_startup", 1, 0, 10091);
+    EXPECT_EQ(RegisterTCPServer(0, nullptr, nullptr), kTCP_UnableToLoadWinsockDLL);
+    EXPECT_EQ(system_error(), "WSASYSNOTREADY: Network subsystem is unavailable");
+    const int port_again = RegisterTCPServer(0, nullptr, nullptr);
+    EXPECT_GT(port_again, 0);
+    EXPECT_EQ(UnregisterTCPServer(static_cast<unsigned>(port_again)), 0);
+}
+
+// 1024 slots: a full table refuses with -6 and leaks nothing; the clients
+// the full table could not take are closed and hear of it.
+TEST(TcpTable, AFullTableRefusesAndRecovers) {
+    Watchdog watchdog(120s, "full table");
+    ASSERT_GE(kez::os::raise_descriptor_limit(4096), 2200u) << "the test needs 2200 descriptors";
+    Server server;
+    ASSERT_GT(server.port, 0);
+    std::vector<unsigned> clients;
+    unsigned h = 0;
+    // No events are processed meanwhile, so no connection is accepted yet.
+    for (int i = 0; i < 1023; ++i) {
+        ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "127.0.0.1", nullptr, nullptr, 5000), 0)
+            << i;
+        clients.push_back(h);
+    }
+    EXPECT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "127.0.0.1", nullptr, nullptr, 5000),
+              kTCP_TooManyConnections);
+    EXPECT_EQ(RegisterTCPServer(0, nullptr, nullptr), kTCP_TooManyConnections);
+    // Accepting finds no slot: those connections are closed at once.
+    for (int i = 0; i < 5; ++i) ProcessSystemEvents();
+    EXPECT_EQ(server.recorder.count(TCP_CONNECT), 0);
+    for (const unsigned c : clients) EXPECT_EQ(DisconnectFromTCPServer(c), 0);
+    ASSERT_EQ(UnregisterTCPServer(static_cast<unsigned>(server.port)), 0);
+    // Everything is free again: a new server and client work end to end.
+    Server again;
+    ASSERT_GT(again.port, 0);
+    ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(again.port), "127.0.0.1", nullptr, nullptr, 5000), 0);
+    const unsigned accepted = again.accepted();
+    char c = 'q';
+    EXPECT_EQ(ClientTCPWrite(h, &c, 1, 1000), 1);
+    char d = 0;
+    EXPECT_EQ(ServerTCPRead(accepted, &d, 1, 5000), 1);
+    EXPECT_EQ(d, 'q');
+    EXPECT_EQ(DisconnectFromTCPServer(h), 0);
+}
+
+// Eight threads connect, write, read and disconnect on a shared set of
+// handles while a server thread echoes. Every connection carries one byte
+// value of its own, so a read that returned another connection's data
+// (a socket closed under it and reused by the system) shows at once.
+TEST(TcpRaces, SharedHandlesNeverSeeForeignData) {
+    Watchdog watchdog(300s, "shared handles");
+    std::atomic<int> port{0};
+    std::atomic<bool> stop{false};
+    Recorder echo;
+    echo.echo = true;
+    std::thread server([&] {
+        echo.thread = KezTest_CurrentThreadId();
+        port.store(RegisterTCPServer(0, record, &echo));
+        while (!stop.load()) {
+            ProcessSystemEvents();
+            kez::os::sleep_ms(1);
+        }
+        UnregisterTCPServer(static_cast<unsigned>(port.load()));
+    });
+    ASSERT_TRUE(eventually([&] { return port.load() != 0; }));
+    ASSERT_GT(port.load(), 0);
+
+    struct Entry {
+        bool live = false;
+        bool busy = false;
+        unsigned handle = 0;
+        unsigned char value = 0;
+    };
+    std::mutex mutex;
+    Entry entries[6];
+    std::atomic<int> foreign{0};
+    std::atomic<int> unexpected{0};
+    std::atomic<unsigned> next_value{0};
+    auto worker = [&](unsigned seed) {
+        for (int i = 0; i < 300; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            Entry &e = entries[(seed >> 8) % 6];
+            const unsigned op = (seed >> 16) % 8;
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!e.live) {
+                if (e.busy) continue;
+                e.busy = true;
+                lock.unlock();
+                unsigned h = 0;
+                const int r = ConnectToTCPServer(&h, static_cast<unsigned>(port.load()), "127.0.0.1", nullptr, nullptr,
+                                                 5000);
+                lock.lock();
+                e.busy = false;
+                if (r != 0) {
+                    unexpected.fetch_add(1);
+                    continue;
+                }
+                e.live = true;
+                e.handle = h;
+                e.value = static_cast<unsigned char>(1 + next_value.fetch_add(1) % 251);
+                continue;
+            }
+            const unsigned h = e.handle;
+            const unsigned char value = e.value;
+            if (op == 0) {
+                e.live = false;
+                lock.unlock();
+                const int r = DisconnectFromTCPServer(h);
+                if (r != 0 && r != kTCP_NoConnectionEstablished) unexpected.fetch_add(1);
+                continue;
+            }
+            lock.unlock();
+            unsigned char out[16];
+            std::memset(out, value, sizeof out);
+            const int w = ClientTCPWrite(h, out, sizeof out, 200);
+            if (w < 0 && w != kTCP_NoConnectionEstablished && w != kTCP_TimeOutErr) unexpected.fetch_add(1);
+            unsigned char in[64];
+            const int n = ClientTCPRead(h, in, sizeof in, 30);
+            for (int k = 0; k < n; ++k) foreign.fetch_add(in[k] != value ? 1 : 0);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < 8; ++t) workers.emplace_back(worker, 7919u * (t + 1));
+    for (std::thread &t : workers) t.join();
+    for (Entry &e : entries)
+        if (e.live) DisconnectFromTCPServer(e.handle);
+    stop.store(true);
+    server.join();
+    EXPECT_EQ(foreign.load(), 0);
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GT(echo.echoed.load(), 0);
+    EXPECT_EQ(echo.foreign.load(), 0);
 }
 
 }  // namespace
