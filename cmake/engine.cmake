@@ -219,8 +219,7 @@ endif()
 # The platform layer again, as a static library for tests that drive the
 # engine from outside (loading it, probing named objects).
 # It also carries test-only helpers that the engine never contains.
-add_library(kez_test_os STATIC EXCLUDE_FROM_ALL ${KEZ_OS_SOURCES} src/os/${KEZ_OS_DIR}/captured_process.cpp
-  src/os/${KEZ_OS_DIR}/descriptor_limit.cpp)
+add_library(kez_test_os STATIC EXCLUDE_FROM_ALL ${KEZ_OS_SOURCES} src/os/${KEZ_OS_DIR}/captured_process.cpp)
 target_include_directories(kez_test_os PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(kez_test_os PRIVATE kez_warnings)
 # With the fault points live when the build has them, so that the platform
