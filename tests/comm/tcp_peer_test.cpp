@@ -71,6 +71,13 @@ bool pump_until(Pred done, std::chrono::milliseconds limit = 20s) {
         limit);
 }
 
+// Wine 8's server reads a socket's pending error for its own readiness
+// checks, which takes a reset from the socket: recv then sees a plain end.
+bool resets_reach_the_program() {
+    kez::os::Module ntdll = kez::os::module_if_loaded("ntdll.dll");
+    return ntdll == nullptr || kez::os::module_symbol(ntdll, "wine_get_version") == nullptr;
+}
+
 class TcpPeer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -138,8 +145,12 @@ TEST_F(TcpPeer, PeerResetIsADisconnectWithTheSystemsReason) {
     ASSERT_TRUE(pump_until([&] { return count(reader, TCP_DISCONNECT) == 1; }));
     const Seen last = reader.events.back();
     EXPECT_EQ(last.handle, h);
-    EXPECT_EQ(last.error, kTCP_GeneralIOErr);
-    EXPECT_STREQ(GetTCPSystemErrorString(), "WSAECONNRESET: Connection reset by peer");
+    if (resets_reach_the_program()) {
+        EXPECT_EQ(last.error, kTCP_GeneralIOErr);
+        EXPECT_STREQ(GetTCPSystemErrorString(), "WSAECONNRESET: Connection reset by peer");
+    } else {
+        EXPECT_EQ(last.error, 0);
+    }
     EXPECT_STREQ(GetTCPSystemErrorString(), "No error");
     EXPECT_EQ(DisconnectFromTCPServer(h), kTCP_NoConnectionEstablished);  // automatic mode closed it
 }
