@@ -9,6 +9,7 @@
 
 #include "comm/tcp_library.h"
 #include "core/deferred_calls.h"
+#include "core/test_hooks.h"
 
 namespace kez::comm::tcp {
 namespace {
@@ -276,3 +277,7 @@ void run_state_changed(int run_state) {
 }
 
 }  // namespace kez::comm::tcp
+
+#if defined(KEZ_TEST_HOOKS)
+extern "C" void KezTest_SendTcpRunState(int runState) { kez::comm::tcp::run_state_changed(runState); }
+#endif

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -483,6 +484,88 @@ TEST(TcpRaces, SharedHandlesNeverSeeForeignData) {
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_GT(echo.echoed.load(), 0);
     EXPECT_EQ(echo.foreign.load(), 0);
+}
+
+// While callbacks are disabled events wait; enabled again, each is
+// delivered on its own thread, in the order found, and stopping closes
+// every connection.
+TEST(TcpRunStates, HeldEventsGoToTheirOwnThreadInOrderAndStopClosesAll) {
+    Watchdog watchdog(60s, "run states");
+    Server server;
+    KezTest_SendTcpRunState(KEZ_RUN_STATE_DISABLE_CALLBACKS);
+    unsigned h = 0;
+    ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "127.0.0.1", nullptr, nullptr, 5000), 0);
+    for (int i = 0; i < 20; ++i) {
+        ProcessSystemEvents();
+        kez::os::sleep_ms(2);
+    }
+    EXPECT_EQ(server.recorder.count(TCP_CONNECT), 0);
+    std::thread other([] {
+        KezTest_SendTcpRunState(KEZ_RUN_STATE_ENABLE_CALLBACKS);
+        ProcessSystemEvents();
+    });
+    other.join();
+    EXPECT_EQ(server.recorder.count(TCP_CONNECT), 0);  // not delivered on the other thread
+    char c = 'z';
+    ASSERT_EQ(ClientTCPWrite(h, &c, 1, 1000), 1);
+    ASSERT_TRUE(pump_until([&] { return server.recorder.count(TCP_DATAREADY) > 0; }));
+    {
+        std::lock_guard<std::mutex> lock(server.recorder.mutex);
+        ASSERT_GE(server.recorder.events.size(), 2u);
+        EXPECT_EQ(server.recorder.events[0].type, TCP_CONNECT);
+        EXPECT_EQ(server.recorder.events[1].type, TCP_DATAREADY);
+    }
+    EXPECT_EQ(server.recorder.foreign.load(), 0);
+    const unsigned accepted = server.accepted();
+    KezTest_SendTcpRunState(KEZ_RUN_STATE_STOP);
+    EXPECT_EQ(ClientTCPWrite(h, &c, 1, 10), kTCP_NoConnectionEstablished);
+    EXPECT_EQ(ServerTCPRead(accepted, &c, 1, 10), kTCP_NoConnectionEstablished);
+    EXPECT_EQ(UnregisterTCPServer(static_cast<unsigned>(server.port)), kTCP_ServerNotRegistered);
+    server.port = 0;
+}
+
+TEST(TcpNames, LocalHostAndPeerQueries) {
+    char name[256] = {};
+    ASSERT_EQ(GetTCPHostName(name, sizeof name), 0);
+    EXPECT_GT(std::strlen(name), 0u);
+    EXPECT_EQ(GetTCPHostName(name, 0), kTCP_InvalidParameter);
+    EXPECT_EQ(GetTCPHostName(nullptr, 16), kTCP_InvalidParameter);
+    EXPECT_EQ(GetTCPHostName(name, std::strlen(name)), kTCP_InvalidParameter);  // no room for the end
+    char address[16] = {};
+    EXPECT_EQ(GetTCPHostAddr(address, sizeof address), 0);
+    EXPECT_GT(std::strlen(address), 6u);
+
+    char **addresses = reinterpret_cast<char **>(&name);
+    int count = -1;
+    EXPECT_EQ(GetAllTCPHostAddresses(&addresses, nullptr), kTCP_InvalidParameter);
+    EXPECT_EQ(addresses, nullptr);  // zeroed before the check
+    EXPECT_EQ(GetAllTCPHostAddresses(nullptr, &count), kTCP_InvalidParameter);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(GetAllTCPHostAddresses(&addresses, &count), 0);
+    ASSERT_GE(count, 1);
+    for (int i = 0; i < count; ++i) {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        EXPECT_EQ(std::sscanf(addresses[i], "%u.%u.%u.%u", &a, &b, &c, &d), 4) << addresses[i];
+    }
+    TCPFreeMemory(addresses);
+
+    Server server;
+    unsigned h = 0;
+    ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "localhost", nullptr, nullptr, 5000), 0);
+    char peer[256] = {};
+    char again[256] = {};
+    ASSERT_EQ(GetTCPPeerName(h, peer, sizeof peer), 0);
+    EXPECT_GT(std::strlen(peer), 0u);
+    EXPECT_EQ(GetTCPPeerName(h, again, sizeof again), 0);
+    EXPECT_STREQ(peer, again);
+    EXPECT_EQ(GetTCPPeerName(h, again, 1), kTCP_InvalidParameter);
+    // Closing the socket library closes every connection; it starts again
+    // on the next call.
+    EXPECT_EQ(CloseWinsock(), 0);
+    EXPECT_EQ(GetTCPPeerName(h, peer, sizeof peer), kTCP_NoConnectionEstablished);
+    EXPECT_EQ(UnregisterTCPServer(static_cast<unsigned>(server.port)), kTCP_ServerNotRegistered);
+    server.port = 0;
+    EXPECT_EQ(GetTCPHostName(name, sizeof name), 0);
 }
 
 }  // namespace
