@@ -205,7 +205,7 @@ void drop_held_events() {
     free_events(held);
 }
 
-int process_events(unsigned *ready, std::size_t capacity, std::size_t *ready_count) {
+int process_events(unsigned skip, unsigned *ready, std::size_t capacity, std::size_t *ready_count) {
     if (ready_count != nullptr) *ready_count = 0;
     const os::ThreadId me = os::current_thread_id();
     if (g_dispatch_enabled.load(std::memory_order_acquire)) deliver_held(me);
@@ -217,7 +217,7 @@ int process_events(unsigned *ready, std::size_t capacity, std::size_t *ready_cou
     lock();
     for (unsigned h = 0; h < kSlotCount; ++h) {
         Slot &s = slot(h);
-        if (!s.in_use || s.closing || s.owner != me) continue;
+        if (h == skip || !s.in_use || s.closing || s.owner != me) continue;
         if (s.kind != kServer && s.kind != kAccepted && s.kind != kClient) continue;
         ++s.pins;
         entries[n] = os::net::PollEntry{s.socket, os::net::kReadable, 0};

@@ -186,7 +186,7 @@ void TCPLibraryUninit() {
 
 int PollTCPEvents() {
     if (!table_in_use()) return 0;
-    return process_events(nullptr, 0, nullptr);
+    return process_events(kSlotCount, nullptr, 0, nullptr);
 }
 
 }  // namespace kez::comm::tcp
@@ -195,7 +195,7 @@ using namespace kez::comm::tcp;
 
 extern "C" int ProcessTCPEvents(void) {
     if (const int status = start(); status != 0) return status;
-    return process_events(nullptr, 0, nullptr);
+    return process_events(kSlotCount, nullptr, 0, nullptr);
 }
 
 // Every slot is closed through its pins, so a call still running on another

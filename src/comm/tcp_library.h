@@ -64,6 +64,10 @@ struct Slot {
     os::ThreadId owner;
     Event *deferred;  // events that arrived while the callback ran
     std::uint64_t resource;  // resource-tracking id, 0 when none
+    // The socket's buffer sizes as last read or set (0: not yet known), so
+    // that a transfer asks the system only when it needs a larger one.
+    std::uint32_t send_buffer;
+    std::uint32_t receive_buffer;
 };
 
 // ---- library state (tcp_library.cpp) -------------------------------------------
@@ -135,9 +139,10 @@ void close_socket_gracefully(os::net::Socket s);
 
 // ---- events (tcp_events.cpp) -------------------------------------------------------
 
-// One pass over the calling thread's slots. Handles that had an event are
-// added to `ready` (may be null) up to its capacity.
-int process_events(unsigned *ready, std::size_t capacity, std::size_t *ready_count);
+// One pass over the calling thread's slots but `skip` (kSlotCount: none).
+// Handles that had an event are added to `ready` (may be null) up to its
+// capacity.
+int process_events(unsigned skip, unsigned *ready, std::size_t capacity, std::size_t *ready_count);
 void run_state_changed(int run_state);
 void drop_held_events();
 void free_events(Event *e);

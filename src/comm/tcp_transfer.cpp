@@ -3,7 +3,9 @@
 // their events are delivered meanwhile, in slices of at most 100 ms (a
 // slot closed by another thread is noticed within one slice). Nothing
 // spins: a connection whose unread data keeps it readable is left out of
-// the wait after its event was delivered, until the next slice.
+// the wait after its event was delivered, until the next slice. A waiting
+// read takes its own connection's data itself: that connection's data
+// events are not delivered while the read waits for them.
 #include <memory>
 #include <new>
 
@@ -15,16 +17,23 @@ namespace {
 
 constexpr std::uint32_t kSliceMs = 100;
 constexpr std::size_t kMinimumBuffer = 537;
+constexpr std::size_t kReadyCapacity = 64;
 
 // Raises the socket's buffer toward the transfer's size, halving the
-// request while the system refuses it.
-void grow_buffer(os::net::Socket socket, os::net::Option option, std::size_t count) {
-    if (count < kMinimumBuffer) return;
+// request while the system refuses it. `known` is the slot's record of the
+// size (0: not read yet), so the system is asked only when it must grow.
+void grow_buffer(os::net::Socket socket, os::net::Option option, std::size_t count, std::uint32_t *known) {
+    if (count < kMinimumBuffer || (*known != 0 && count <= *known)) return;
     std::uint32_t current = 0;
-    if (os::net::get_option(socket, option, &current) != 0 || count <= current) return;
+    if (os::net::get_option(socket, option, &current) != 0) return;
+    *known = current;
+    if (count <= current) return;
     for (std::size_t request = count; request > current && request >= kMinimumBuffer; request /= 2) {
         const int error = os::net::set_option(socket, option, static_cast<std::uint32_t>(request));
-        if (error == 0) return;
+        if (error == 0) {
+            *known = static_cast<std::uint32_t>(request);
+            return;
+        }
         record_error(error);
         if (error == os::net::kWsaNoProtoOpt || error == os::net::kWsaInval) return;
     }
@@ -35,18 +44,27 @@ int attempt(os::net::Socket socket, void *buffer, std::size_t count, bool write,
     return write ? os::net::send(socket, buffer, count, moved) : os::net::recv(socket, buffer, count, false, moved);
 }
 
-// Waits until the slot's socket is ready for the transfer or the slice
-// ends; the thread's other connections (but those in `skip`) end the wait
-// as well, so that their events are delivered without delay.
-void wait_slice(unsigned handle, os::net::Socket socket, bool write, std::uint32_t ms, const unsigned *skip,
+bool listed(const unsigned *list, std::size_t count, unsigned handle) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (list[i] == handle) return true;
+    return false;
+}
+
+// Waits until the slot's socket is ready for the transfer, another
+// connection of the thread (but those in `skip`) has something, or the
+// slice ends. Whether another connection had something.
+bool wait_slice(unsigned handle, os::net::Socket socket, bool write, std::uint32_t ms, const unsigned *skip,
                 std::size_t skipped) {
     std::unique_ptr<os::net::PollEntry[]> entries(new (std::nothrow) os::net::PollEntry[kSlotCount]);
     std::unique_ptr<unsigned[]> pinned(new (std::nothrow) unsigned[kSlotCount]);
     if (entries == nullptr || pinned == nullptr) {
         os::sleep_ms(ms);
-        return;
+        return true;
     }
-    entries[0] = os::net::PollEntry{socket, write ? os::net::kWritable : os::net::kReadable, 0};
+    // A write also hears its own connection's data, for its events.
+    unsigned own = write ? os::net::kWritable : os::net::kReadable;
+    if (write && !listed(skip, skipped, handle)) own |= os::net::kReadable;
+    entries[0] = os::net::PollEntry{socket, own, 0};
     std::size_t n = 1;
     std::size_t pins = 0;
     const os::ThreadId me = os::current_thread_id();
@@ -55,17 +73,19 @@ void wait_slice(unsigned handle, os::net::Socket socket, bool write, std::uint32
         Slot &s = slot(h);
         if (h == handle || !s.in_use || s.closing || s.owner != me) continue;
         if (s.kind != kServer && s.kind != kAccepted && s.kind != kClient) continue;
-        bool was_ready = false;
-        for (std::size_t i = 0; i < skipped; ++i) was_ready = was_ready || skip[i] == h;
-        if (was_ready) continue;
+        if (listed(skip, skipped, h)) continue;
         ++s.pins;
         pinned[pins++] = h;
         entries[n++] = os::net::PollEntry{s.socket, os::net::kReadable, 0};
     }
     unlock();
     int ready = 0;
-    os::net::poll(entries.get(), n, ms, &ready);
+    const bool failed = os::net::poll(entries.get(), n, ms, &ready) != 0;
     for (std::size_t i = 0; i < pins; ++i) unpin(pinned[i]);
+    if (failed) return true;
+    bool others = write && (entries[0].got & os::net::kReadable) != 0;
+    for (std::size_t i = 1; i < n && !others; ++i) others = entries[i].got != 0;
+    return others;
 }
 
 struct TransferScope {
@@ -85,13 +105,14 @@ struct TransferScope {
     }
 };
 
+bool peer_gone(Kind kind) { return kind == kAcceptedPeerGone || kind == kClientPeerGone; }
+
 }  // namespace
 
 int transfer(unsigned handle, void *buffer, std::size_t count, std::uint32_t timeout_ms, bool write, bool client) {
     if (const int status = start(); status != 0) return status;
     const KindRule rule = write ? (client ? kClientLive : kServerLive) : (client ? kClientTransfer : kServerTransfer);
-    std::uint32_t generation = 0;
-    if (const int status = pin(handle, rule, &generation); status != 0) return status;
+    if (const int status = pin(handle, rule, nullptr); status != 0) return status;
     if (buffer == nullptr || count > 0xFFFFFFFFull) {
         unpin(handle);
         return kTCP_InvalidParameter;
@@ -104,53 +125,62 @@ int transfer(unsigned handle, void *buffer, std::size_t count, std::uint32_t tim
     Slot &s = slot(handle);
     if (!write) ++s.reads_in_progress;
     const os::net::Socket socket = s.socket;
+    std::uint32_t known_buffer = write ? s.send_buffer : s.receive_buffer;
     unlock();
     TransferScope scope{handle, write};
 
     const std::uint32_t timeout = timeout_ms == 0 ? kDefaultTimeoutMs : timeout_ms;
     const std::uint64_t started = os::tick_count_ms();
     if (count >= 0x80000000ull) count /= 2;
-    grow_buffer(socket, write ? os::net::Option::send_buffer : os::net::Option::receive_buffer, count);
+    const std::uint32_t was_known = known_buffer;
+    grow_buffer(socket, write ? os::net::Option::send_buffer : os::net::Option::receive_buffer, count, &known_buffer);
+    if (known_buffer != was_known) {
+        lock();
+        (write ? s.send_buffer : s.receive_buffer) = known_buffer;
+        unlock();
+    }
     const int failure = write ? kTCP_WriteFailed : kTCP_ReadFailed;
 
-    unsigned ready[64];
+    unsigned ready[kReadyCapacity];
     std::size_t ready_count = 0;
+    bool events_waiting = true;  // the first wait delivers the thread's events first
     for (;;) {
         std::size_t moved = 0;
         const int error = attempt(socket, buffer, count, write, &moved);
         if (error == 0) {
             if (!write && moved == 0) return kTCP_ConnectionClosed;
-            if (write) {
-                lock();
-                const Kind kind = slot(handle).kind;
-                unlock();
-                if (kind == kAcceptedPeerGone || kind == kClientPeerGone) return kTCP_DisconnectPending;
-            }
+            lock();
+            const Kind kind = slot(handle).kind;
+            unlock();
+            if (write && peer_gone(kind)) return kTCP_DisconnectPending;
             return static_cast<int>(moved);
         }
         if (error != os::net::kWsaWouldBlock) {
             record_error(error);
             return failure;
         }
-        const std::uint64_t elapsed = os::tick_count_ms() - started;
-        if (elapsed >= timeout) return kTCP_TimeOutErr;
+        if (events_waiting) {
+            lock();
+            ++slot(handle).waiting;
+            unlock();
+            process_events(write ? kSlotCount : handle, ready, kReadyCapacity, &ready_count);
+            lock();
+            --slot(handle).waiting;
+            unlock();
+        }
         lock();
-        ++slot(handle).waiting;
-        unlock();
-        process_events(ready, sizeof ready / sizeof ready[0], &ready_count);
-        lock();
-        --slot(handle).waiting;
         const bool closed = slot(handle).closing;
         const Kind kind = slot(handle).kind;
         unlock();
         if (core::engine().shutting_down.load()) return kTCP_GeneralIOErr;
         if (closed) return kTCP_NoConnectionEstablished;
-        if (write && (kind == kAcceptedPeerGone || kind == kClientPeerGone)) return kTCP_DisconnectPending;
+        if (write && peer_gone(kind)) return kTCP_DisconnectPending;
         const std::uint64_t waited = os::tick_count_ms() - started;
         if (waited >= timeout) return kTCP_TimeOutErr;
         const std::uint64_t left = timeout - waited;
-        wait_slice(handle, socket, write, static_cast<std::uint32_t>(left < kSliceMs ? left : kSliceMs), ready,
-                   ready_count);
+        events_waiting = wait_slice(handle, socket, write, static_cast<std::uint32_t>(left < kSliceMs ? left : kSliceMs),
+                                    ready, ready_count);
+        if (!events_waiting) ready_count = 0;  // a quiet slice: every connection is watched again
     }
 }
 
