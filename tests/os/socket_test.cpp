@@ -135,6 +135,12 @@ TEST_F(Sockets, ConnectedStreamCarriesBothWays) {
     }
     ASSERT_EQ(in.size(), 300u);
     for (std::size_t i = 0; i < in.size(); ++i) ASSERT_EQ(in[i], kez::test::pattern_byte(i, 5)) << i;
+
+    // After our own half-close a send is refused as shut down.
+    ASSERT_EQ(net::shutdown_send(s), 0);
+    std::size_t sent = 99;
+    EXPECT_EQ(net::send(s, "x", 1, &sent), net::kWsaShutdown);
+    EXPECT_EQ(sent, 0u);
 }
 
 // The peer connects to an engine listener; what the engine's receive and
