@@ -292,23 +292,24 @@ int receive_from(Socket s, void *buffer, std::size_t size, bool peek, std::size_
     if (const int e = enter("os.net_recvfrom", kWsaConnReset)) return e;
     const int fd = fd_of(s);
     if (fd < 0) return kWsaNotSock;
-    int type = 0;
-    socklen_t type_length = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0) return last();
-    // MSG_TRUNC on a datagram socket gives the datagram's whole length; on
-    // a stream it would discard data.
-    const int flags = (peek ? MSG_PEEK : 0) | (type == SOCK_DGRAM ? MSG_TRUNC : 0);
+    // recvmsg tells a datagram cut by the buffer in its flags, on any kind
+    // of socket, without a question to the system first.
     const std::size_t room = cut(size);
     sockaddr_in a{};
-    socklen_t length = sizeof a;
+    iovec part{buffer, room};
+    msghdr message{};
+    message.msg_name = &a;
+    message.msg_namelen = sizeof a;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
     ssize_t n;
     do {
-        n = ::recvfrom(fd, buffer, room, flags, reinterpret_cast<sockaddr *>(&a), &length);
+        n = ::recvmsg(fd, &message, peek ? MSG_PEEK : 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return last();
     if (source_address != nullptr) *source_address = a.sin_addr.s_addr;
     if (source_port != nullptr) *source_port = ntohs(a.sin_port);
-    if (static_cast<std::size_t>(n) > room) {
+    if ((message.msg_flags & MSG_TRUNC) != 0) {
         *received = room;
         return kWsaMsgSize;
     }
