@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -261,51 +262,50 @@ TEST(FmtIOFaults, OpenErrorsAreMapped) {
     EXPECT_EQ(file_bytes(p), "data");
 }
 
-TEST(FmtIOFaults, DiskFullOnWrite) {
+// Each call reports a failure injected at its system call, as the library's
+// code or as errno, and changes nothing; one call spends the fault.
+TEST(FmtIOFaults, EachCallReportsItsFailureOnce) {
     TempDir dir;
-    const std::string p = dir.file("full.txt");
-    const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_READ_WRITE, 0, KEZ_FILE_ASCII);
-    ASSERT_GE(h, 3);
-    KezTest_ArmFaultEx("os.file_write", 1, 0, kez::test::kSysDiskFull);
-    EXPECT_FMTIO_FAIL(Kez_WriteFile(h, "one\ntwo\n", 8), KEZ_FMTIO_DISK_FULL);
-    EXPECT_STREQ(GetFmtIOErrorString(GetFmtIOError()), "Disk is full");
-    KezTest_ArmFaultEx("os.file_write", 1, 0, kez::test::kSysDiskFull);
-    EXPECT_FMTIO_FAIL(WriteLine(h, "x", -1), KEZ_FMTIO_DISK_FULL);
-    KezTest_ArmFaultEx("os.file_write", 1, 0, kez::test::kSysDiskFull);
-    EXPECT_ERRNO(clib().write(h, "abc", 3), cc::kENOSPC);
-    EXPECT_STREQ(clib().strerror(clib().errno_value()), "No space left of device");
-    // The fault is spent: writing works again.
-    EXPECT_EQ(Kez_WriteFile(h, "ok\n", 3), 3);
-    EXPECT_EQ(Kez_CloseFile(h), 0);
-    EXPECT_EQ(file_bytes(p), "ok\r\n");
-}
-
-TEST(FmtIOFaults, OtherCallsReportTheirFailure) {
-    TempDir dir;
-    const std::string p = dir.file("other.bin");
+    const std::string p = dir.file("other.txt"), renamed = dir.file("renamed");
     put_file(p, "content");
-    const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_READ_WRITE, KEZ_FILE_OPEN, 0);
+    const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_READ_WRITE, KEZ_FILE_OPEN, KEZ_FILE_ASCII);
     ASSERT_GE(h, 3);
     char buf[16];
-    KezTest_ArmFaultEx("os.file_read", 1, 0, kez::test::kSysIo);
-    EXPECT_FMTIO_FAIL(Kez_ReadFile(h, buf, 4), KEZ_FMTIO_IO_FAILURE);
-    KezTest_ArmFaultEx("os.file_seek", 1, 0, kez::test::kSysIo);
-    EXPECT_FMTIO_FAIL(SetFilePtr(h, 2, 0), KEZ_FMTIO_IO_FAILURE);
-    KezTest_ArmFaultEx("os.file_seek", 1, 0, kez::test::kSysIo);
-    EXPECT_ERRNO(clib().lseek(h, 2, 0), cc::kEIO);
+    long long size = 0;
+    using kez::test::kSysAccess, kez::test::kSysDiskFull, kez::test::kSysIo;
+    const struct {
+        const char *point;
+        unsigned sys;
+        bool posix;  // errno, else the library's code
+        int code;
+        std::function<int()> call;
+    } cases[] = {
+        {"os.file_write", kSysDiskFull, false, KEZ_FMTIO_DISK_FULL, [&] { return Kez_WriteFile(h, "one\ntwo\n", 8); }},
+        {"os.file_write", kSysDiskFull, false, KEZ_FMTIO_DISK_FULL, [&] { return WriteLine(h, "x", -1); }},
+        {"os.file_write", kSysDiskFull, true, cc::kENOSPC, [&] { return clib().write(h, "abc", 3); }},
+        {"os.file_read", kSysIo, false, KEZ_FMTIO_IO_FAILURE, [&] { return Kez_ReadFile(h, buf, 4); }},
+        {"os.file_seek", kSysIo, false, KEZ_FMTIO_IO_FAILURE, [&] { return static_cast<int>(SetFilePtr(h, 2, 0)); }},
+        {"os.file_seek", kSysIo, true, cc::kEIO, [&] { return static_cast<int>(clib().lseek(h, 2, 0)); }},
+        {"os.file_size", kSysAccess, false, KEZ_FMTIO_ACCESS_DENIED, [&] { return GetFileInfo(p.c_str(), &size); }},
+        {"os.file_remove", kSysAccess, true, cc::kEACCES, [&] { return clib().remove(p.c_str()); }},
+        {"os.file_rename", kSysIo, true, cc::kEIO, [&] { return clib().rename(p.c_str(), renamed.c_str()); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.point);
+        KezTest_ArmFaultEx(c.point, 1, 0, c.sys);
+        if (c.posix)
+            EXPECT_ERRNO(c.call(), c.code);
+        else
+            EXPECT_FMTIO_FAIL(c.call(), c.code);
+    }
     EXPECT_EQ(SetFilePtr(h, 2, 0), 2);
     EXPECT_EQ(Kez_ReadFile(h, buf, 3), 3);
     EXPECT_EQ(std::string(buf, 3), "nte");
+    EXPECT_EQ(SetFilePtr(h, 0, 2), 7);
+    EXPECT_EQ(Kez_WriteFile(h, "ok\n", 3), 3);
     EXPECT_EQ(Kez_CloseFile(h), 0);
-    KezTest_ArmFaultEx("os.file_size", 1, 0, kez::test::kSysAccess);
-    long long size = 0;
-    EXPECT_FMTIO_FAIL(GetFileInfo(p.c_str(), &size), KEZ_FMTIO_ACCESS_DENIED);
-    KezTest_ArmFaultEx("os.file_remove", 1, 0, kez::test::kSysAccess);
-    EXPECT_ERRNO(clib().remove(p.c_str()), cc::kEACCES);
-    KezTest_ArmFaultEx("os.file_rename", 1, 0, kez::test::kSysIo);
-    EXPECT_ERRNO(clib().rename(p.c_str(), dir.file("renamed").c_str()), cc::kEIO);
-    EXPECT_EQ(file_bytes(p), "content");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("renamed")));
+    EXPECT_EQ(file_bytes(p), "contentok\r\n");
+    EXPECT_FALSE(std::filesystem::exists(renamed));
 }
 
 // A failed commit is reported, and the file is closed all the same.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -230,56 +231,47 @@ TEST(Fmt, ConvertsAsItsItemsSay) {
     EXPECT_EQ(std::string(b, 6), std::string("abcd\0#", 6));
 }
 
+// The values, each followed by a space: one comparison for a call's result
+// and the integers and texts it stored (lvalues only: bound by reference,
+// they are read after the call; doubles are compared as they are).
+template <class... T>
+std::string joined(const T &...values) {
+    std::ostringstream out;
+    ((out << values << ' '), ...);
+    return out.str();
+}
+
 TEST(Fmt, NumericTargetsTakeBinaryUnitsAndNoTerminator) {
     int i = 0;
-    EXPECT_EQ(Fmt(&i, "%d<%f[r]", 2.5), 1);
-    EXPECT_EQ(i, 3);
-    EXPECT_EQ(Fmt(&i, "%d<%f", 2.5), 1);
-    EXPECT_EQ(i, 2);
-    EXPECT_EQ(Fmt(&i, "%d<%f[r]", -2.5), 1);
-    EXPECT_EQ(i, -3);
+    EXPECT_EQ(joined(Fmt(&i, "%d<%f[r]", 2.5), i), "1 3 ");
+    EXPECT_EQ(joined(Fmt(&i, "%d<%f", 2.5), i), "1 2 ");
+    EXPECT_EQ(joined(Fmt(&i, "%d<%f[r]", -2.5), i), "1 -3 ");
     long long big[4] = {};
-    EXPECT_EQ(Fmt(big, "%4d[b8]<%f%f%f%f", std::nan(""), 1e300, -1e300, -5.0), 4);
-    EXPECT_EQ(big[0], 0);
-    EXPECT_EQ(big[1], INT64_MAX);
-    EXPECT_EQ(big[2], INT64_MIN);
-    EXPECT_EQ(big[3], -5);
+    EXPECT_EQ(joined(Fmt(big, "%4d[b8]<%f%f%f%f", std::nan(""), 1e300, -1e300, -5.0), big[0], big[1], big[2], big[3]),
+              "4 0 9223372036854775807 -9223372036854775808 -5 ");
     unsigned long long u = 0;
-    EXPECT_EQ(Fmt(&u, "%d[b8u]<%f", 1e30), 1);
-    EXPECT_EQ(u, UINT64_MAX);
-    EXPECT_EQ(Fmt(&u, "%d[b8u]<%f", -7.0), 1);  // negatives take the signed path
-    EXPECT_EQ(u, static_cast<unsigned long long>(-7LL));
+    EXPECT_EQ(joined(Fmt(&u, "%d[b8u]<%f", 1e30), u), "1 18446744073709551615 ");
+    EXPECT_EQ(joined(Fmt(&u, "%d[b8u]<%f", -7.0), u), "1 18446744073709551609 ");  // negatives take the signed path
     // A short array: every unit written, nothing after the array.
     short s[3] = {9, 9, 9};
-    EXPECT_EQ(Fmt(s, "%2d[b2]<%d%d%d", 1, 2, 3), 2);
-    EXPECT_EQ(s[0], 1);
-    EXPECT_EQ(s[1], 2);
-    EXPECT_EQ(s[2], 9);
+    EXPECT_EQ(joined(Fmt(s, "%2d[b2]<%d%d%d", 1, 2, 3), s[0], s[1], s[2]), "2 1 2 9 ");
     // A string source read into numbers; a z array that is full gets no NUL.
     int v[4] = {0, 0, 0, -1};
-    EXPECT_EQ(Fmt(v, "%3d<%s", "10 20 30 40"), 1);
-    EXPECT_EQ(v[0] + v[1] + v[2], 60);
-    EXPECT_EQ(v[3], -1);
+    EXPECT_EQ(joined(Fmt(v, "%3d<%s", "10 20 30 40"), v[0], v[1], v[2], v[3]), "1 10 20 30 -1 ");
     char z[4] = {'#', '#', '#', '#'};
     EXPECT_EQ(Fmt(z, "%3c[z]<%s", "abcdef"), 1);
     EXPECT_EQ(std::string(z, 4), "abc#");
     double d[2] = {};
     EXPECT_EQ(Fmt(d, "%2f<%d%d[u]", -3, -1), 2);
-    EXPECT_EQ(d[0], -3.0);
-    EXPECT_EQ(d[1], 4294967295.0);
+    EXPECT_EQ(std::pair(d[0], d[1]), std::pair(-3.0, 4294967295.0));
     // The byte-order map: writing puts byte d of the value as the k-th byte.
     unsigned char out[4] = {};
     EXPECT_EQ(Fmt(out, "%d[o1230]<%d", 0x04030201), 1);
-    EXPECT_EQ(out[0], 2);
-    EXPECT_EQ(out[1], 3);
-    EXPECT_EQ(out[2], 4);
-    EXPECT_EQ(out[3], 1);
+    EXPECT_EQ(joined(+out[0], +out[1], +out[2], +out[3]), "2 3 4 1 ");
     // Reading stores the k-th byte read as byte p where digit p is k.
     int back = 0;
-    EXPECT_EQ(Scan(out, "%d[o1230]>%d", &back), 1);
-    EXPECT_EQ(back, 0x02010403);
-    EXPECT_EQ(Scan(out, "%d[o3012]>%d", &back), 1);  // the inverse map reads it back
-    EXPECT_EQ(back, 0x04030201);
+    EXPECT_EQ(joined(Scan(out, "%d[o1230]>%d", &back), back), "1 33620995 ");  // 0x02010403
+    EXPECT_EQ(joined(Scan(out, "%d[o3012]>%d", &back), back), "1 67305985 ");  // the inverse map: 0x04030201
 }
 
 TEST(Fmt, IllegalValuesFailBeforeAnyDataMoves) {
@@ -325,77 +317,51 @@ int scan(const char *text, const char *format, Args... args) {
 TEST(Scan, ReadsAsItsItemsSay) {
     int a = 0, b = 0;
     char s1[16] = "", s2[16] = "";
-    EXPECT_EQ(scan("12 abc", "%s>%d%s", &a, s1), 2);
-    EXPECT_EQ(a, 12);
-    EXPECT_STREQ(s1, "abc");
-    EXPECT_EQ(scan("1,2", "%s>%d[x]%d", &a, &b), 2);
-    EXPECT_EQ(b, 2);
+    EXPECT_EQ(joined(scan("12 abc", "%s>%d%s", &a, s1), a, s1), "2 12 abc ");
+    EXPECT_EQ(joined(scan("1,2", "%s>%d[x]%d", &a, &b), b), "2 2 ");
     EXPECT_EQ(NumFmtdBytes(), 3);
-    EXPECT_EQ(scan(" ab cd,ef", "%l[c]>%s[x]%s", s1, s2), 2);
-    EXPECT_STREQ(s1, "ab cd");
-    EXPECT_STREQ(s2, "ef");
-    EXPECT_EQ(scan("ab,ef", "%l[c]>%s%s", s1, s2), 1);
-    EXPECT_STREQ(s2, "");
-    EXPECT_EQ(scan("abcdef", "%s>%s[w3]%s", s1, s2), 2);
-    EXPECT_STREQ(s1, "abc");
-    EXPECT_STREQ(s2, "def");
-    EXPECT_EQ(scan("5 6", "%s>%d[d]%d", &a), 2);
-    EXPECT_EQ(a, 6);
+    EXPECT_EQ(joined(scan(" ab cd,ef", "%l[c]>%s[x]%s", s1, s2), s1, s2), "2 ab cd ef ");
+    EXPECT_EQ(joined(scan("ab,ef", "%l[c]>%s%s", s1, s2), s2), "1  ");
+    EXPECT_EQ(joined(scan("abcdef", "%s>%s[w3]%s", s1, s2), s1, s2), "2 abc def ");
+    EXPECT_EQ(joined(scan("5 6", "%s>%d[d]%d", &a), a), "2 6 ");
     EXPECT_EQ(scan("1;2", "%s>%d,%d", &a, &b), 1);
     unsigned char c = 0;
-    EXPECT_EQ(scan("xyz!", "%s>%c[w3]%c", &c, &a), 2);
-    EXPECT_EQ(c, 'x');
+    EXPECT_EQ(joined(scan("xyz!", "%s>%c[w3]%c", &c, &a), c), "2 x ");
     EXPECT_EQ(a & 0xFF, '!');
-    EXPECT_EQ(scan("  -17 +4", "%s>%d%d", &a, &b), 2);
-    EXPECT_EQ(a, -17);
-    EXPECT_EQ(b, 4);
-    EXPECT_EQ(scan("12345", "%s>%d[w2]%d", &a, &b), 2);
-    EXPECT_EQ(a, 12);
-    EXPECT_EQ(b, 345);
+    EXPECT_EQ(joined(scan("  -17 +4", "%s>%d%d", &a, &b), a, b), "2 -17 4 ");
+    EXPECT_EQ(joined(scan("12345", "%s>%d[w2]%d", &a, &b), a, b), "2 12 345 ");
     int untouched = 3;
-    EXPECT_EQ(scan("ff 777 zz", "%s>%x%o%d", &a, &b, &untouched), 2);
-    EXPECT_EQ(untouched, 3);
-    EXPECT_EQ(a, 255);
-    EXPECT_EQ(b, 511);
+    EXPECT_EQ(joined(scan("ff 777 zz", "%s>%x%o%d", &a, &b, &untouched), a, b, untouched), "2 255 511 3 ");
     short sh[3] = {0, 0, 7};
-    EXPECT_EQ(scan("1 2 3 4", "%s>%2d[b2]", sh), 1);
-    EXPECT_EQ(sh[1], 2);
-    EXPECT_EQ(sh[2], 7);
+    EXPECT_EQ(joined(scan("1 2 3 4", "%s>%2d[b2]", sh), sh[0], sh[1], sh[2]), "1 1 2 7 ");
     int many[8] = {};
-    EXPECT_EQ(scan("1 2 x", "%s>%0d", many), 1);  // ends at the first unit that finds nothing
-    EXPECT_EQ(many[1], 2);
-    EXPECT_EQ(many[2], 0);
+    // Ends at the first unit that finds nothing.
+    EXPECT_EQ(joined(scan("1 2 x", "%s>%0d", many), many[0], many[1], many[2]), "1 1 2 0 ");
     double d = 0;
     float f = 0;
     EXPECT_EQ(scan(" -1.25e3 .5", "%s>%f%f[b4]", &d, &f), 2);
-    EXPECT_EQ(d, -1250.0);
-    EXPECT_EQ(f, 0.5f);
+    EXPECT_EQ(std::pair(d, f), std::pair(-1250.0, 0.5f));
     EXPECT_EQ(scan("1.5e+x", "%s>%f", &d), 0);  // an exponent without digits
     EXPECT_EQ(scan("x", "%s>%f", &d), 0);
     EXPECT_EQ(d, -1250.0);
     std::string long_number = "0." + std::string(700, '0') + "1e701";
     EXPECT_EQ(scan(long_number.c_str(), "%s>%f", &d), 1);
     EXPECT_EQ(d, 1.0);
-    EXPECT_EQ(scan("a b", "%s>%s[y]", s1), 1);
-    EXPECT_STREQ(s1, "a");
-    EXPECT_EQ(scan("  a b", "%s>%s[yt-]", s1), 1);
-    EXPECT_STREQ(s1, "  a b");
-    EXPECT_EQ(scan("ab", "%s>%s[w5]", s1), 1);
-    EXPECT_STREQ(s1, "ab   ");
+    EXPECT_EQ(joined(scan("a b", "%s>%s[y]", s1), s1), "1 a ");
+    EXPECT_EQ(joined(scan("  a b", "%s>%s[yt-]", s1), s1), "1   a b ");
+    EXPECT_EQ(joined(scan("ab", "%s>%s[w5]", s1), s1), "1 ab    ");
     EXPECT_EQ(scan("ab", "%s>%s[w4q]", s1), 1);
     EXPECT_EQ(std::string(s1, 5), std::string("ab\0\0\0", 5));
     std::strcpy(s1, "x=");
-    EXPECT_EQ(scan("7", "%s>%s[a]", s1), 1);
-    EXPECT_STREQ(s1, "x=7");
+    EXPECT_EQ(joined(scan("7", "%s>%s[a]", s1), s1), "1 x=7 ");
     EXPECT_EQ(scan("12:34", "%s>%d:%d", &a, &b), 2);
+    // The line's end is consumed, not the next line.
     EXPECT_EQ(scan("line one\nline two", "%l>%s%s%s", s1, s2, s2), 2);
-    EXPECT_EQ(NumFmtdBytes(), 9);  // the line's end is consumed, not the next line
-    EXPECT_EQ(scan("12 x", "%s>%s[t#]%d", s1, &a), 1);  // an empty field does not count
-    EXPECT_STREQ(s1, "");
+    EXPECT_EQ(NumFmtdBytes(), 9);
+    EXPECT_EQ(joined(scan("12 x", "%s>%s[t#]%d", s1, &a), s1), "1  ");  // an empty field does not count
     const int ints[3] = {7, 8, 9};
     char text[32];
-    EXPECT_EQ(Scan(ints, "%3d>%s", text), 1);
-    EXPECT_STREQ(text, "789");
+    EXPECT_EQ(joined(Scan(ints, "%3d>%s", text), text), "1 789 ");
 }
 
 // Random values through text and back, bit for bit.

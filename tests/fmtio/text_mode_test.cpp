@@ -58,27 +58,6 @@ struct Case {
     const char *raw, *text;
 };
 
-TEST(FmtIOTextMode, ReadTranslation) {
-    TempDir dir;
-    const std::string p = dir.file("t.txt");
-    const Case cases[] = {{"a\r\nb", "a\nb"}, {"a\rb", "a\rb"},     {"\r\r\n", "\r\n"},   {"\r", "\r"},
-                          {"x\r", "x\r"},     {"\r\n\r\n", "\n\n"}, {"\n\r\r", "\n\r\r"}, {"\r\n\n\r", "\n\n\r"}};
-    for (const Case &c : cases) {
-        put_file(p, c.raw);
-        for (bool posix : {false, true}) {
-            const int h = posix ? clib().open(p.c_str(), cc::kO_RDONLY | cc::kO_TEXT) : Kez_OpenFile(p.c_str(), 1, 0, 1);
-            ASSERT_GE(h, 3);
-            std::string got;
-            char buf[64];
-            for (int n; (n = posix ? clib().read(h, buf, sizeof buf) : Kez_ReadFile(h, buf, sizeof buf)) > 0;)
-                got.append(buf, static_cast<std::size_t>(n));
-            EXPECT_EQ(got, c.text) << "raw \"" << c.raw << "\" posix " << posix;
-            EXPECT_EQ(posix ? clib().lseek(h, 0, 1) : SetFilePtr(h, 0, 1), static_cast<long long>(std::strlen(c.raw)));
-            EXPECT_EQ(posix ? clib().close(h) : Kez_CloseFile(h), 0);
-        }
-    }
-}
-
 TEST(FmtIOTextMode, WriteTranslation) {
     TempDir dir;
     const std::string p = dir.file("w.txt");
@@ -327,6 +306,18 @@ void read_in_chunks(const std::string &path, const Model &m, std::size_t raw_siz
 TEST(FmtIOTextMode, ModelEveryChunkSize) {
     TempDir dir;
     const std::string p = dir.file("model.txt");
+    // Short files translated by hand: the model agrees, and so do reads of
+    // them in chunks of every size that matters, through both interfaces.
+    const Case cases[] = {{"a\r\nb", "a\nb"}, {"a\rb", "a\rb"},     {"\r\r\n", "\r\n"},   {"\r", "\r"},
+                          {"x\r", "x\r"},     {"\r\n\r\n", "\n\n"}, {"\n\r\r", "\n\r\r"}, {"\r\n\n\r", "\n\n\r"}};
+    for (const Case &c : cases) {
+        put_file(p, c.raw);
+        const Model m = translate(c.raw);
+        ASSERT_EQ(m.text, c.text);
+        for (unsigned chunk : {1u, 2u, 64u})
+            for (bool posix : {false, true}) read_in_chunks(p, m, std::strlen(c.raw), chunk, posix);
+        if (testing::Test::HasFatalFailure()) return;
+    }
     const std::string raw = random_raw(20261207, 9000);  // past two read-ahead blocks
     {
         const int h = Kez_OpenFile(p.c_str(), KEZ_FILE_WRITE, 0, KEZ_FILE_BINARY);

@@ -143,8 +143,8 @@ std::size_t items_in(KmtTSQHandle q) {
 }
 
 // A flushing write makes room whatever a reader does meanwhile, so even
-// without waiting it writes every item; only a held read pointer, which
-// keeps the items it shows, lets its time-out run out.
+// without waiting it writes every item (a held read pointer, which keeps
+// its items, is tested beside the other waits of the queue).
 TEST(TsqStress, FlushingWriteWithoutWaitAlwaysWritesBesideAReader) {
     kez::test::Watchdog watchdog(std::chrono::seconds(300), "the flushing writes");
     KmtTSQHandle q = nullptr;
@@ -161,23 +161,6 @@ TEST(TsqStress, FlushingWriteWithoutWaitAlwaysWritesBesideAReader) {
     stop.store(true);
     reader.join();
     EXPECT_EQ(short_writes, 0);
-
-    ASSERT_EQ(KmtFlushTSQ(q, TSQ_FLUSH_ALL, nullptr), 0);
-    ASSERT_EQ(KmtWriteTSQData(q, three, 3, 0, nullptr), 3);
-    void *shown = nullptr;
-    int n = 0;
-    ASSERT_EQ(KmtGetTSQReadPtr(q, &shown, &n), 0);
-    std::size_t flushed = 99;
-    auto write_elsewhere = [&](int timeout) {
-        int written = -1;
-        std::thread([&] { written = KmtWriteTSQData(q, three, 3, timeout, &flushed); }).join();
-        return written;
-    };
-    EXPECT_EQ(write_elsewhere(20), 0);  // the pointer's items stay
-    EXPECT_EQ(flushed, 0u);
-    EXPECT_EQ(KmtReleaseTSQReadPtr(q, 0), 0);
-    EXPECT_EQ(write_elsewhere(0), 3);
-    EXPECT_EQ(flushed, 2u);
     EXPECT_EQ(KmtDiscardTSQ(q), 0);
 }
 
