@@ -9,6 +9,7 @@
 #include "kez/logging.h"
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
+#include "kez/udp.h"
 #include "kez/utility.h"
 
 #endif

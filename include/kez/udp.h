@@ -7,7 +7,13 @@
 #define KEZ_UDP_H
 
 #include <stddef.h>
+/* With the engine's own C library headers (which have their own widest
+   integer types) the host's <stdint.h> cannot be included. */
+#if defined(KEZ_C_INTTYPES_H) && defined(__UINTPTR_TYPE__)
+typedef __UINTPTR_TYPE__ uintptr_t;
+#else
 #include <stdint.h>
+#endif
 
 #include "kez/kez_api.h"
 
@@ -76,6 +82,8 @@ KEZ_API int UDPMulticastSubscribe(unsigned int channel, const char *multicastAdd
 KEZ_API int UDPMulticastUnsubscribe(unsigned int channel, const char *multicastAddress, const char *sourceAddress);
 KEZ_API int GetUDPAttribute(unsigned int channel, int attribute, void *value);
 KEZ_API int SetUDPAttribute(unsigned int channel, int attribute, ...);
+/* Its user-protection twin. */
+KEZ_API int _UP_SetUDPAttribute(unsigned int channel, int attribute, ...);
 /* The channel's socket (a SOCKET on Windows, a descriptor on Linux). */
 KEZ_API int GetUDPSocketHandle(unsigned int channel, uintptr_t *socketHandle);
 KEZ_API const char *GetUDPErrorString(int error);
