@@ -169,8 +169,10 @@ void finish(Leftovers &l) {
 
 }  // namespace
 
+// A record's first channel is numbered by its index alone (the first
+// channel of a program is 1); each reuse adds one above the index bits.
 std::uint32_t handle_of(unsigned index, std::uint32_t generation) {
-    return index | ((generation << kIndexBits) & ~kIndexMask);
+    return index | (((generation - 1) << kIndexBits) & ~kIndexMask);
 }
 
 int ensure_initialised() {
@@ -256,7 +258,6 @@ unsigned reserve_record(Channel **out) {
         c->state = State::reserved;
         c->pins = 1;
         ++c->generation;
-        if (handle_of(index, c->generation) == index && c->generation > 1) ++c->generation;
         *out = c;
     }
     g_lock.unlock();

@@ -6,6 +6,7 @@
 #include "comm/net_address.h"
 #include "comm/udp_library.h"
 #include "core/frame.h"
+#include "os/fault.h"
 
 namespace kez::comm::udp {
 namespace {
@@ -64,6 +65,7 @@ int change_membership(Channel *c, std::uint32_t group, bool join) {
 }
 
 int append_membership(Channel *c, std::uint32_t group) {
+    if (fault::hit("udp.append_membership")) return kUDP_OutOfMemory;
     if (c->count == c->capacity) {
         const unsigned capacity = c->capacity == 0 ? kFirstMembershipCapacity : c->capacity * 2u;
         if (capacity > kMaxMemberships) return kUDP_OutOfSystemResources;
