@@ -22,6 +22,7 @@ Ids name TCP connections, TCP listeners and UDP sockets alike.
   sink <id> / count <id>        -> OK / OK <bytes> <sum>  reads in the background
   echo <id>                     -> OK               echoes in the background
   pause <id> / resume <id>      -> OK               stops/starts a sink or echo
+                                                    (after the read under way)
   shutdown <id>                 -> OK               half-close (SHUT_WR)
   reset <id>                    -> OK               SO_LINGER 0 s, close: a reset
   close <id>                    -> OK
