@@ -16,7 +16,8 @@ namespace net = os::net;
 constexpr std::uint32_t kSliceMs = 100;
 constexpr unsigned kPeekStart = 256;
 
-// Steps 3 to 10 of a creation, on a reserved record: 0 or a UDP code.
+// The socket of a reserved record: options, bind, buffers and the bound
+// port. 0 or a UDP code.
 int open_channel(Channel *c, std::uint32_t address, unsigned port, int exclusive) {
     net::Socket s = net::kInvalidSocket;
     int rc = net::open(net::Kind::datagram, &s);
@@ -83,7 +84,6 @@ int receive_once(Channel *c, void *buffer, unsigned size, unsigned *source_port,
 }  // namespace kez::comm::udp
 
 using namespace kez::comm::udp;
-using kez::comm::format_dotted;
 using kez::comm::is_multicast;
 namespace net = kez::os::net;
 

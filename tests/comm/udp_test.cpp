@@ -537,6 +537,36 @@ TEST(UdpDeathTest, InitialisationFailuresAreUndoneAndThePollerStartsNothing) {
         testing::ExitedWithCode(0), "");
 }
 
+int count_and_read(unsigned channel, int, int, void *data) {
+    ++*static_cast<int *>(data);
+    char buf[8];
+    UDPRead(channel, buf, sizeof buf, 0, nullptr, nullptr);
+    return 0;
+}
+
+TEST(UdpDeathTest, DisablingCallbacksStopsTheEvents) {
+    EXPECT_EXIT(
+        {
+            int calls = 0;
+            unsigned ch = 0;
+            unsigned port = 0;
+            if (CreateUDPChannelConfig(0, "127.0.0.1", 1, count_and_read, &calls, &ch) != 0 ||
+                GetUDPAttribute(ch, ATTR_UDP_PORT, &port) != 0)
+                std::exit(2);
+            const auto deliver = [&] {
+                UDPWrite(ch, port, "127.0.0.1", "e", 1);
+                UDPRead(ch, nullptr, 0, 5000, nullptr, nullptr);  // arrived
+                for (int i = 0; i < 3; ++i) ProcessSystemEvents();
+            };
+            deliver();
+            const int enabled = calls;
+            CloseKezRTDll(nullptr);  // the engine's libraries: callbacks disabled
+            deliver();
+            std::exit(enabled == 1 && calls == 1 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 TEST(UdpDeathTest, UnloadClosesEverySocket) {
     EXPECT_EXIT(
         {
