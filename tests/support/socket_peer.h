@@ -59,8 +59,13 @@ public:
             const char *arguments[] = {KEZ_SOCKET_PEER_SCRIPT, "--connect", port_text.c_str(), "--lifetime", "600",
                                        nullptr};
             child_ = os::process_start(KEZ_PYTHON3, arguments);
-            if (child_ != nullptr && (wait_for(listener, net::kReadable, 30000) & net::kReadable) != 0)
+            // Accepts until the peer's connection comes or 30 s pass; an
+            // early wake-up without one is waited out.
+            const std::uint64_t deadline = os::tick_count_ms() + 30000;
+            while (child_ != nullptr && control_ == net::kInvalidSocket && os::tick_count_ms() < deadline) {
+                if ((wait_for(listener, net::kReadable, 200) & net::kReadable) == 0) continue;
                 net::accept(listener, &control_, nullptr, nullptr);
+            }
         }
         net::close(listener);
     }

@@ -34,6 +34,7 @@ Hex dumps show at most the first 256 bytes ("-" when empty).
 The pattern: byte i of n is (seed + i * 7) & 0xFF. The sum: the sum of all
 bytes received, modulo 2**32.
 """
+import os
 import select
 import socket
 import struct
@@ -210,12 +211,31 @@ def serve(control, peer):
         control.sendall(reply.encode("ascii") + b"\n")
 
 
+def close_inherited():
+    # Wine starts a Linux program with the Unix descriptors of its starter,
+    # sockets included: held here they would keep the starter's listeners
+    # and connections open after it closed them.
+    try:
+        fds = [int(name) for name in os.listdir("/proc/self/fd")]
+    except OSError:
+        fds = range(3, 1024)
+    for fd in fds:
+        if fd > 2:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
 def main():
+    close_inherited()
     argv = sys.argv[1:]
     connect_port = int(argv[argv.index("--connect") + 1]) if "--connect" in argv else None
     lifetime = float(argv[argv.index("--lifetime") + 1]) if "--lifetime" in argv else 600.0
     # The limit on life: a daemon timer that ends the process whatever it does.
-    threading.Timer(lifetime, lambda: __import__("os")._exit(3)).start()
+    timer = threading.Timer(lifetime, lambda: os._exit(3))
+    timer.daemon = True
+    timer.start()
     if connect_port is not None:
         control = socket.create_connection((LOOPBACK, connect_port), timeout=30)
     else:
@@ -229,8 +249,11 @@ def main():
     control.settimeout(None)
     control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     serve(control, Peer())
-    __import__("os")._exit(0)
+    os._exit(0)
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    finally:
+        os._exit(1)

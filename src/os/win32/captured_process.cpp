@@ -92,12 +92,19 @@ StartedProcess *process_start(const char *program, const char *const *arguments)
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
-    CloseHandle(pi.hThread);
+    // Wine starts a Linux program without giving handles for it: they stay
+    // null here, and a null handle must never reach TerminateProcess (it
+    // would end the other threads of this process).
+    if (pi.hThread != nullptr) CloseHandle(pi.hThread);
     return new StartedProcess{pi.hProcess};
 }
 
 bool process_stop(StartedProcess *process, std::uint32_t timeout_ms) {
     if (process == nullptr) return false;
+    if (process->process == nullptr) {
+        delete process;
+        return false;
+    }
     const bool ended = WaitForSingleObject(process->process, timeout_ms) == WAIT_OBJECT_0;
     if (!ended) {
         TerminateProcess(process->process, 1);
