@@ -30,14 +30,6 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/user_mutex.cpp)
 
 set(KEZ_ENGINE_SOURCES
-  src/comm/net_address.cpp
-  src/comm/tcp_connections.cpp
-  src/comm/tcp_events.cpp
-  src/comm/tcp_library.cpp
-  src/comm/tcp_names.cpp
-  src/comm/tcp_slots.cpp
-  src/comm/tcp_texts.cpp
-  src/comm/tcp_transfer.cpp
   src/clib/calendar.cpp
   src/clib/clib_library.cpp
   src/clib/format_conversion.cpp
@@ -69,6 +61,13 @@ set(KEZ_ENGINE_SOURCES
   src/clib/time_functions.cpp
   src/clib/time_zone.cpp
   src/comm/net_address.cpp
+  src/comm/tcp_connections.cpp
+  src/comm/tcp_events.cpp
+  src/comm/tcp_library.cpp
+  src/comm/tcp_names.cpp
+  src/comm/tcp_slots.cpp
+  src/comm/tcp_texts.cpp
+  src/comm/tcp_transfer.cpp
   src/comm/udp_channel.cpp
   src/comm/udp_library.cpp
   src/comm/udp_options.cpp

@@ -119,7 +119,7 @@ TEST(Udp, CreationEdges) {
     Chan any;
     ASSERT_EQ(CreateUDPChannel(0, &any.id), 0);
     EXPECT_GT(any.port(), 0u);
-    uintptr_t socket = 0;
+    size_t socket = 0;
     EXPECT_EQ(GetUDPSocketHandle(any.id, &socket), 0);
     EXPECT_NE(socket, static_cast<uintptr_t>(net::kInvalidSocket));
     EXPECT_EQ(GetUDPSocketHandle(any.id, nullptr), kUDP_NullPointerPassed);
@@ -495,7 +495,7 @@ TEST(Udp, DatagramsOfARealPeer) {
 // ---- child processes ----------------------------------------------------------
 
 int net_option(unsigned ch, net::Option option) {
-    uintptr_t s = 0;
+    size_t s = 0;
     if (GetUDPSocketHandle(ch, &s) != 0) return -1;
     std::uint32_t value = 0;
     if (net::startup(nullptr) != 0 || net::get_option(s, option, &value) != 0) return -2;
