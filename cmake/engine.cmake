@@ -67,6 +67,10 @@ set(KEZ_ENGINE_SOURCES
   src/clib/temp_names.cpp
   src/clib/time_functions.cpp
   src/clib/time_zone.cpp
+  src/comm/net_address.cpp
+  src/comm/udp_channel.cpp
+  src/comm/udp_library.cpp
+  src/comm/udp_options.cpp
   src/core/deferred_calls.cpp
   src/core/error_codes.cpp
   src/core/frame_exports.cpp

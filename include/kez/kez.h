@@ -10,6 +10,7 @@
 #include "kez/multithreading.h"
 #include "kez/runtime.h"
 #include "kez/tcp.h"
+#include "kez/udp.h"
 #include "kez/utility.h"
 
 #endif

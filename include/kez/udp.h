@@ -75,6 +75,8 @@ KEZ_API int UDPMulticastSubscribe(unsigned int channel, const char *multicastAdd
 KEZ_API int UDPMulticastUnsubscribe(unsigned int channel, const char *multicastAddress, const char *sourceAddress);
 KEZ_API int GetUDPAttribute(unsigned int channel, int attribute, void *value);
 KEZ_API int SetUDPAttribute(unsigned int channel, int attribute, ...);
+/* Its user-protection twin. */
+KEZ_API int _UP_SetUDPAttribute(unsigned int channel, int attribute, ...);
 /* The channel's socket (a SOCKET on Windows, a descriptor on Linux), as
    size_t: the type of uintptr_t on every platform the engine runs on. */
 KEZ_API int GetUDPSocketHandle(unsigned int channel, size_t *socketHandle);

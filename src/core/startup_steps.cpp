@@ -6,6 +6,7 @@
 #include "clib/calendar.h"
 #include "clib/clib_library.h"
 #include "comm/tcp_steps.h"
+#include "comm/udp_library.h"
 #include "core/deferred_calls.h"
 #include "core/frame.h"
 #include "core/handle_memory.h"
@@ -88,6 +89,9 @@ const InitStep kInitSteps[] = {
     {"RegisterUtilityLibraryRunStateChangeCallback", Stage::main, nullptr, -103,
      "RegisterUtilityLibraryRunStateChangeCallback returned", false},
     {"TCPLibraryInitOnce", Stage::main, comm::tcp::TCPLibraryInitOnce, -103, nullptr, false},
+    // The UDP library starts at its first use; the step marks where its
+    // clean-up belongs.
+    {"UDPLibraryInitOnce", Stage::main, nullptr, -103, nullptr, false},
     {"PXRS232Initialize", Stage::main, nullptr, -103, "PXRS232Initialize returned", true},
 };
 const int kInitStepCount = sizeof kInitSteps / sizeof kInitSteps[0];
@@ -105,6 +109,9 @@ const CleanupStep kCleanupSteps[] = {
     {"KezDebugInitialize", CdbSynchronizeCleanup, true},
     {"TcpIpInitialize", nullptr, true},
     {"TCPLibraryInitOnce", comm::tcp::TCPLibraryUninit, true},
+    // The UDP library starts at its first use; its clean-up closes every
+    // channel's socket and frees every record.
+    {"UDPLibraryInitOnce", comm::udp::UDPLibraryUnload, true},
     {"PXRS232Initialize", nullptr, true},
     // The rest of the engine services.
     {"InitAsyncAndMTProtection", UninitAsyncAndMTProtection, false},
@@ -123,7 +130,7 @@ const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[
 
 const EventPoller kEventPollers[] = {
     {"ProcessTCPEvents", comm::tcp::PollTCPEvents},
-    {"ProcessUDPEvents", nullptr},
+    {"ProcessUDPEvents", comm::udp::ProcessUDPEvents},
     {"ProcessRS232Events", nullptr},
     {"RunDeferredCalls", run_deferred_calls},
 };
