@@ -20,6 +20,7 @@ set(KEZ_OS_SOURCES
   src/os/${KEZ_OS_DIR}/multimedia_timer.cpp
   src/os/${KEZ_OS_DIR}/owned_thread.cpp
   src/os/${KEZ_OS_DIR}/process.cpp
+  src/os/${KEZ_OS_DIR}/socket.cpp
   src/os/${KEZ_OS_DIR}/sync.cpp
   src/os/${KEZ_OS_DIR}/system_services.cpp
   src/os/${KEZ_OS_DIR}/thread.cpp

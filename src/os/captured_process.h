@@ -3,6 +3,7 @@
 // standard output, on a pseudo-terminal where the platform offers one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,5 +21,21 @@ extern const bool kCapturedTerminal;
 // or did not end within the time-out (it is then killed).
 bool process_run_captured(const char *program, const char *const *arguments, int terminal_rows,
                           std::uint32_t timeout_ms, int *exit_code, std::string *output);
+
+// A long-running child that the test talks to by other means (a socket):
+// started with the inherited standard handles, not waited for. Null when
+// it could not be started. Wine starts a Linux program by its Z: path and
+// hands it the arguments unchanged, but gives it no pipe ends and cannot
+// wait for it or end it: such a child must end by itself.
+struct StartedProcess;
+StartedProcess *process_start(const char *program, const char *const *arguments);
+// Waits up to timeout_ms for the child to end, then kills it, and frees
+// the handle. True when it ended by itself within the time.
+bool process_stop(StartedProcess *process, std::uint32_t timeout_ms);
+
+// Raises the process's limit on open descriptors to at least `wanted`
+// where the system has one (POSIX: the soft limit, up to the hard one).
+// False when the limit stays below it. Windows has no such limit.
+bool raise_descriptor_limit(std::size_t wanted);
 
 }  // namespace kez::os

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -110,6 +111,52 @@ bool process_run_captured(const char *program, const char *const *arguments, int
     }
     *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return in_time;
+}
+
+struct StartedProcess {
+    pid_t pid;
+};
+
+StartedProcess *process_start(const char *program, const char *const *arguments) {
+    char *argv[32] = {const_cast<char *>(program)};
+    for (int i = 0; arguments != nullptr && arguments[i] != nullptr && i < 30; ++i)
+        argv[i + 1] = const_cast<char *>(arguments[i]);
+    pid_t pid;
+    if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return nullptr;
+    return new StartedProcess{pid};
+}
+
+bool process_stop(StartedProcess *process, std::uint32_t timeout_ms) {
+    if (process == nullptr) return false;
+    const std::uint64_t deadline = tick_count_ms() + timeout_ms;
+    bool ended = false;
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(process->pid, &status, WNOHANG);
+        if (r == process->pid || (r < 0 && errno != EINTR)) {
+            ended = r == process->pid;
+            break;
+        }
+        if (tick_count_ms() >= deadline) {
+            kill(process->pid, SIGKILL);
+            waitpid(process->pid, &status, 0);
+            break;
+        }
+        sleep_ms(5);
+    }
+    delete process;
+    return ended;
+}
+
+bool raise_descriptor_limit(std::size_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) return false;
+        limit.rlim_cur = static_cast<rlim_t>(wanted);
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    }
+    return true;
 }
 
 }  // namespace kez::os

@@ -75,4 +75,39 @@ bool process_run_captured(const char *program, const char *const *arguments, int
     return ended;
 }
 
+struct StartedProcess {
+    HANDLE process;
+};
+
+StartedProcess *process_start(const char *program, const char *const *arguments) {
+    char command_line[4096];
+    int used = snprintf(command_line, sizeof command_line, "\"%s\"", program);
+    for (int i = 0; arguments != nullptr && arguments[i] != nullptr; ++i) {
+        const int n = snprintf(command_line + used, sizeof command_line - static_cast<std::size_t>(used), " \"%s\"",
+                               arguments[i]);
+        if (n < 0 || static_cast<std::size_t>(used + n) >= sizeof command_line) return nullptr;
+        used += n;
+    }
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    CloseHandle(pi.hThread);
+    return new StartedProcess{pi.hProcess};
+}
+
+bool process_stop(StartedProcess *process, std::uint32_t timeout_ms) {
+    if (process == nullptr) return false;
+    const bool ended = WaitForSingleObject(process->process, timeout_ms) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(process->process, 1);
+        WaitForSingleObject(process->process, timeout_ms);
+    }
+    CloseHandle(process->process);
+    delete process;
+    return ended;
+}
+
+bool raise_descriptor_limit(std::size_t) { return true; }
+
 }  // namespace kez::os
