@@ -68,7 +68,6 @@ set(KEZ_ENGINE_SOURCES
   src/clib/temp_names.cpp
   src/clib/time_functions.cpp
   src/clib/time_zone.cpp
-  src/comm/net_address.cpp
   src/comm/udp_channel.cpp
   src/comm/udp_library.cpp
   src/comm/udp_options.cpp

@@ -240,7 +240,7 @@ extern "C" int _UP_SetUDPAttribute(unsigned int channel, int attribute, ...) {
     return rc;
 }
 
-extern "C" int GetUDPSocketHandle(unsigned int channel, uintptr_t *socketHandle) {
+extern "C" int GetUDPSocketHandle(unsigned int channel, size_t *socketHandle) {
     return UDP_RESULT(with_channel(channel, [&](Channel *c) {
         if (socketHandle == nullptr) return kUDP_NullPointerPassed;
         *socketHandle = c->socket;
