@@ -15,6 +15,9 @@
 // After the runs, a ClientTCPRead waits 1 s on a connection where nothing
 // arrives, and the process CPU time used meanwhile is printed beside that
 // of a plain recv waiting as long (goal: near zero, under 10 ms).
+// The ratios are of real time (the medians with --benchmark_repetitions);
+// on a busy machine add --benchmark_enable_random_interleaving=true, so
+// that engine and anchor runs share the machine's moods.
 // Every peer socket has a receive time-out, so a failed side cannot leave
 // the other waiting for ever; a failed call ends its benchmark with the
 // call and its code.
@@ -444,9 +447,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
+        // The median, with --benchmark_repetitions.
+        for (const Run &run : runs) {
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (!run.error_occurred && (median || (run.run_type == Run::RT_Iteration && run.iterations > 0)))
                 time_[run.run_name.function_name] = run.GetAdjustedRealTime();
+        }
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
