@@ -3,25 +3,15 @@
 
 #include "comm/net_address.h"
 #include "comm/tcp_library.h"
-#include "debug/resource_tracking.h"
 
 namespace kez::comm::tcp {
 namespace {
-
-constexpr const char *kTrackingType = "Network connections";
 
 // A host argument as an address: kTCP_HostAddressNotFound when it names
 // nothing, or names the broadcast address (taken as it stands, no lookup).
 int host_address(const char *text, std::uint32_t *address) {
     if (resolve_host(text, address) != 0 || *address == os::net::kNoAddress) return kTCP_HostAddressNotFound;
     return 0;
-}
-
-std::uint64_t track(unsigned handle, std::uint32_t generation, const char *description) {
-    if (!debug::resource_tracking_enabled()) return 0;
-    const std::uint64_t resource = (static_cast<std::uint64_t>(generation) << 32) | (handle + 1u);
-    debug::resource_acquire(resource, kTrackingType, description);
-    return resource;
 }
 
 // Waits once for the connect's outcome: writable or failed, then the
@@ -77,31 +67,15 @@ extern "C" int ConnectToTCPServerEx(unsigned int *handle, unsigned int port, con
         close_socket_gracefully(s);
         return status;
     }
-    unsigned h = 0;
-    if (const int status = take_slot(&h); status != 0) {
-        close_socket_gracefully(s);
-        return status;
-    }
     char description[320];
     std::snprintf(description, sizeof description, "TCP connection to %s on port %u",
                   serverHostName == nullptr || *serverHostName == '\0' ? "127.0.0.1" : serverHostName, port);
-    lock();
-    Slot &slot_ref = slot(h);
-    slot_ref.kind = kClient;
-    slot_ref.socket = s;
-    slot_ref.callback = callback;
-    slot_ref.callback_data = callbackData;
-    slot_ref.port = static_cast<std::uint16_t>(port);
-    slot_ref.peer_address = address;
-    slot_ref.owner = os::current_thread_id();
-    const std::uint32_t generation = slot_ref.generation;
-    unlock();
-    const std::uint64_t resource = track(h, generation, description);
-    lock();
-    slot(h).resource = resource;
-    unlock();
-    *handle = h;
-    unpin(h);
+    const SlotSetup setup{kClient, s, callback, callbackData, static_cast<std::uint16_t>(port), address,
+                          os::net::kNoAddress};
+    if (const int status = open_slot(setup, description, false, handle); status != 0) {
+        close_socket_gracefully(s);
+        return status;
+    }
     return 0;
 }
 
@@ -145,29 +119,14 @@ extern "C" int RegisterTCPServerEx(unsigned int port, tcpFuncPtr callback, void 
         if (s != os::net::kInvalidSocket) os::net::close(s);
         return kTCP_UnableToRegisterService;
     }
+    char description[64];
+    std::snprintf(description, sizeof description, "TCP server on port %u", static_cast<unsigned>(bound_port));
+    const SlotSetup setup{kServer, s, callback, callbackData, bound_port, os::net::kNoAddress, address};
     unsigned h = 0;
-    if (const int status = take_slot(&h); status != 0) {
+    if (const int status = open_slot(setup, description, false, &h); status != 0) {
         os::net::close(s);  // a listener left open would keep the port
         return status;
     }
-    lock();
-    Slot &slot_ref = slot(h);
-    slot_ref.kind = kServer;
-    slot_ref.socket = s;
-    slot_ref.callback = callback;
-    slot_ref.callback_data = callbackData;
-    slot_ref.port = bound_port;
-    slot_ref.bound_address = address;
-    slot_ref.owner = os::current_thread_id();
-    const std::uint32_t generation = slot_ref.generation;
-    unlock();
-    char description[64];
-    std::snprintf(description, sizeof description, "TCP server on port %u", static_cast<unsigned>(bound_port));
-    const std::uint64_t resource = track(h, generation, description);
-    lock();
-    slot(h).resource = resource;
-    unlock();
-    unpin(h);
     return port == 0 ? static_cast<int>(bound_port) : 0;
 }
 

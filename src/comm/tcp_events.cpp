@@ -9,6 +9,7 @@
 
 #include "comm/tcp_library.h"
 #include "core/deferred_calls.h"
+#include "core/test_hooks.h"
 
 namespace kez::comm::tcp {
 namespace {
@@ -77,21 +78,11 @@ void accept_connection(unsigned server) {
         return;
     }
     unsigned handle = 0;
-    if (take_slot(&handle) != 0) {
+    const SlotSetup setup{kAccepted, connection, callback, data, port, peer, bound};
+    if (open_slot(setup, nullptr, true, &handle) != 0) {
         close_socket_gracefully(connection);
         return;
     }
-    lock();
-    Slot &c = slot(handle);
-    c.kind = kAccepted;
-    c.socket = connection;
-    c.callback = callback;
-    c.callback_data = data;
-    c.port = port;
-    c.bound_address = bound;
-    c.peer_address = peer;
-    c.owner = os::current_thread_id();
-    unlock();
     run_callback(handle, TCP_CONNECT, 0);
     unpin(handle);
 }
@@ -276,3 +267,7 @@ void run_state_changed(int run_state) {
 }
 
 }  // namespace kez::comm::tcp
+
+#if defined(KEZ_TEST_HOOKS)
+extern "C" void KezTest_SendTcpRunState(int runState) { kez::comm::tcp::run_state_changed(runState); }
+#endif

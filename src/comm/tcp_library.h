@@ -89,11 +89,21 @@ int last_error_and_reset();
 
 // ---- slots (tcp_slots.cpp) ---------------------------------------------------------
 
-// A slot taken for a new connection, pinned once by the taker.
-// kTCP_TooManyConnections when the table is full.
-int take_slot(unsigned *handle);
-// Gives back a slot taken but never filled (pinned once by take_slot).
-void give_back_slot(unsigned handle);
+// What a new connection or server puts in its slot.
+struct SlotSetup {
+    Kind kind;
+    os::net::Socket socket;
+    tcpFuncPtr callback;
+    void *callback_data;
+    std::uint16_t port;
+    std::uint32_t peer_address;
+    std::uint32_t bound_address;
+};
+// Takes a slot for the calling thread and fills it; with a description it
+// is tracked as a resource under "Network connections". The slot stays
+// pinned once for the caller when keep_pinned. -6 when the table is full
+// (the socket is then the caller's to close).
+int open_slot(const SlotSetup &setup, const char *description, bool keep_pinned, unsigned *handle);
 
 // Which kinds a call accepts, and which of those mean "peer gone" (-19).
 struct KindRule {

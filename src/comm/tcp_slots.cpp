@@ -40,19 +40,7 @@ void release(const Leftovers &left) {
     if (left.resource != 0) debug::resource_release(left.resource);
 }
 
-}  // namespace
-
-void close_socket_gracefully(os::net::Socket s) {
-    os::net::shutdown_send(s);
-    // A peer that keeps sending cannot hold the close: at most 1 MiB is read.
-    char scratch[2048];
-    for (int i = 0; i < 512; ++i) {
-        std::size_t got = 0;
-        if (os::net::recv(s, scratch, sizeof scratch, false, &got) != 0 || got == 0) break;
-    }
-    os::net::close(s);
-}
-
+// A free slot, reserved and pinned once for the taker, with a new generation.
 int take_slot(unsigned *handle) {
     lock();
     if (g_reserved >= kSlotCount) {
@@ -77,13 +65,42 @@ int take_slot(unsigned *handle) {
     return 0;
 }
 
-void give_back_slot(unsigned handle) {
+}  // namespace
+
+void close_socket_gracefully(os::net::Socket s) {
+    os::net::shutdown_send(s);
+    // A peer that keeps sending cannot hold the close: at most 1 MiB is read.
+    char scratch[2048];
+    for (int i = 0; i < 512; ++i) {
+        std::size_t got = 0;
+        if (os::net::recv(s, scratch, sizeof scratch, false, &got) != 0 || got == 0) break;
+    }
+    os::net::close(s);
+}
+
+int open_slot(const SlotSetup &setup, const char *description, bool keep_pinned, unsigned *handle) {
+    if (const int status = take_slot(handle); status != 0) return status;
     lock();
-    Slot &s = slot(handle);
-    s.socket = os::net::kInvalidSocket;  // the taker closes its own socket
-    const Leftovers left = free_slot_locked(s);
+    Slot &s = slot(*handle);
+    s.kind = setup.kind;
+    s.socket = setup.socket;
+    s.callback = setup.callback;
+    s.callback_data = setup.callback_data;
+    s.port = setup.port;
+    s.peer_address = setup.peer_address;
+    s.bound_address = setup.bound_address;
+    s.owner = os::current_thread_id();
+    const std::uint32_t generation = s.generation;
     unlock();
-    release(left);
+    if (description != nullptr && debug::resource_tracking_enabled()) {
+        const std::uint64_t resource = (static_cast<std::uint64_t>(generation) << 32) | (*handle + 1u);
+        debug::resource_acquire(resource, "Network connections", description);
+        lock();
+        s.resource = resource;
+        unlock();
+    }
+    if (!keep_pinned) unpin(*handle);
+    return 0;
 }
 
 int pin(unsigned handle, KindRule rule, std::uint32_t *generation) {

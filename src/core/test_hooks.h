@@ -116,6 +116,8 @@ KEZ_API int KezTest_LiveTimers(void);
 /* The multimedia back-end uses a table of seven entry points laid out as
    the platform layer's (null: the system's). */
 KEZ_API void KezTest_UseMultimediaTimerTable(const void *table);
+/* Sends a run state to the TCP library's own callback only. */
+KEZ_API void KezTest_SendTcpRunState(int runState);
 
 KEZ_END_DECLS
 

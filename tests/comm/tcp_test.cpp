@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/test_hooks.h"
 #include "kez/runtime.h"
 #include "kez/tcp.h"
+#include "os/captured_process.h"
 #include "os/os.h"
 #include "support/eventually.h"
 #include "support/watchdog.h"
@@ -306,6 +308,266 @@ TEST(TcpTransfer, ShortWritesAddUpToExactlyWhatArrives) {
     EXPECT_EQ(mismatched, 0);
     EXPECT_GT(short_writes, 0);  // the reader was slow enough to matter
     EXPECT_EQ(DisconnectFromTCPServer(h), 0);
+}
+
+// Socket calls that fail give the library's code, and the system's reason
+// is the thread's last socket error, with its text.
+TEST(TcpFaults, FailedSocketCallsGiveTheirCodesAndTexts) {
+    Watchdog watchdog(60s, "faults");
+    Server server;
+    const unsigned port = static_cast<unsigned>(server.port);
+    struct Case {
+        const char *point;
+        unsigned error;
+        int expected;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"os.net_socket", 10024, kTCP_UnableToEstablishConnection, "WSAEMFILE: Too many open files"},
+        {"os.net_connect", 10051, kTCP_UnableToEstablishConnection, "WSAENETUNREACH: Network is unreachable"},
+        {"os.net_bind", 10048, kTCP_UnableToRegisterService, "WSAEADDRINUSE: Address already in use"},
+        {"os.net_listen", 10055, kTCP_UnableToRegisterService, "WSAENOBUFS: No buffer space available"},
+        {"os.net_recv", 10054, kTCP_ReadFailed, "WSAECONNRESET: Connection reset by peer"},
+        {"os.net_send", 10053, kTCP_WriteFailed, "WSAECONNABORTED: Software caused connection abort"},
+        {"os.net_recv", 12345, kTCP_ReadFailed, "WSAE_UNKNOWN"},
+    };
+    unsigned h = 0;
+    ASSERT_EQ(ConnectToTCPServer(&h, port, "127.0.0.1", nullptr, nullptr, 5000), 0);
+    for (const Case &c : cases) {
+        char byte = 'x';
+        int result = 0;
+        KezTest_ArmFaultEx(c.point, 1, 0, c.error);
+        const std::string point = c.point;
+        if (point == "os.net_socket" || point == "os.net_connect") {
+            unsigned other = 0;
+            result = ConnectToTCPServer(&other, port, "127.0.0.1", nullptr, nullptr, 1000);
+        } else if (point == "os.net_bind" || point == "os.net_listen") {
+            result = RegisterTCPServer(0, nullptr, nullptr);
+        } else if (point == "os.net_recv") {
+            result = ClientTCPRead(h, &byte, 1, 100);
+        } else {
+            result = ClientTCPWrite(h, &byte, 1, 100);
+        }
+        KezTest_ArmFault(c.point, 0);
+        EXPECT_EQ(result, c.expected) << c.point;
+        EXPECT_EQ(system_error(), c.text) << c.point;
+    }
+    // A failed start of the socket library: the next call starts it again.
+    EXPECT_EQ(DisconnectFromTCPServer(h), 0);
+    EXPECT_EQ(CloseWinsock(), 0);
+    server.port = 0;
+    for (const char *point : {"os.net_load", "os.net_startup"}) {
+        KezTest_ArmFault(point, 1);
+        EXPECT_EQ(RegisterTCPServer(0, nullptr, nullptr), kTCP_UnableToLoadWinsockDLL) << point;
+        EXPECT_EQ(system_error(), "WSASYSNOTREADY: Network subsystem is unavailable") << point;
+    }
+    const int port_again = RegisterTCPServer(0, nullptr, nullptr);
+    EXPECT_GT(port_again, 0);
+    EXPECT_EQ(UnregisterTCPServer(static_cast<unsigned>(port_again)), 0);
+}
+
+// 1024 slots: a full table refuses with -6, closing what it had made, and
+// everything works again once slots are free.
+TEST(TcpTable, AFullTableRefusesAndRecovers) {
+    Watchdog watchdog(120s, "full table");
+    ASSERT_TRUE(kez::os::raise_descriptor_limit(4096)) << "the test needs 4096 descriptors";
+    Server server;
+    ASSERT_GT(server.port, 0);
+    std::vector<unsigned> clients;
+    unsigned h = 0;
+    // No events are processed meanwhile, so no connection is accepted yet.
+    for (int i = 0; i < 1023; ++i) {
+        ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "127.0.0.1", nullptr, nullptr, 5000), 0)
+            << i;
+        clients.push_back(h);
+    }
+    EXPECT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "127.0.0.1", nullptr, nullptr, 5000),
+              kTCP_TooManyConnections);
+    EXPECT_EQ(RegisterTCPServer(0, nullptr, nullptr), kTCP_TooManyConnections);
+    for (const unsigned c : clients) EXPECT_EQ(DisconnectFromTCPServer(c), 0);
+    ASSERT_EQ(UnregisterTCPServer(static_cast<unsigned>(server.port)), 0);
+    // Everything is free again: a new server and client work end to end.
+    Server again;
+    ASSERT_GT(again.port, 0);
+    ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(again.port), "127.0.0.1", nullptr, nullptr, 5000), 0);
+    const unsigned accepted = again.accepted();
+    char c = 'q';
+    EXPECT_EQ(ClientTCPWrite(h, &c, 1, 1000), 1);
+    char d = 0;
+    EXPECT_EQ(ServerTCPRead(accepted, &d, 1, 5000), 1);
+    EXPECT_EQ(d, 'q');
+    EXPECT_EQ(DisconnectFromTCPServer(h), 0);
+}
+
+// Eight threads connect, write, read and disconnect on a shared set of
+// handles while a server thread echoes. Every connection carries one byte
+// value of its own, so a read that returned another connection's data
+// (a socket closed under it and reused by the system) shows at once.
+TEST(TcpRaces, SharedHandlesNeverSeeForeignData) {
+    Watchdog watchdog(300s, "shared handles");
+    std::atomic<int> port{0};
+    std::atomic<bool> stop{false};
+    Recorder echo;
+    echo.echo = true;
+    std::thread server([&] {
+        echo.thread = KezTest_CurrentThreadId();
+        port.store(RegisterTCPServer(0, record, &echo));
+        while (!stop.load()) {
+            ProcessSystemEvents();
+            kez::os::sleep_ms(1);
+        }
+        UnregisterTCPServer(static_cast<unsigned>(port.load()));
+    });
+    ASSERT_TRUE(eventually([&] { return port.load() != 0; }));
+    ASSERT_GT(port.load(), 0);
+
+    struct Entry {
+        bool live = false;
+        bool busy = false;
+        unsigned handle = 0;
+        unsigned char value = 0;
+    };
+    std::mutex mutex;
+    Entry entries[6];
+    std::atomic<int> foreign{0};
+    std::atomic<int> unexpected{0};
+    std::atomic<unsigned> next_value{0};
+    auto worker = [&](unsigned seed) {
+        for (int i = 0; i < 300; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            Entry &e = entries[(seed >> 8) % 6];
+            const unsigned op = (seed >> 16) % 8;
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!e.live) {
+                if (e.busy) continue;
+                e.busy = true;
+                lock.unlock();
+                unsigned h = 0;
+                const int r = ConnectToTCPServer(&h, static_cast<unsigned>(port.load()), "127.0.0.1", nullptr, nullptr,
+                                                 5000);
+                lock.lock();
+                e.busy = false;
+                if (r != 0) {
+                    unexpected.fetch_add(1);
+                    continue;
+                }
+                e.live = true;
+                e.handle = h;
+                e.value = static_cast<unsigned char>(1 + next_value.fetch_add(1) % 251);
+                continue;
+            }
+            const unsigned h = e.handle;
+            const unsigned char value = e.value;
+            if (op == 0) {
+                e.live = false;
+                lock.unlock();
+                const int r = DisconnectFromTCPServer(h);
+                if (r != 0 && r != kTCP_NoConnectionEstablished) unexpected.fetch_add(1);
+                continue;
+            }
+            lock.unlock();
+            unsigned char out[16];
+            std::memset(out, value, sizeof out);
+            const int w = ClientTCPWrite(h, out, sizeof out, 200);
+            if (w < 0 && w != kTCP_NoConnectionEstablished && w != kTCP_TimeOutErr) unexpected.fetch_add(1);
+            unsigned char in[64];
+            const int n = ClientTCPRead(h, in, sizeof in, 30);
+            for (int k = 0; k < n; ++k) foreign.fetch_add(in[k] != value ? 1 : 0);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < 8; ++t) workers.emplace_back(worker, 7919u * (t + 1));
+    for (std::thread &t : workers) t.join();
+    for (Entry &e : entries)
+        if (e.live) DisconnectFromTCPServer(e.handle);
+    stop.store(true);
+    server.join();
+    EXPECT_EQ(foreign.load(), 0);
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GT(echo.echoed.load(), 0);
+    EXPECT_EQ(echo.foreign.load(), 0);
+}
+
+// While callbacks are disabled events wait; enabled again, each is
+// delivered on its own thread, in the order found, and stopping closes
+// every connection.
+TEST(TcpRunStates, HeldEventsGoToTheirOwnThreadInOrderAndStopClosesAll) {
+    Watchdog watchdog(60s, "run states");
+    Server server;
+    KezTest_SendTcpRunState(KEZ_RUN_STATE_DISABLE_CALLBACKS);
+    unsigned h = 0;
+    ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "127.0.0.1", nullptr, nullptr, 5000), 0);
+    for (int i = 0; i < 20; ++i) {
+        ProcessSystemEvents();
+        kez::os::sleep_ms(2);
+    }
+    EXPECT_EQ(server.recorder.count(TCP_CONNECT), 0);
+    std::thread other([] {
+        KezTest_SendTcpRunState(KEZ_RUN_STATE_ENABLE_CALLBACKS);
+        ProcessSystemEvents();
+    });
+    other.join();
+    EXPECT_EQ(server.recorder.count(TCP_CONNECT), 0);  // not delivered on the other thread
+    char c = 'z';
+    ASSERT_EQ(ClientTCPWrite(h, &c, 1, 1000), 1);
+    ASSERT_TRUE(pump_until([&] { return server.recorder.count(TCP_DATAREADY) > 0; }));
+    {
+        std::lock_guard<std::mutex> lock(server.recorder.mutex);
+        ASSERT_GE(server.recorder.events.size(), 2u);
+        EXPECT_EQ(server.recorder.events[0].type, TCP_CONNECT);
+        EXPECT_EQ(server.recorder.events[1].type, TCP_DATAREADY);
+    }
+    EXPECT_EQ(server.recorder.foreign.load(), 0);
+    const unsigned accepted = server.accepted();
+    KezTest_SendTcpRunState(KEZ_RUN_STATE_STOP);
+    EXPECT_EQ(ClientTCPWrite(h, &c, 1, 10), kTCP_NoConnectionEstablished);
+    EXPECT_EQ(ServerTCPRead(accepted, &c, 1, 10), kTCP_NoConnectionEstablished);
+    EXPECT_EQ(UnregisterTCPServer(static_cast<unsigned>(server.port)), kTCP_ServerNotRegistered);
+    server.port = 0;
+}
+
+TEST(TcpNames, LocalHostAndPeerQueries) {
+    char name[256] = {};
+    ASSERT_EQ(GetTCPHostName(name, sizeof name), 0);
+    EXPECT_GT(std::strlen(name), 0u);
+    EXPECT_EQ(GetTCPHostName(name, 0), kTCP_InvalidParameter);
+    EXPECT_EQ(GetTCPHostName(nullptr, 16), kTCP_InvalidParameter);
+    EXPECT_EQ(GetTCPHostName(name, std::strlen(name)), kTCP_InvalidParameter);  // no room for the end
+    char address[16] = {};
+    EXPECT_EQ(GetTCPHostAddr(address, sizeof address), 0);
+    EXPECT_GT(std::strlen(address), 6u);
+
+    char **addresses = reinterpret_cast<char **>(&name);
+    int count = -1;
+    EXPECT_EQ(GetAllTCPHostAddresses(&addresses, nullptr), kTCP_InvalidParameter);
+    EXPECT_EQ(addresses, nullptr);  // zeroed before the check
+    EXPECT_EQ(GetAllTCPHostAddresses(nullptr, &count), kTCP_InvalidParameter);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(GetAllTCPHostAddresses(&addresses, &count), 0);
+    ASSERT_GE(count, 1);
+    for (int i = 0; i < count; ++i) {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        EXPECT_EQ(std::sscanf(addresses[i], "%u.%u.%u.%u", &a, &b, &c, &d), 4) << addresses[i];
+    }
+    TCPFreeMemory(addresses);
+
+    Server server;
+    unsigned h = 0;
+    ASSERT_EQ(ConnectToTCPServer(&h, static_cast<unsigned>(server.port), "localhost", nullptr, nullptr, 5000), 0);
+    char peer[256] = {};
+    char again[256] = {};
+    ASSERT_EQ(GetTCPPeerName(h, peer, sizeof peer), 0);
+    EXPECT_GT(std::strlen(peer), 0u);
+    EXPECT_EQ(GetTCPPeerName(h, again, sizeof again), 0);
+    EXPECT_STREQ(peer, again);
+    EXPECT_EQ(GetTCPPeerName(h, again, 1), kTCP_InvalidParameter);
+    // Closing the socket library closes every connection; it starts again
+    // on the next call.
+    EXPECT_EQ(CloseWinsock(), 0);
+    EXPECT_EQ(GetTCPPeerName(h, peer, sizeof peer), kTCP_NoConnectionEstablished);
+    EXPECT_EQ(UnregisterTCPServer(static_cast<unsigned>(server.port)), kTCP_ServerNotRegistered);
+    server.port = 0;
+    EXPECT_EQ(GetTCPHostName(name, sizeof name), 0);
 }
 
 }  // namespace

@@ -201,6 +201,30 @@ TEST(Load, UnloadStopsTheTimersOfBothBackEnds) {
     kez::os::env_set("KEZ_COMPONENT_PATH", nullptr);
 }
 
+// Event processing leaves the socket library alone until the program makes
+// a connection; connections left open are closed by the unload.
+TEST(Load, SocketsAreLoadedOnDemandAndClosedAtUnload) {
+    kez::test::TempDir dir;
+    for (int i = 0; i < 3; ++i) {
+        Module m = load_engine("", dir.file("sockets.log"));
+        ASSERT_NE(m, nullptr);
+        Engine e{m};
+        ASSERT_EQ(e.symbol<int (*)()>("ProcessSystemEvents")(), 0);
+        EXPECT_EQ(kez::os::module_if_loaded("wsock32.dll"), nullptr);
+        using Callback = int (*)(unsigned, int, int, void *);
+        const int port = e.symbol<int (*)(unsigned, Callback, void *)>("RegisterTCPServer")(0, nullptr, nullptr);
+        ASSERT_GT(port, 0);
+        unsigned handle = 0;
+        ASSERT_EQ((e.symbol<int (*)(unsigned *, unsigned, const char *, Callback, void *, unsigned)>(
+                      "ConnectToTCPServer")(&handle, static_cast<unsigned>(port), "127.0.0.1", nullptr, nullptr, 5000)),
+                  0);
+        ASSERT_EQ(e.symbol<int (*)()>("ProcessSystemEvents")(), 0);
+        kez::os::module_unload(m);
+        ASSERT_FALSE(engine_mapped()) << i;
+        EXPECT_EQ(kez::os::module_if_loaded("wsock32.dll"), nullptr) << i;
+    }
+}
+
 TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
     for (const auto &[fault, stage_line] : kFailures) {
         SCOPED_TRACE(fault);
