@@ -13,17 +13,39 @@
 // SIGPIPE, waits use poll (descriptors beyond 1023 work), errno becomes the
 // Winsock code of the same case (a connect in progress is
 // kWsaWouldBlock), a datagram cut by a short buffer is kWsaMsgSize, host
-// lookups are thread-safe, and listeners set SO_REUSEADDR so that a port in
-// TIME_WAIT can be bound again, as on Windows.
+// lookups are thread-safe, and stream sockets set SO_REUSEADDR when bound
+// and when listening, so that a port whose connections are in TIME_WAIT
+// can be bound again, as on Windows (Linux still refuses a second
+// listener on a port). A send after the peer's reset is kWsaConnReset,
+// after our own shutdown kWsaShutdown.
 //
 // Every call returns 0 or the Winsock error code (never a negative value);
 // results come back through out-parameters. Calls made while the binding is
 // not started (startup not called, or every startup undone by cleanup)
 // fail with kWsaNotInitialised, as Winsock's do.
 //
-// Every call checks a fault point "os.net_<call>" first (os.net_load makes
-// the binding unloadable); the armed error code is the Winsock code the
-// call reports (0: the call's most typical failure).
+// Every call checks a fault point first; the armed error code is the
+// Winsock code the call reports, and 0 gives the call's most typical
+// failure:
+//   os.net_load (startup: the library cannot be loaded)  kWsaSysNotReady
+//   os.net_startup                                       kWsaSysNotReady
+//   os.net_socket (open)                                 kWsaMFile
+//   os.net_bind, os.net_listen                           kWsaAddrInUse
+//   os.net_accept                                        kWsaWouldBlock
+//   os.net_connect                                       kWsaConnRefused
+//   os.net_send, os.net_recv                             kWsaConnReset
+//   os.net_sendto                                        kWsaNoBufs
+//   os.net_recvfrom (receive_from; Windows' report of
+//     an ICMP port unreachable)                          kWsaConnReset
+//   os.net_setsockopt (set_option, join/leave_group),
+//   os.net_getsockopt (get_option)                       kWsaNoProtoOpt
+//   os.net_getsockname (local_name)                      kWsaInval
+//   os.net_shutdown (shutdown_send)                      kWsaNotConn
+//   os.net_close, os.net_poll, os.net_ioctl
+//     (set_nonblocking)                                  kWsaNotSock
+//   os.net_gethostname (host_name)                       kWsaFault
+//   os.net_resolve, os.net_reverse_resolve               kWsaHostNotFound
+// A failed close leaves the socket open.
 //
 // Addresses are IPv4 in network byte order (the in_addr value); ports are
 // in host byte order.

@@ -28,6 +28,13 @@ inline std::uint32_t ipv4(unsigned a, unsigned b, unsigned c, unsigned d) {
 }
 inline const std::uint32_t kLoopback = ipv4(127, 0, 0, 1);
 
+// Whether the Windows build runs under Wine, whose Winsock differs from
+// Windows' in a few reports.
+inline bool under_wine() {
+    os::Module ntdll = os::module_if_loaded("ntdll.dll");
+    return ntdll != nullptr && os::module_symbol(ntdll, "wine_get_version") != nullptr;
+}
+
 // Byte i of the peer's pattern.
 inline unsigned char pattern_byte(std::size_t i, unsigned seed) { return static_cast<unsigned char>(seed + i * 7); }
 
