@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -57,7 +56,8 @@ void run_state_changed(int state) {
 const char *config_path() {
 #if defined(KEZ_TEST_HOOKS)
     // Test builds read another file, so that tests need not write the root.
-    if (const char *path = std::getenv("KEZ_TEST_UDP_CONFIG"); path != nullptr && *path != '\0') return path;
+    static char path[512];
+    if (os::env_get("KEZ_TEST_UDP_CONFIG", path, sizeof path) && path[0] != '\0') return path;
 #endif
 #if defined(_WIN32)
     return "\\qx-rt.ini";  // the root of the current drive
