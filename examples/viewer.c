@@ -135,7 +135,7 @@ int viewer_open(void) {
         return -1;
     }
     viewer_open_ = 1;
-    if ((status = CreateUDPChannel(0, &announcer)) < 0 ||
+    if ((status = CreateUDPChannelConfig(0, LOOPBACK, 1, NULL, NULL, &announcer)) < 0 ||
         (status = CreateUDPChannelConfig(0, LOOPBACK, 1, announcement_event, NULL, &listener)) < 0 ||
         (status = GetUDPAttribute(listener, ATTR_UDP_PORT, &listener_port)) < 0) {
         printf("the announcement channels did not open: %s\n", GetUDPErrorString(status));
