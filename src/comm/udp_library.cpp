@@ -125,14 +125,6 @@ void learn_interfaces() {
     g_interface_count = static_cast<int>(count < kMaxInterfaces ? count : kMaxInterfaces);
 }
 
-void destroy_record_contents(Channel *c) {
-    if (c->socket != os::net::kInvalidSocket) close_socket(c->socket);
-    free_memberships(c->memberships, c->count);
-    c->socket = os::net::kInvalidSocket;
-    c->memberships = nullptr;
-    c->count = c->capacity = 0;
-}
-
 std::uint64_t tracking_key(unsigned index, std::uint32_t generation) {
     return (static_cast<std::uint64_t>(generation) << 32) | index | 0x8000000000000000ull;
 }
@@ -287,8 +279,11 @@ unsigned publish_record(unsigned index, Channel *c) {
 }
 
 void release_reserved(Channel *c) {
+    // A creation that failed: the socket may still be blocking and holds
+    // nothing to drain.
+    if (c->socket != os::net::kInvalidSocket) os::net::close(c->socket);
+    c->socket = os::net::kInvalidSocket;
     g_lock.lock();
-    destroy_record_contents(c);
     c->state = State::free;
     c->port = kAllOnes;
     c->owner = kAllOnes;
