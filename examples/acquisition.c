@@ -17,16 +17,21 @@
  * formatting library's own format language, and are read back with
  * ScanFile. A periodic timer of the engine's timer engine beats every 10 ms
  * while the scans run, and the seconds clock times the whole acquisition.
+ * Each finished scan also goes to a remote viewer (viewer.c): a record of
+ * it over TCP, from a server of the demo's own to a client connected from
+ * the demo itself, and a one-line announcement by UDP on 127.0.0.1.
  */
 #include "kez/ansi_c.h" /* the engine's C library: printf, sin, ... */
 #include "kez/kez.h"
 
 #include "deadline.h"
+#include "viewer.h"
 
 #define CHANNELS 8
 #define SAMPLES 200000
 #define BLOCK 500
 #define THRESHOLD 1000 /* samples waiting before the main thread is told */
+#define PREVIEW_STEP (SAMPLES / VIEWER_PREVIEW) /* the viewer sees every thousandth sample */
 
 typedef struct {
     int channel;
@@ -52,6 +57,8 @@ static KmtTSQHandle samples;
 static KmtLockHandle writing; /* a queue takes one writer at a time */
 static double received_sum[CHANNELS];
 static long received[CHANNELS];
+static float preview[CHANNELS][VIEWER_PREVIEW];
+static int viewer_failed;
 static int deliveries;
 static KmtTSVHandle totals;
 static KmtTLVHandle scans_per_thread;
@@ -101,8 +108,12 @@ static void drain_samples(void) {
     int n, i;
     while ((n = KmtReadTSQData(samples, block, BLOCK, 0, 0)) > 0) {
         for (i = 0; i < n; ++i) {
-            received_sum[block[i].channel] += block[i].value;
-            ++received[block[i].channel];
+            const int channel = block[i].channel;
+            /* A channel's samples arrive in the order it scanned them. */
+            if (received[channel] % PREVIEW_STEP == 0 && received[channel] / PREVIEW_STEP < VIEWER_PREVIEW)
+                preview[channel][received[channel] / PREVIEW_STEP] = block[i].value;
+            received_sum[channel] += block[i].value;
+            ++received[channel];
         }
     }
 }
@@ -118,13 +129,22 @@ static void samples_waiting(KmtTSQHandle queue, unsigned int event, int value, v
     drain_samples();
 }
 
-/* Runs on the main thread, from ProcessSystemEvents. */
+/* Runs on the main thread, from ProcessSystemEvents. The scan wrote its
+   last block before it ended, so all its samples are here or in the queue:
+   the viewer gets the scan complete. */
 static void scan_done(KmtThreadPoolHandle pool, int functionID, unsigned int event, int value, void *data) {
     const ChannelScan *scan = data;
+    long arrived;
     (void)pool;
     if (event != EVENT_TP_THREAD_FUNCTION_END) return;
     printf("  channel %d (function %d): mean %+.4f\n", value, functionID, scan->mean);
     ++results_in;
+    drain_samples();
+    arrived = received[scan->channel];
+    if (!viewer_failed &&
+        viewer_send_scan(scan->channel, arrived, scan->mean, preview[scan->channel],
+                         (int)((arrived + PREVIEW_STEP - 1) / PREVIEW_STEP)) != 0)
+        viewer_failed = 1;
 }
 
 /* Waits until something is due, without spinning: the queue's own wait ends
@@ -207,6 +227,23 @@ int run_acquisition(void) {
         strftime(stamp, sizeof stamp, "%a %d %b %Y %H:%M:%S %Z", localtime(&now));
         printf("scanning %d channels on a pool of 3 threads, %s:\n", CHANNELS, stamp);
     }
+    /* The viewer connects before the scans start; its connection reaches
+       the server through ProcessSystemEvents. */
+    if (viewer_open() != 0) {
+        viewer_close();
+        return 1;
+    }
+    deadline_start(limit);
+    while (!viewer_connected() && !deadline_passed()) {
+        ProcessSystemEvents();
+        if (!viewer_connected()) wait_for_something_due();
+    }
+    if (!viewer_connected()) {
+        printf("the viewer's connection did not reach the server in %d s\n", limit);
+        viewer_close();
+        return 1;
+    }
+    printf("a remote viewer is connected over TCP and listens for announcements by UDP\n");
     if (KezUSTEinitialize() == 1 && (beat = KezUSTEnewtimer(heartbeat, NULL)) != NULL)
         KezUSTEsettimer(beat, &ten_ms);
     started = Timer();
@@ -252,6 +289,12 @@ int run_acquisition(void) {
     if (finished)
         printf("every sample arrived through the queue (%s callback deliveries); channel 7 mean there %+.4f\n",
                deliveries > 1 ? "several" : "one", received_sum[7] / SAMPLES);
+    if (finished) {
+        double means[CHANNELS];
+        for (channel = 0; channel < CHANNELS; ++channel) means[channel] = scans[channel].mean;
+        if (viewer_failed || viewer_finish(CHANNELS, means) != 0) finished = 0;
+    }
+    viewer_close();
     if (finished && !keep_results()) finished = 0;
     KmtDiscardTSQ(samples);
     KmtDiscardLock(writing);
