@@ -40,6 +40,12 @@ void handle_event(const Event &e);
 void run_callback(unsigned handle, int type, int error) {
     lock();
     Slot &s = slot(handle);
+    // Decided under the lock that closing takes: a connection closed by
+    // another thread before this point gets no callback.
+    if (s.closing) {
+        unlock();
+        return;
+    }
     s.in_callback = true;
     const tcpFuncPtr callback = s.callback;
     void *const data = s.callback_data;
