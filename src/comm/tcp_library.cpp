@@ -171,7 +171,6 @@ void TCPLibraryUninit() {
         drop_held_events();
     }
     stop_winsock();
-    os::net::unload();
     std::free(g_host_name);
     g_host_name = nullptr;
     g_host_address = os::net::kNoAddress;

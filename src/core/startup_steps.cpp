@@ -19,6 +19,7 @@
 #include "kez/runtime.h"
 #include "mt/thread_util.h"
 #include "os/os.h"
+#include "os/socket.h"
 #include "log/log.h"
 #include "util/timer_engine.h"
 
@@ -56,6 +57,13 @@ int InitExecutionThreadVars() {
     if (!alloc_thread_var_slot(&slot, nullptr)) return -103;
     set_execution_slot(slot);
     return 0;
+}
+
+// The last user of the socket binding releases it: the UDP library's
+// clean-up runs after the TCP library's.
+void CloseUDPLibraryAndSockets() {
+    comm::udp::UDPLibraryUnload();
+    os::net::unload();
 }
 
 void ReleaseExecutionThreadVars() {
@@ -111,7 +119,7 @@ const CleanupStep kCleanupSteps[] = {
     {"TCPLibraryInitOnce", comm::tcp::TCPLibraryUninit, true},
     // The UDP library starts at its first use; its clean-up closes every
     // channel's socket and frees every record.
-    {"UDPLibraryInitOnce", comm::udp::UDPLibraryUnload, true},
+    {"UDPLibraryInitOnce", CloseUDPLibraryAndSockets, true},
     {"PXRS232Initialize", nullptr, true},
     // The rest of the engine services.
     {"InitAsyncAndMTProtection", UninitAsyncAndMTProtection, false},
