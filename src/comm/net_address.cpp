@@ -49,23 +49,6 @@ bool parse_dotted(const char *text, std::uint32_t *address) {
     return true;
 }
 
-bool is_malformed_dotted(const char *text) {
-    if (text == nullptr || has_letter(text)) return false;
-    int digits = 0;
-    for (const char *p = text;; ++p) {
-        if (*p >= '0' && *p <= '9') {
-            ++digits;
-            continue;
-        }
-        if (*p != '.' && *p != '\0') return true;
-        if (digits == 0) return true;  // an empty number
-        digits = 0;
-        if (*p == '\0') break;
-    }
-    std::uint32_t ignored = 0;
-    return !parse_dotted(text, &ignored);
-}
-
 bool has_letter(const char *text) {
     for (const char *p = text; p != nullptr && *p != '\0'; ++p)
         if ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z')) return true;

@@ -11,11 +11,6 @@ namespace kez::comm {
 // at most 255, all decimal ("010" is 10). The address in network byte
 // order, or false when the text is not such a dotted address.
 bool parse_dotted(const char *text, std::uint32_t *address);
-// A text without letters that is not four decimal numbers of one to three
-// digits, each at most 255, joined by three dots ("127..0.1", "1.2.3",
-// "1.2.3.4x" with no letter, "-1.0.0.0"). Such texts are refused, never
-// looked up as names.
-bool is_malformed_dotted(const char *text);
 // Whether the text holds a letter, which makes it a host name.
 bool has_letter(const char *text);
 // "a.b.c.d" of an address in network byte order; out holds at least 16 bytes.

@@ -370,9 +370,9 @@ int fail(const char *function, int code) {
 
 int parse_address(const char *text, std::uint32_t *address) {
     if (has_letter(text)) return resolve_host(text, address) == 0 ? 0 : kUDP_HostAddressNotFound;
-    // Dotted texts are decimal by the one rule (no octal, no short forms,
-    // no empty numbers).
-    if (is_malformed_dotted(text) || !parse_dotted(text, address)) return kUDP_InvalidAddress;
+    // Dotted texts are decimal by the one rule (no octal, no short forms;
+    // an empty number is 0); anything else without a letter is malformed.
+    if (!parse_dotted(text, address)) return kUDP_InvalidAddress;
     return 0;
 }
 

@@ -96,7 +96,6 @@ TEST(Udp, CreationEdges) {
         {0, "255.255.255.255", kUDP_InvalidAddress},
         {0, "0.0.0.0", kUDP_InvalidAddress},
         {0, "127.0.1", kUDP_InvalidAddress},
-        {0, "127..0.1", kUDP_InvalidAddress},
         {0, "127.0.0.256", kUDP_InvalidAddress},
         {0, "127.0.0.0001", kUDP_InvalidAddress},
         {0, "127.0.0.1.", kUDP_InvalidAddress},
@@ -115,6 +114,10 @@ TEST(Udp, CreationEdges) {
     char text[16] = {};
     EXPECT_EQ(GetUDPAttribute(decimal.id, ATTR_UDP_MULTICAST_INTERFACE, text), 0);
     EXPECT_STREQ(text, "127.0.0.10");
+    // An empty number is 0.
+    Chan empty("127..0.1");
+    EXPECT_EQ(GetUDPAttribute(empty.id, ATTR_UDP_MULTICAST_INTERFACE, text), 0);
+    EXPECT_STREQ(text, "127.0.0.1");
 
     Chan any;
     ASSERT_EQ(CreateUDPChannel(0, &any.id), 0);
