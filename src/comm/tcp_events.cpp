@@ -174,12 +174,6 @@ void deliver_held(os::ThreadId me) {
     }
 }
 
-struct Watched {
-    unsigned handle;
-    std::uint32_t generation;
-    Kind kind;
-};
-
 // The event a readable slot shows, 0 for none.
 std::uint32_t event_of(const Watched &w, os::net::Socket socket) {
     if (w.kind == kServer) return kAcceptEvent;
@@ -194,6 +188,27 @@ std::uint32_t event_of(const Watched &w, os::net::Socket socket) {
 }
 
 }  // namespace
+
+std::size_t watch_thread_slots(unsigned skip, const unsigned *also_skip, std::size_t also_skipped,
+                               os::net::PollEntry *entries, Watched *watched) {
+    const os::ThreadId me = os::current_thread_id();
+    std::size_t n = 0;
+    lock();
+    for (unsigned h = 0; h < kSlotCount; ++h) {
+        Slot &s = slot(h);
+        if (h == skip || !s.in_use || s.closing || s.owner != me) continue;
+        if (s.kind != kServer && s.kind != kAccepted && s.kind != kClient) continue;
+        bool listed = false;
+        for (std::size_t i = 0; i < also_skipped && !listed; ++i) listed = also_skip[i] == h;
+        if (listed) continue;
+        ++s.pins;
+        entries[n] = os::net::PollEntry{s.socket, os::net::kReadable, 0};
+        watched[n] = Watched{h, s.generation, s.kind};
+        ++n;
+    }
+    unlock();
+    return n;
+}
 
 void free_events(Event *e) {
     while (e != nullptr) {
@@ -219,18 +234,7 @@ int process_events(unsigned skip, unsigned *ready, std::size_t capacity, std::si
     std::unique_ptr<os::net::PollEntry[]> entries(new (std::nothrow) os::net::PollEntry[kSlotCount]);
     std::unique_ptr<Watched[]> watched(new (std::nothrow) Watched[kSlotCount]);
     if (entries == nullptr || watched == nullptr) return kTCP_GeneralIOErr;
-    std::size_t n = 0;
-    lock();
-    for (unsigned h = 0; h < kSlotCount; ++h) {
-        Slot &s = slot(h);
-        if (h == skip || !s.in_use || s.closing || s.owner != me) continue;
-        if (s.kind != kServer && s.kind != kAccepted && s.kind != kClient) continue;
-        ++s.pins;
-        entries[n] = os::net::PollEntry{s.socket, os::net::kReadable, 0};
-        watched[n] = Watched{h, s.generation, s.kind};
-        ++n;
-    }
-    unlock();
+    const std::size_t n = watch_thread_slots(skip, nullptr, 0, entries.get(), watched.get());
     if (n == 0) return 0;
 
     int result = 0;

@@ -139,6 +139,19 @@ void close_socket_gracefully(os::net::Socket s);
 
 // ---- events (tcp_events.cpp) -------------------------------------------------------
 
+// A slot of the calling thread that can have events, pinned for a wait.
+struct Watched {
+    unsigned handle;
+    std::uint32_t generation;
+    Kind kind;
+};
+// Pins every slot of the calling thread that can have events (servers and
+// live connections), but `skip` and those listed in `also_skip`, and fills
+// a readable-wanted poll entry for each. The number pinned; the caller
+// unpins them. Both arrays hold kSlotCount entries.
+std::size_t watch_thread_slots(unsigned skip, const unsigned *also_skip, std::size_t also_skipped,
+                               os::net::PollEntry *entries, Watched *watched);
+
 // One pass over the calling thread's slots but `skip` (kSlotCount: none).
 // Handles that had an event are added to `ready` (may be null) up to its
 // capacity.

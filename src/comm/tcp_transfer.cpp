@@ -55,9 +55,10 @@ bool listed(const unsigned *list, std::size_t count, unsigned handle) {
 // slice ends. Whether another connection had something.
 bool wait_slice(unsigned handle, os::net::Socket socket, bool write, std::uint32_t ms, const unsigned *skip,
                 std::size_t skipped) {
-    std::unique_ptr<os::net::PollEntry[]> entries(new (std::nothrow) os::net::PollEntry[kSlotCount]);
-    std::unique_ptr<unsigned[]> pinned(new (std::nothrow) unsigned[kSlotCount]);
-    if (entries == nullptr || pinned == nullptr) {
+    // Entry 0 is the transfer's own socket; the thread's others follow.
+    std::unique_ptr<os::net::PollEntry[]> entries(new (std::nothrow) os::net::PollEntry[kSlotCount + 1]);
+    std::unique_ptr<Watched[]> watched(new (std::nothrow) Watched[kSlotCount]);
+    if (entries == nullptr || watched == nullptr) {
         os::sleep_ms(ms);
         return true;
     }
@@ -65,27 +66,14 @@ bool wait_slice(unsigned handle, os::net::Socket socket, bool write, std::uint32
     unsigned own = write ? os::net::kWritable : os::net::kReadable;
     if (write && !listed(skip, skipped, handle)) own |= os::net::kReadable;
     entries[0] = os::net::PollEntry{socket, own, 0};
-    std::size_t n = 1;
-    std::size_t pins = 0;
-    const os::ThreadId me = os::current_thread_id();
-    lock();
-    for (unsigned h = 0; h < kSlotCount; ++h) {
-        Slot &s = slot(h);
-        if (h == handle || !s.in_use || s.closing || s.owner != me) continue;
-        if (s.kind != kServer && s.kind != kAccepted && s.kind != kClient) continue;
-        if (listed(skip, skipped, h)) continue;
-        ++s.pins;
-        pinned[pins++] = h;
-        entries[n++] = os::net::PollEntry{s.socket, os::net::kReadable, 0};
-    }
-    unlock();
+    const std::size_t others = watch_thread_slots(handle, skip, skipped, entries.get() + 1, watched.get());
     int ready = 0;
-    const bool failed = os::net::poll(entries.get(), n, ms, &ready) != 0;
-    for (std::size_t i = 0; i < pins; ++i) unpin(pinned[i]);
+    const bool failed = os::net::poll(entries.get(), others + 1, ms, &ready) != 0;
+    for (std::size_t i = 0; i < others; ++i) unpin(watched[i].handle);
     if (failed) return true;
-    bool others = write && (entries[0].got & os::net::kReadable) != 0;
-    for (std::size_t i = 1; i < n && !others; ++i) others = entries[i].got != 0;
-    return others;
+    bool heard = write && (entries[0].got & os::net::kReadable) != 0;
+    for (std::size_t i = 1; i <= others && !heard; ++i) heard = entries[i].got != 0;
+    return heard;
 }
 
 struct TransferScope {
