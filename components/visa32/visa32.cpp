@@ -281,20 +281,20 @@ ViStatus close_session(const std::shared_ptr<Session> &s) {
     return VI_SUCCESS;
 }
 
-// Parses "ASRLn[::INSTR]" or "COMn": n, 0 when it is no such name.
+// Parses "ASRLn[::INSTR]" or "COMn": n, -1 when it is no such name.
 int parse_name(const char *name) {
-    if (name == nullptr) return 0;
+    if (name == nullptr) return -1;
     const char *p = name;
     if (strncasecmp_portable(p, "ASRL", 4) == 0)
         p += 4;
     else if (strncasecmp_portable(p, "COM", 3) == 0)
         p += 3;
     else
-        return 0;
-    if (*p < '0' || *p > '9') return 0;
+        return -1;
+    if (*p < '0' || *p > '9') return -1;
     long n = 0;
     while (*p >= '0' && *p <= '9' && n < 100000) n = n * 10 + (*p++ - '0');
-    if (*p != '\0' && strcasecmp_portable(p, "::INSTR") != 0) return 0;
+    if (*p != '\0' && strcasecmp_portable(p, "::INSTR") != 0) return -1;
     return static_cast<int>(n);
 }
 
@@ -720,8 +720,8 @@ ViStatus viOpen(ViSession sesn, ViConstRsrc name, ViAccessMode mode, ViUInt32 /*
         (mode & 3) == 3)
         return VI_ERROR_INV_ACC_MODE;
     const int n = parse_name(name);
-    if (n == 0) return VI_ERROR_INV_RSRC_NAME;
-    if (n > 256) return VI_ERROR_RSRC_NFOUND;
+    if (n < 0) return VI_ERROR_INV_RSRC_NAME;
+    if (n == 0 || n > 256) return VI_ERROR_RSRC_NFOUND;
     auto s = std::make_shared<Session>();
     s->number = n;
     s->owner = sesn;
