@@ -594,7 +594,7 @@ ViStatus set_session_attr(Session &s, ViAttr a, ViAttrState v) {
     }
     case VI_ATTR_ASRL_DTR_STATE: case VI_ATTR_ASRL_RTS_STATE: {
         if (v != VI_STATE_ASSERTED && v != VI_STATE_UNASSERTED) return VI_ERROR_NSUP_ATTR_STATE;
-        Line line;
+        Line line = Line::cts;
         line_attr(a, &line);
         return port_set_line(s.port, line, v == VI_STATE_ASSERTED);
     }
@@ -645,7 +645,7 @@ ViStatus get_session_attr(Session &s, ViAttr a, void *out) {
         return put<ViUInt32>(out, static_cast<ViUInt32>(s.in.size() + port_driver_pending(s.port)));
     case VI_ATTR_ASRL_CTS_STATE: case VI_ATTR_ASRL_DSR_STATE: case VI_ATTR_ASRL_DCD_STATE: case VI_ATTR_ASRL_RI_STATE:
     case VI_ATTR_ASRL_DTR_STATE: case VI_ATTR_ASRL_RTS_STATE: {
-        Line line;
+        Line line = Line::cts;
         line_attr(a, &line);
         return put<ViInt16>(out, port_line(s.port, line));
     }
