@@ -30,12 +30,23 @@ import os
 import pty
 import select
 import socket
+import subprocess
 import sys
-import termios
 import threading
 import tty
 
 LOOPBACK = "127.0.0.1"
+
+# Opens the slave in a new session (making it the session's terminal),
+# ignores its hang-up and waits for its standard input to close.
+HOLDER = """
+import os, signal, sys
+signal.signal(signal.SIGHUP, signal.SIG_IGN)
+fd = os.open(sys.argv[1], os.O_RDWR)
+sys.stdout.write("ready\\n")
+sys.stdout.flush()
+sys.stdin.buffer.read()
+"""
 
 
 def pattern(n, seed, start=0):
@@ -52,6 +63,16 @@ class Pair:
         if os.path.lexists(self.link):
             os.unlink(self.link)
         os.symlink(self.path, self.link)
+        # The slave as the controlling terminal of a session of its own. A
+        # session leader without one that opens the slave would otherwise
+        # get it: Wine's server opens devices for its clients that way, and
+        # then gets the hang-up when the pair closes.
+        self.holder = subprocess.Popen(
+            [os.readlink("/proc/self/exe"), "-c", HOLDER, self.path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            start_new_session=True, close_fds=True)
+        if self.holder.stdout.readline() != b"ready\n":
+            os.unlink(self.link)
+            raise OSError("the session holder did not start")
         self.sent = None            # bytes written by the background send
         self.done = threading.Event()
         self.sunk = [0, -1]         # bytes, first bad index
@@ -65,6 +86,13 @@ class Pair:
 
     def close(self):
         self.stop = True
+        if self.holder.poll() is None:
+            self.holder.stdin.close()
+            try:
+                self.holder.wait(5)
+            except subprocess.TimeoutExpired:
+                self.holder.kill()
+                self.holder.wait()
         if os.path.lexists(self.link):
             os.unlink(self.link)
         for fd in (self.master, self.slave):
