@@ -211,7 +211,7 @@ long port_write_some(Port *p, const unsigned char *buf, std::size_t n, unsigned 
     o.hEvent = p->write_done;
     ResetEvent(o.hEvent);
     DWORD done = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(n, 1u << 20));
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(n, 4096));
     if (!WriteFile(p->h, buf, want, nullptr, &o) && GetLastError() != ERROR_IO_PENDING) return -1;
     if (finish(p, &o, wait_ms, &done) < 0) return -1;
     return static_cast<long>(done);
