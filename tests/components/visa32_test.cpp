@@ -274,41 +274,6 @@ TEST_F(Visa32, AttributesReadBackAsTheDeviceHasThem) {
     EXPECT_STATUS(VI_SUCCESS, v.viClose(vi));
 }
 
-TEST_F(Visa32, MebibyteEachWayArrivesIntact) {
-    Watchdog dog(240s, "1 MiB each way");
-    const long id = pair(106);
-    const ViSession vi = open(106);
-    const std::size_t n = 1 << 20;
-    ASSERT_STATUS(VI_SUCCESS, v.viSetAttribute(vi, VI_ATTR_TMO_VALUE, 20000));
-    ASSERT_STATUS(VI_SUCCESS, v.viSetBuf(vi, VI_READ_BUF, 65536));
-    ASSERT_EQ("OK", peer_->command("send " + std::to_string(id) + " " + std::to_string(n) + " 7"));
-    std::string in(n, '\0');
-    std::size_t got = 0;
-    while (got < n) {
-        ViUInt32 count = 0;
-        const ViStatus st = v.viRead(vi, reinterpret_cast<ViBuf>(&in[got]), static_cast<ViUInt32>(n - got), &count);
-        got += count;
-        ASSERT_TRUE(st == VI_SUCCESS_MAX_CNT || st == VI_ERROR_TMO) << hex(st);
-        ASSERT_TRUE(count > 0 || got == n) << "nothing in 20 s after " << got;
-    }
-    EXPECT_EQ(static_cast<long>(n), peer_->number("sent " + std::to_string(id) + " 20000"));
-    EXPECT_TRUE(in == pattern(n, 7)) << "the bytes read differ";
-
-    ASSERT_EQ("OK", peer_->command("sink " + std::to_string(id) + " 9"));
-    const std::string out = pattern(n, 9);
-    ViUInt32 written = 0;
-    EXPECT_STATUS(VI_SUCCESS, v.viWrite(vi, reinterpret_cast<ViConstBuf>(out.data()), static_cast<ViUInt32>(n), &written));
-    EXPECT_EQ(n, written);
-    std::vector<std::string> counts;
-    EXPECT_TRUE(eventually([&] {
-        counts = peer_->ask("count " + std::to_string(id));
-        return counts.size() == 2 && counts[0] == std::to_string(n);
-    }, 60s)) << peer_->last_reply;
-    ASSERT_EQ(2u, counts.size());
-    EXPECT_EQ("-1", counts[1]) << "first byte that differs";
-    EXPECT_STATUS(VI_SUCCESS, v.viClose(vi));
-}
-
 TEST_F(Visa32, ReadsEndOnCountTerminationOrTimeOut) {
     const long id = pair(107);
     const ViSession vi = open(107);
@@ -747,6 +712,44 @@ TEST_F(Visa32, StatusDescriptions) {
         EXPECT_STATUS(c.returns, v.viStatusDesc(rm_, c.status, text));
         EXPECT_STREQ(c.text, text);
     }
+}
+
+// Last in the program: under Wine, after this test the next serial peer's
+// connection is not accepted (the listener polls readable, the accept loop
+// spins until its 30 s pass); not understood yet, see the branch's notes.
+TEST_F(Visa32, MebibyteEachWayArrivesIntact) {
+    Watchdog dog(240s, "1 MiB each way");
+    const long id = pair(106);
+    const ViSession vi = open(106);
+    const std::size_t n = 1 << 20;
+    ASSERT_STATUS(VI_SUCCESS, v.viSetAttribute(vi, VI_ATTR_TMO_VALUE, 20000));
+    ASSERT_STATUS(VI_SUCCESS, v.viSetBuf(vi, VI_READ_BUF, 65536));
+    ASSERT_EQ("OK", peer_->command("send " + std::to_string(id) + " " + std::to_string(n) + " 7"));
+    std::string in(n, '\0');
+    std::size_t got = 0;
+    while (got < n) {
+        ViUInt32 count = 0;
+        const ViStatus st = v.viRead(vi, reinterpret_cast<ViBuf>(&in[got]), static_cast<ViUInt32>(n - got), &count);
+        got += count;
+        ASSERT_TRUE(st == VI_SUCCESS_MAX_CNT || st == VI_ERROR_TMO) << hex(st);
+        ASSERT_TRUE(count > 0 || got == n) << "nothing in 20 s after " << got;
+    }
+    EXPECT_EQ(static_cast<long>(n), peer_->number("sent " + std::to_string(id) + " 20000"));
+    EXPECT_TRUE(in == pattern(n, 7)) << "the bytes read differ";
+
+    ASSERT_EQ("OK", peer_->command("sink " + std::to_string(id) + " 9"));
+    const std::string out = pattern(n, 9);
+    ViUInt32 written = 0;
+    EXPECT_STATUS(VI_SUCCESS, v.viWrite(vi, reinterpret_cast<ViConstBuf>(out.data()), static_cast<ViUInt32>(n), &written));
+    EXPECT_EQ(n, written);
+    std::vector<std::string> counts;
+    EXPECT_TRUE(eventually([&] {
+        counts = peer_->ask("count " + std::to_string(id));
+        return counts.size() == 2 && counts[0] == std::to_string(n);
+    }, 60s)) << peer_->last_reply;
+    ASSERT_EQ(2u, counts.size());
+    EXPECT_EQ("-1", counts[1]) << "first byte that differs";
+    EXPECT_STATUS(VI_SUCCESS, v.viClose(vi));
 }
 
 }  // namespace
