@@ -642,7 +642,10 @@ ViStatus get_session_attr(Session &s, ViAttr a, void *out) {
     case VI_ATTR_ASRL_XON_CHAR: return put<ViUInt8>(out, s.have.xon);
     case VI_ATTR_ASRL_XOFF_CHAR: return put<ViUInt8>(out, s.have.xoff);
     case VI_ATTR_ASRL_AVAIL_NUM:
-        return put<ViUInt32>(out, static_cast<ViUInt32>(s.in.size() + port_driver_pending(s.port)));
+        // What a read can take at once: the input buffer, and while that is
+        // full what waits in the driver behind it.
+        return put<ViUInt32>(out, static_cast<ViUInt32>(s.in.size() +
+                                                        (s.in.size() >= s.in_cap ? port_driver_pending(s.port) : 0)));
     case VI_ATTR_ASRL_CTS_STATE: case VI_ATTR_ASRL_DSR_STATE: case VI_ATTR_ASRL_DCD_STATE: case VI_ATTR_ASRL_RI_STATE:
     case VI_ATTR_ASRL_DTR_STATE: case VI_ATTR_ASRL_RTS_STATE: {
         Line line = Line::cts;
