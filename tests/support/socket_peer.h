@@ -47,8 +47,13 @@ inline unsigned wait_for(os::net::Socket s, unsigned want, std::uint32_t timeout
 
 class SocketPeer {
 public:
+#ifdef KEZ_SOCKET_PEER_SCRIPT
     // Needs a started binding. ok() tells whether the peer answers.
-    SocketPeer() {
+    SocketPeer() : SocketPeer(KEZ_SOCKET_PEER_SCRIPT) {}
+#endif
+    // Another peer script that takes --connect and --lifetime and answers
+    // line commands the same way (serial_peer.py).
+    explicit SocketPeer(const char *script) {
         namespace net = os::net;
         net::Socket listener = net::kInvalidSocket;
         std::uint16_t port = 0;
@@ -56,7 +61,7 @@ public:
         if (net::bind(listener, kLoopback, 0) == 0 && net::listen(listener) == 0 &&
             net::local_name(listener, nullptr, &port) == 0) {
             const std::string port_text = std::to_string(port);
-            const char *arguments[] = {KEZ_SOCKET_PEER_SCRIPT, "--connect", port_text.c_str(), "--lifetime", "600",
+            const char *arguments[] = {script, "--connect", port_text.c_str(), "--lifetime", "600",
                                        nullptr};
             child_ = os::process_start(KEZ_PYTHON3, arguments);
             // Accepts until the peer's connection comes or 30 s pass; an

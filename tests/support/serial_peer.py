@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""The serial tests' peer: pseudo-terminal pairs that stand for serial
+lines, driven line by line over a loopback control connection.
+
+Start:  serial_peer.py --connect PORT [--lifetime SECONDS]
+  Connects to 127.0.0.1:PORT (a Windows test under Wine can start a Linux
+  python but not read its output) and exits when that connection closes,
+  or after --lifetime seconds (default 600).
+
+Commands, one line each, one reply line each: "OK ..." or "ERR <text>".
+  open <dir> <n>            -> OK <id> <slave>  a pty pair, <dir>/com<n> a link
+                                                to its slave (held open here so
+                                                the pair outlives the tested
+                                                side closing it)
+  write <id> <hex>          -> OK <n>           bytes to the master, at once
+  send <id> <n> <seed>      -> OK               n pattern bytes, in the background
+  sent <id> <ms>            -> OK <n>           waits for the send: bytes written
+  read <id> <n> <ms>        -> OK <count> <hex> up to n bytes, what came in time
+  sink <id> <seed>          -> OK               reads in the background, checking
+                                                the bytes against the pattern
+  count <id>                -> OK <bytes> <bad> bytes sunk, the first index that
+                                                differed from the pattern (-1)
+  xoff <id> / xon <id>      -> OK               the flow-control characters
+  close <id>                -> OK               removes the link, closes the pair
+  quit                      -> OK, then exits
+The pattern: byte i of n is (seed + i * 7) & 0xFF. Hex dumps show at most the
+first 256 bytes ("-" when empty).
+"""
+import os
+import pty
+import select
+import socket
+import subprocess
+import sys
+import threading
+import tty
+
+LOOPBACK = "127.0.0.1"
+
+# Opens the slave in a new session (making it the session's terminal),
+# ignores its hang-up and waits for its standard input to close.
+HOLDER = """
+import os, signal, sys
+signal.signal(signal.SIGHUP, signal.SIG_IGN)
+fd = os.open(sys.argv[1], os.O_RDWR)
+sys.stdout.write("ready\\n")
+sys.stdout.flush()
+sys.stdin.buffer.read()
+"""
+
+
+def pattern(n, seed, start=0):
+    return bytes((seed + i * 7) & 0xFF for i in range(start, start + n))
+
+
+class Pair:
+    def __init__(self, directory, n):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.master)
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+        self.link = os.path.join(directory, "com%d" % n)
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
+        os.symlink(self.path, self.link)
+        # The slave as the controlling terminal of a session of its own. A
+        # session leader without one that opens the slave would otherwise
+        # get it: Wine's server opens devices for its clients that way, and
+        # then gets the hang-up when the pair closes.
+        self.holder = subprocess.Popen(
+            [os.readlink("/proc/self/exe"), "-c", HOLDER, self.path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            start_new_session=True, close_fds=True)
+        if self.holder.stdout.readline() != b"ready\n":
+            os.unlink(self.link)
+            raise OSError("the session holder did not start")
+        self.sent = None            # bytes written by the background send
+        self.done = threading.Event()
+        self.sunk = [0, -1]         # bytes, first bad index
+        self.stop = False
+
+    def write_all(self, data):
+        view = memoryview(data)
+        while view:
+            select.select([], [self.master], [])
+            view = view[os.write(self.master, view):]
+
+    def close(self):
+        self.stop = True
+        if self.holder.poll() is None:
+            self.holder.stdin.close()
+            try:
+                self.holder.wait(5)
+            except subprocess.TimeoutExpired:
+                self.holder.kill()
+                self.holder.wait()
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+class Peer:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.pairs = {}
+        self.next_id = 1
+
+    def get(self, ident):
+        with self.lock:
+            return self.pairs[int(ident)]
+
+    def sender(self, pair, n, seed):
+        written = 0
+        try:
+            while written < n:
+                chunk = pattern(min(65536, n - written), seed, written)
+                pair.write_all(chunk)
+                written += len(chunk)
+        except OSError:
+            pass
+        pair.sent = written
+        pair.done.set()
+
+    def sinker(self, pair, seed):
+        while not pair.stop:
+            try:
+                ready, _, _ = select.select([pair.master], [], [], 0.5)
+                if not ready:
+                    continue
+                data = os.read(pair.master, 65536)
+            except OSError:
+                return
+            with self.lock:
+                if pair.sunk[1] < 0:
+                    want = pattern(len(data), seed, pair.sunk[0])
+                    if data != want:
+                        pair.sunk[1] = pair.sunk[0] + next(i for i in range(len(data)) if data[i] != want[i])
+                pair.sunk[0] += len(data)
+
+    def run(self, words):
+        cmd, args = words[0], words[1:]
+        if cmd == "open":
+            pair = Pair(args[0], int(args[1]))
+            with self.lock:
+                ident = self.next_id
+                self.next_id += 1
+                self.pairs[ident] = pair
+            return "%d %s" % (ident, pair.path)
+        pair = self.get(args[0])
+        if cmd == "write":
+            data = bytes.fromhex(args[1])
+            pair.write_all(data)
+            return str(len(data))
+        if cmd == "send":
+            pair.done.clear()
+            threading.Thread(target=self.sender, args=(pair, int(args[1]), int(args[2])), daemon=True).start()
+            return ""
+        if cmd == "sent":
+            if not pair.done.wait(int(args[1]) / 1000.0):
+                raise TimeoutError("send not finished")
+            return str(pair.sent)
+        if cmd == "read":
+            want, ms = int(args[1]), int(args[2])
+            got = b""
+            end = ms / 1000.0
+            while len(got) < want:
+                ready, _, _ = select.select([pair.master], [], [], end)
+                if not ready:
+                    break
+                got += os.read(pair.master, want - len(got))
+                end = 0.05  # what follows at once
+            return "%d %s" % (len(got), got[:256].hex() or "-")
+        if cmd == "sink":
+            threading.Thread(target=self.sinker, args=(pair, int(args[1])), daemon=True).start()
+            return ""
+        if cmd == "count":
+            with self.lock:
+                return "%d %d" % tuple(pair.sunk)
+        if cmd in ("xoff", "xon"):
+            pair.write_all(b"\x13" if cmd == "xoff" else b"\x11")
+            return ""
+        if cmd == "close":
+            with self.lock:
+                del self.pairs[int(args[0])]
+            pair.close()
+            return ""
+        raise ValueError("unknown command " + cmd)
+
+
+def serve(control, peer):
+    pending = b""
+    while True:
+        while b"\n" not in pending:
+            chunk = control.recv(4096)
+            if not chunk:
+                return
+            pending += chunk
+        line, pending = pending.split(b"\n", 1)
+        words = line.decode("utf-8", "replace").split()
+        if not words:
+            continue
+        if words[0] == "quit":
+            control.sendall(b"OK\n")
+            return
+        try:
+            reply = ("OK " + peer.run(words)).rstrip()
+        except Exception as error:  # every failure is the command's answer
+            reply = "ERR %s %s" % (type(error).__name__, str(error).replace("\n", " "))
+        control.sendall(reply.encode("utf-8") + b"\n")
+
+
+def close_inherited():
+    # Wine hands a Linux program its starter's Unix descriptors: held here
+    # they would keep the starter's files and sockets open.
+    try:
+        fds = [int(name) for name in os.listdir("/proc/self/fd")]
+    except OSError:
+        fds = range(3, 1024)
+    for fd in fds:
+        if fd > 2:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+def main():
+    close_inherited()
+    argv = sys.argv[1:]
+    port = int(argv[argv.index("--connect") + 1])
+    lifetime = float(argv[argv.index("--lifetime") + 1]) if "--lifetime" in argv else 600.0
+    timer = threading.Timer(lifetime, lambda: os._exit(3))
+    timer.daemon = True
+    timer.start()
+    control = socket.create_connection((LOOPBACK, port), timeout=30)
+    control.settimeout(None)
+    control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    peer = Peer()
+    try:
+        serve(control, peer)
+    finally:
+        for pair in list(peer.pairs.values()):
+            pair.close()
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    finally:
+        os._exit(1)
