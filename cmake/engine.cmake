@@ -71,6 +71,7 @@ set(KEZ_ENGINE_SOURCES
   src/comm/udp_channel.cpp
   src/comm/udp_library.cpp
   src/comm/udp_options.cpp
+  src/comm/visa_binding.cpp
   src/core/deferred_calls.cpp
   src/core/error_codes.cpp
   src/core/frame_exports.cpp
@@ -170,6 +171,7 @@ add_custom_command(
 # modules call internal interfaces directly.
 add_library(kez_engine_obj OBJECT ${KEZ_OS_SOURCES} ${KEZ_ENGINE_SOURCES} ${KEZ_GEN_DIR}/twins.cpp
   ${KEZ_GEN_DIR}/clib_twins.cpp ${KEZ_GEN_DIR}/signatures.cpp)
+target_include_directories(kez_engine_obj PRIVATE ${PROJECT_SOURCE_DIR}/components/visa32)
 target_include_directories(kez_engine_obj PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
 target_compile_definitions(kez_engine_obj PUBLIC KEZ_BUILDING_ENGINE $<$<BOOL:${KEZ_TEST_HOOKS}>:KEZ_TEST_HOOKS>)
 target_link_libraries(kez_engine_obj PRIVATE kez_warnings)

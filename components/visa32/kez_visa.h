@@ -242,6 +242,9 @@ typedef ViStatus (*ViHndlr)(ViSession vi, ViEventType eventType, ViEvent event, 
 #define VI_EVENT_ASRL_CHAR 0x3FFF2035UL
 #define VI_ALL_ENABLED_EVENTS 0x3FFF7FFFUL
 
+/* The engine binds the entry points at run time and takes only the types
+   and constants. */
+#if !defined(KEZ_VISA_TYPES_ONLY)
 #if defined(_WIN32)
 #define KEZ_VISA_API __declspec(dllexport)
 #else
@@ -283,6 +286,8 @@ KEZ_VISA_API ViStatus viVScanf(ViSession vi, ViConstString readFmt, va_list para
  * exception) on an open session, to its handlers and enabled queue as the
  * device would; `status` is the context's VI_ATTR_STATUS. */
 KEZ_VISA_API ViStatus kezvisa_raise(ViSession vi, ViEventType eventType, ViStatus status);
+
+#endif
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,7 @@
 #include "kez/runtime.h"
 #include "kez/tcp.h"
 #include "kez/udp.h"
+#include "kez/rs232.h"
 #include "kez/utility.h"
 
 #endif
