@@ -43,7 +43,6 @@ struct EntryPoints {
 
 core::WordLock g_lock;
 std::atomic<bool> g_loaded{false};
-bool g_tried = false;
 os::Module g_module = nullptr;
 EntryPoints g_entry{};
 
@@ -66,8 +65,7 @@ bool faulted(const char *point, ViStatus *status) {
 bool load() {
     if (g_loaded.load(std::memory_order_acquire)) return true;
     g_lock.lock();
-    if (!g_tried) {
-        g_tried = true;
+    if (!g_loaded.load(std::memory_order_relaxed)) {
         char mutex_name[96];
         std::snprintf(mutex_name, sizeof mutex_name, "Brennick Pellix/Kez VISA Library %u",
                       static_cast<unsigned>(os::current_process_id()));
@@ -98,7 +96,6 @@ void unload() {
     g_entry = EntryPoints{};
     if (g_module != nullptr) os::module_unload(g_module);
     g_module = nullptr;
-    g_tried = false;
     g_lock.unlock();
 }
 

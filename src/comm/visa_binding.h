@@ -19,8 +19,9 @@
 
 namespace kez::comm::visa {
 
-// Loads the library once (under the per-process named mutex); true when it
-// is loaded. Later calls are cheap.
+// Loads the library (under the per-process named mutex); true when it is
+// loaded. Once loaded, calls are cheap; a failed load is tried again by the
+// next call, so a library installed later is found.
 bool load();
 // Whether load() has succeeded (no load attempted).
 bool loaded();
