@@ -229,6 +229,7 @@ TEST(Load, SocketsAreLoadedOnDemandAndClosedAtUnload) {
 // released at unload once no port is left open.
 TEST(Load, VisaIsLoadedOnDemandAndReleasedAtUnload) {
     kez::test::TempDir dir;
+    kez::os::env_set("KEZ_COMPONENT_PATH", ".");
     for (int i = 0; i < 2; ++i) {
         Module m = load_engine("", dir.file("visa.log"));
         ASSERT_NE(m, nullptr);
@@ -243,6 +244,7 @@ TEST(Load, VisaIsLoadedOnDemandAndReleasedAtUnload) {
         ASSERT_FALSE(engine_mapped()) << i;
         EXPECT_EQ(kez::os::module_if_loaded("visa32.dll"), nullptr) << i;
     }
+    kez::os::env_set("KEZ_COMPONENT_PATH", nullptr);
 }
 
 TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
