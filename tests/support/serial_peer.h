@@ -43,6 +43,27 @@ public:
         return out;
     }
 
+    // Runs lrzsz "sx" (sending `file`) or "rx" (receiving it) relayed to
+    // pair `id`; flags are its options joined by commas ("-" for none),
+    // noise the peer's fault list ("-" for none).
+    bool relay(long id, const std::string &program, const std::string &file, const std::string &flags,
+               const std::string &noise = "-") {
+        return !ask("relay " + std::to_string(id) + " " + program + " " + file + " " + flags + " " + noise).empty();
+    }
+    // Relays between two pairs' masters, `from` sending the data.
+    bool bridge(long from, long to, const std::string &noise = "-") {
+        return !ask("bridge " + std::to_string(from) + " " + std::to_string(to) + " " + noise).empty();
+    }
+    // Waits up to ms for the relay (a bridge is stopped): false on failure,
+    // else the program's exit status (0 for a bridge) and the faults injected.
+    bool finish(long id, unsigned ms, int *status, int *faults) {
+        const std::vector<std::string> words = ask("finish " + std::to_string(id) + " " + std::to_string(ms));
+        if (words.size() < 2) return false;
+        *status = std::stoi(words[0]);
+        *faults = std::stoi(words[1]);
+        return true;
+    }
+
     std::string slave;  // the slave device of the last pair opened
 };
 

@@ -42,6 +42,7 @@ P large enough for at most one fault a packet:
   junk:P:O   puts three bytes that mean nothing to the protocol before it
   max:K      injects at most K of those faults in all (default 1000)
   ack:N      drops the Nth ACK (1, 2, ...) in the reply direction
+  noc        drops every "C" (a request for CRC) in the reply direction
 The pattern: byte i of n is (seed + i * 7) & 0xFF. Hex dumps show at most the
 first 256 bytes ("-" when empty).
 """
@@ -73,6 +74,7 @@ def pattern(n, seed, start=0):
 
 
 ACK = 6
+CRC = 67
 JUNK = b"0x9"  # bytes no XModem side acts on
 
 
@@ -83,10 +85,13 @@ class Noise:
         self.faults = []  # (kind, period, offset)
         self.budget = 1000
         self.lost_ack = 0
+        self.drop_c = False
         for item in ([] if spec == "-" else spec.split(",")):
             parts = item.split(":")
             if parts[0] == "max":
                 self.budget = int(parts[1])
+            elif parts[0] == "noc":
+                self.drop_c = True
             elif parts[0] == "ack":
                 self.lost_ack = int(parts[1])
             elif parts[0] in ("flip", "drop", "junk"):
@@ -118,10 +123,13 @@ class Noise:
         return bytes(out)
 
     def reply(self, chunk):
-        if not self.lost_ack:
+        if not self.lost_ack and not self.drop_c:
             return chunk
         out = bytearray()
         for byte in chunk:
+            if byte == CRC and self.drop_c:
+                self.injected += 1
+                continue
             if byte == ACK:
                 self.acks += 1
                 if self.acks == self.lost_ack:
