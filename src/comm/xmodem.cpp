@@ -362,6 +362,7 @@ int receive_file(Link &l, int file) {
         }
         if (!is_packet_error(rc)) return rc;
         const int error = rc;
+        rc = 0;
         if (error == kUnexpectedEot || error == kNoPacketNumber || error == kBadPacketNumber || error == kShortData)
             rc = purge(l);
         if (rc == 0) rc = flush(l.port);
@@ -394,8 +395,12 @@ int transfer(Port *p, const char *file_name, Direction direction) {
     int rc = l.buffer == nullptr ? kOutOfMemory : enter_binary_mode(p, &saved);
     if (rc == 0) {
         rc = direction == Direction::send ? send_file(l, file) : receive_file(l, file);
-        const int restored = restore_settings(p, saved);
-        if (rc == 0) rc = restored;
+        // A port closed meanwhile is reset by its close, which waits for
+        // this transfer's pin while it holds the port: no restore then.
+        if (rc != -3) {
+            const int restored = restore_settings(p, saved);
+            if (rc == 0) rc = restored;
+        }
     }
     if (Kez_CloseFile(file) < 0 && rc == 0 && direction == Direction::receive) rc = kFileWriteError;
     return rc;

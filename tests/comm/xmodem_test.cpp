@@ -4,14 +4,12 @@
 // codes; a port closed under a running transfer.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <filesystem>
 #include <future>
 #include <limits>
-#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -75,14 +73,16 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+// One peer and one set of pairs (COM211 to COM219) for the whole suite,
+// linked where the ports are looked for: $KEZ_SERIAL_DIR on Linux, the Wine
+// prefix's dosdevices under Wine. Files live where both the engine and the
+// (Linux) peer see them: under Wine the engine names them through drive Z:.
 class XModem : public testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_EQ(kez::os::net::startup(nullptr), 0); }
-    static void TearDownTestSuite() { kez::os::net::cleanup(); }
+    static constexpr int kFirstPort = 211, kPorts = 9;
 
-    void SetUp() override {
-        // Ports and files where both the engine and the (Linux) peer see
-        // them: under Wine the engine names the files through drive Z:.
+    static void SetUpTestSuite() {
+        ASSERT_EQ(kez::os::net::startup(nullptr), 0);
         char prefix[1024];
         if (kez::test::under_wine()) {
             ASSERT_TRUE(kez::os::env_get("WINEPREFIX", prefix, sizeof prefix)) << "WINEPREFIX not set";
@@ -91,30 +91,38 @@ protected:
             host_dir_ = "Z:" + peer_dir_;
             std::filesystem::create_directories(host_dir_);
         } else {
-            temp_ = std::make_unique<kez::test::TempDir>();
+            temp_ = new kez::test::TempDir;
             serial_dir_ = peer_dir_ = host_dir_ = temp_->str();
             ASSERT_TRUE(kez::os::env_set("KEZ_SERIAL_DIR", serial_dir_.c_str()));
         }
-        peer_ = std::make_unique<SerialPeer>();
+        peer_ = new SerialPeer;
         ASSERT_TRUE(peer_->ok()) << "the serial peer did not answer";
+        for (int i = 0; i < kPorts; ++i) {
+            pairs_[i] = peer_->open(serial_dir_, kFirstPort + i);
+            ASSERT_GE(pairs_[i], 0) << peer_->last_reply;
+        }
     }
-    void TearDown() override {
-        for (int n : opened_) CloseCom(n);
-        peer_.reset();
-        if (!temp_) {
+    static void TearDownTestSuite() {
+        delete peer_;  // removes its links
+        peer_ = nullptr;
+        if (temp_ == nullptr) {
             std::error_code ec;
             std::filesystem::remove_all(host_dir_, ec);
         }
+        delete temp_;
+        temp_ = nullptr;
+        kez::os::net::cleanup();
+    }
+    void TearDown() override {
+        for (int n : opened_) CloseCom(n);
     }
 
-    // A pair linked as COMn and the port opened on it (7 data bits, even
-    // parity, as a transfer must restore them): the pair's id.
+    // Opens COMn (with 7 data bits and even parity, which a transfer
+    // replaces by 8 bits without parity while it runs): its pair's id.
     long port(int n) {
-        const long id = peer_->open(serial_dir_, n);
-        EXPECT_GE(id, 0) << peer_->last_reply;
         EXPECT_EQ(0, OpenComConfig(n, "", 115200, 2, 7, 1, 4096, 4096));
         opened_.push_back(n);
-        return id;
+        return pairs_[n - kFirstPort];
     }
     // n bytes from pair `id`, or what came within ms.
     std::string collect(long id, std::size_t n, unsigned ms) {
@@ -137,18 +145,13 @@ protected:
         }
         return "";
     }
-    std::string host(const std::string &name) const { return host_dir_ + "/" + name; }
-    std::string peer_path(const std::string &name) const { return peer_dir_ + "/" + name; }
-    void expect_line_restored(int n) {
-        int parity = -1, data_bits = -1;
-        EXPECT_EQ(0, __GetComConfig(n, nullptr, &parity, &data_bits, nullptr, nullptr, nullptr));
-        EXPECT_EQ(2, parity);
-        EXPECT_EQ(7, data_bits);
-    }
+    static std::string host(const std::string &name) { return host_dir_ + "/" + name; }
+    static std::string peer_path(const std::string &name) { return peer_dir_ + "/" + name; }
 
-    std::unique_ptr<kez::test::TempDir> temp_;
-    std::string serial_dir_, peer_dir_, host_dir_;
-    std::unique_ptr<SerialPeer> peer_;
+    static inline kez::test::TempDir *temp_ = nullptr;
+    static inline std::string serial_dir_, peer_dir_, host_dir_;
+    static inline SerialPeer *peer_ = nullptr;
+    static inline long pairs_[kPorts] = {};
     std::vector<int> opened_;
 };
 
@@ -174,7 +177,7 @@ TEST_F(XModem, PortFileAndConfigurationCodes) {
     EXPECT_EQ(-3, ReturnRS232Err());
     EXPECT_EQ("kept", file_bytes(kept));  // a refused receive opens nothing
 
-    port(1);
+    port(211);
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const struct {
@@ -191,21 +194,20 @@ TEST_F(XModem, PortFileAndConfigurationCodes) {
         {1e-9, 1, 2147483.5, 1, 0},   {0, 0, 0, 0, 0},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(c.code, XModemConfig(1, c.start, c.tries, c.wait, c.size))
+        EXPECT_EQ(c.code, XModemConfig(211, c.start, c.tries, c.wait, c.size))
             << c.start << " " << c.tries << " " << c.wait << " " << c.size;
         EXPECT_EQ(c.code, rs232err);
     }
-    EXPECT_EQ(-300, XModemSend(1, host("missing.bin").c_str()));
-    EXPECT_EQ(-300, XModemReceive(1, host("no/such/dir.bin").c_str()));
-    EXPECT_EQ(-300, XModemSend(1, nullptr));
-    expect_line_restored(1);
+    EXPECT_EQ(-300, XModemSend(211, host("missing.bin").c_str()));
+    EXPECT_EQ(-300, XModemReceive(211, host("no/such/dir.bin").c_str()));
+    EXPECT_EQ(-300, XModemSend(211, nullptr));
 }
 
 // Files of every packet boundary to and from lrzsz, each way in checksum
 // and CRC mode, with 128-byte and 1K packets, some with faults injected.
 TEST_F(XModem, TransfersWithLrzsz) {
     Watchdog dog(100s, "transfers with lrzsz");
-    const long id = port(2);
+    const long id = port(212);
     const struct {
         bool engine_sends;
         std::size_t size;
@@ -236,17 +238,17 @@ TEST_F(XModem, TransfersWithLrzsz) {
         const std::string data = bytes(c.size, static_cast<unsigned>(c.size));
         std::filesystem::remove(host("out.bin"));
         put_file(host("in.bin"), data);
-        ASSERT_EQ(0, XModemConfig(2, 1.0, 4, 2.0, c.packet));
+        ASSERT_EQ(0, XModemConfig(212, 1.0, 4, 2.0, c.packet));
         // rx waits long before it asks again: it starts once the engine waits.
         std::future<int> engine;
         if (c.engine_sends) {
-            engine = std::async(std::launch::async, [&] { return XModemSend(2, host("in.bin").c_str()); });
+            engine = std::async(std::launch::async, [&] { return XModemSend(212, host("in.bin").c_str()); });
             std::this_thread::sleep_for(300ms);
         }
         ASSERT_TRUE(peer_->relay(id, c.engine_sends ? "rx" : "sx", peer_path(c.engine_sends ? "out.bin" : "in.bin"),
                                  c.flags, c.noise))
             << peer_->last_reply;
-        const int rc = c.engine_sends ? engine.get() : XModemReceive(2, host("out.bin").c_str());
+        const int rc = c.engine_sends ? engine.get() : XModemReceive(212, host("out.bin").c_str());
         int status = -1, faults = -1;
         ASSERT_TRUE(peer_->finish(id, 15000, &status, &faults)) << peer_->last_reply;
         EXPECT_EQ(0, rc);
@@ -256,7 +258,6 @@ TEST_F(XModem, TransfersWithLrzsz) {
         const std::string want =
             c.engine_sends ? padded(data, static_cast<std::size_t>(c.packet), '\0') : padded(data, 128, '\x1a');
         EXPECT_TRUE(want == file_bytes(host("out.bin"))) << file_bytes(host("out.bin")).size() << " bytes";
-        expect_line_restored(2);
     }
 }
 
@@ -264,7 +265,7 @@ TEST_F(XModem, TransfersWithLrzsz) {
 // makes the sender repeat a packet the receiver must store once).
 TEST_F(XModem, BetweenTwoEnginePorts) {
     Watchdog dog(60s, "engine to engine");
-    const long from = port(3), to = port(4);
+    const long from = port(213), to = port(214);
     const struct {
         std::size_t size;
         int packet;
@@ -278,11 +279,11 @@ TEST_F(XModem, BetweenTwoEnginePorts) {
         SCOPED_TRACE(std::to_string(c.size) + " " + c.noise);
         const std::string data = bytes(c.size, 7);
         put_file(host("in.bin"), data);
-        ASSERT_EQ(0, XModemConfig(3, 1.0, 5, 1.5, c.packet));
-        ASSERT_EQ(0, XModemConfig(4, 1.0, 5, 1.5, c.packet));
+        ASSERT_EQ(0, XModemConfig(213, 1.0, 5, 1.5, c.packet));
+        ASSERT_EQ(0, XModemConfig(214, 1.0, 5, 1.5, c.packet));
         ASSERT_TRUE(peer_->bridge(from, to, c.noise)) << peer_->last_reply;
-        auto sent = std::async(std::launch::async, [&] { return XModemSend(3, host("in.bin").c_str()); });
-        EXPECT_EQ(0, XModemReceive(4, host("out.bin").c_str()));
+        auto sent = std::async(std::launch::async, [&] { return XModemSend(213, host("in.bin").c_str()); });
+        EXPECT_EQ(0, XModemReceive(214, host("out.bin").c_str()));
         EXPECT_EQ(0, sent.get());
         int status = -1, faults = -1;
         ASSERT_TRUE(peer_->finish(from, 5000, &status, &faults)) << peer_->last_reply;
@@ -297,10 +298,10 @@ TEST_F(XModem, BetweenTwoEnginePorts) {
 // cancel.
 TEST_F(XModem, ReceiverAnswers) {
     Watchdog dog(60s, "receiver answers");
-    const long id = port(5);
-    ASSERT_EQ(0, XModemConfig(5, 2.0, 3, 3.0, 128));
+    const long id = port(215);
+    ASSERT_EQ(0, XModemConfig(215, 2.0, 3, 3.0, 128));
     const std::string one = bytes(128, 1), two = bytes(128, 2);
-    auto received = std::async(std::launch::async, [&] { return XModemReceive(5, host("out.bin").c_str()); });
+    auto received = std::async(std::launch::async, [&] { return XModemReceive(215, host("out.bin").c_str()); });
     std::string bad = packet(2, two, true);
     bad.back() = static_cast<char>(bad.back() ^ 1);
     const struct {
@@ -321,16 +322,17 @@ TEST_F(XModem, ReceiverAnswers) {
     }
     EXPECT_EQ(0, received.get());
     EXPECT_TRUE(one + two == file_bytes(host("out.bin")));
-    expect_line_restored(5);
 
     // Out of step: two CANs and -262. Asked with "C" first also when the
     // tries are INT_MAX; a CAN from the sender ends it with -402.
     for (int tries : {3, INT_MAX}) {
-        ASSERT_EQ(0, XModemConfig(5, 2.0, tries, 3.0, 128));
-        received = std::async(std::launch::async, [&] { return XModemReceive(5, host("out.bin").c_str()); });
+        ASSERT_EQ(0, XModemConfig(215, 2.0, tries, 3.0, 128));
+        received = std::async(std::launch::async, [&] { return XModemReceive(215, host("out.bin").c_str()); });
         EXPECT_EQ("C", collect(id, 1, 5000));
         ASSERT_TRUE(peer_->write(id, tries == 3 ? packet(5, one, true) : std::string{CAN, CAN}));
-        if (tries == 3) EXPECT_EQ(std::string({CAN, CAN}), collect(id, 2, 5000));
+        if (tries == 3) {
+            EXPECT_EQ(std::string({CAN, CAN}), collect(id, 2, 5000));
+        }
         EXPECT_EQ(tries == 3 ? -262 : -402, received.get());
     }
 }
@@ -340,11 +342,11 @@ TEST_F(XModem, ReceiverAnswers) {
 // ends; unanswered packets end in two CANs.
 TEST_F(XModem, SenderPackets) {
     Watchdog dog(60s, "sender packets");
-    const long id = port(6);
+    const long id = port(216);
     const std::string data = bytes(130, 3);
     put_file(host("in.bin"), data);
-    ASSERT_EQ(0, XModemConfig(6, 2.0, 3, 1.0, 128));
-    auto sent = std::async(std::launch::async, [&] { return XModemSend(6, host("in.bin").c_str()); });
+    ASSERT_EQ(0, XModemConfig(216, 2.0, 3, 1.0, 128));
+    auto sent = std::async(std::launch::async, [&] { return XModemSend(216, host("in.bin").c_str()); });
     const std::string first = packet(1, data.substr(0, 128), false);
     const std::string second = packet(2, padded(data.substr(128), 128, '\0'), false);
     EXPECT_TRUE(first == start(id, NAK, first.size()));
@@ -354,12 +356,13 @@ TEST_F(XModem, SenderPackets) {
     } steps[] = {{{NAK}, first}, {{ACK}, second}, {{ACK}, {EOT}}, {{ACK}, ""}};
     for (const auto &s : steps) {
         ASSERT_TRUE(peer_->write(id, s.answer));
-        if (!s.expect.empty()) EXPECT_TRUE(s.expect == collect(id, s.expect.size(), 5000));
+        if (!s.expect.empty()) {
+            EXPECT_TRUE(s.expect == collect(id, s.expect.size(), 5000));
+        }
     }
     EXPECT_EQ(0, sent.get());
-    expect_line_restored(6);
 
-    sent = std::async(std::launch::async, [&] { return XModemSend(6, host("in.bin").c_str()); });
+    sent = std::async(std::launch::async, [&] { return XModemSend(216, host("in.bin").c_str()); });
     const std::string crc_first = packet(1, data.substr(0, 128), true);
     EXPECT_TRUE(crc_first == start(id, 'C', crc_first.size()));
     for (int i = 1; i < 3; ++i) EXPECT_TRUE(crc_first == collect(id, crc_first.size(), 5000)) << i;
@@ -372,56 +375,46 @@ TEST_F(XModem, SenderPackets) {
 // half of its tries and with NAK for the rest.
 TEST_F(XModem, WaitsAreDeadlines) {
     Watchdog dog(60s, "deadlines");
-    const long id = port(7);
+    const long id = port(217);
     put_file(host("in.bin"), "x");
-    std::atomic<bool> noisy{false};
-    std::atomic<bool> done{false};
-    std::thread junk([&] {  // a byte every 50 ms while noisy, for at most 20 s
-        for (int i = 0; i < 400 && !done; ++i) {
-            if (noisy) peer_->write(id, "0");
-            std::this_thread::sleep_for(50ms);
-        }
-    });
-    ASSERT_EQ(0, XModemConfig(7, 0.5, 2, 1.0, 128));
-    noisy = true;
+    ASSERT_EQ(0, XModemConfig(217, 0.5, 2, 1.0, 128));
+    ASSERT_TRUE(peer_->drip(id, '0', 50, 6000));  // junk for 6 s
     auto t = std::chrono::steady_clock::now();
-    EXPECT_EQ(-302, XModemSend(7, host("in.bin").c_str()));
+    EXPECT_EQ(-302, XModemSend(217, host("in.bin").c_str()));
     EXPECT_LT(seconds_since(t), 3.0);
-    noisy = false;
+    ASSERT_TRUE(peer_->drip(id, '0', 50, 0));
 
-    ASSERT_EQ(0, XModemConfig(7, 0.3, 3, 1.0, 128));
-    EXPECT_EQ(-259, XModemReceive(7, host("out.bin").c_str()));
+    ASSERT_EQ(0, XModemConfig(217, 0.3, 3, 1.0, 128));
+    EXPECT_EQ(-259, XModemReceive(217, host("out.bin").c_str()));
     EXPECT_EQ(std::string("CC") + NAK, collect(id, 3, 3000));
 
-    ASSERT_EQ(0, XModemConfig(7, 2.0, 3, 1.0, 128));
-    auto received = std::async(std::launch::async, [&] { return XModemReceive(7, host("out.bin").c_str()); });
+    ASSERT_EQ(0, XModemConfig(217, 2.0, 3, 1.0, 128));
+    auto received = std::async(std::launch::async, [&] { return XModemReceive(217, host("out.bin").c_str()); });
     EXPECT_EQ("C", collect(id, 1, 5000));
     ASSERT_TRUE(peer_->write(id, std::string{SOH, 1, 1}));  // an inconsistent number: purge, then NAK
     t = std::chrono::steady_clock::now();
-    noisy = true;
+    ASSERT_TRUE(peer_->drip(id, '0', 50, 6000));
     EXPECT_EQ(std::string{NAK}, collect(id, 1, 5000));
     EXPECT_LT(seconds_since(t), 3.0);
-    noisy = false;
+    ASSERT_TRUE(peer_->drip(id, '0', 50, 0));
     ASSERT_TRUE(peer_->write(id, std::string{CAN, CAN}));
     EXPECT_EQ(-402, received.get());
-    done = true;
-    junk.join();
 }
 
 // Closing the port from another thread ends a waiting transfer with -3.
 TEST_F(XModem, CloseEndsTransfers) {
     Watchdog dog(30s, "close");
-    port(8);
-    port(9);
+    port(218);
+    port(219);
     put_file(host("in.bin"), bytes(100, 4));
-    ASSERT_EQ(0, XModemConfig(8, 60.0, 10, 60.0, 128));
-    ASSERT_EQ(0, XModemConfig(9, 60.0, 10, 60.0, 128));
-    auto sent = std::async(std::launch::async, [&] { return XModemSend(8, host("in.bin").c_str()); });
-    auto received = std::async(std::launch::async, [&] { return XModemReceive(9, host("out.bin").c_str()); });
+    ASSERT_EQ(0, XModemConfig(218, 60.0, 10, 60.0, 128));
+    ASSERT_EQ(0, XModemConfig(219, 60.0, 10, 60.0, 128));
+    auto sent = std::async(std::launch::async, [&] { return XModemSend(218, host("in.bin").c_str()); });
+    auto received = std::async(std::launch::async, [&] { return XModemReceive(219, host("out.bin").c_str()); });
     std::this_thread::sleep_for(300ms);
     const auto t = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, CloseCom(8));
-    EXPECT_EQ(0, CloseCom(9));
+    EXPECT_EQ(0, CloseCom(218));
+    EXPECT_EQ(0, CloseCom(219));
     EXPECT_EQ(-3, sent.get());
     EXPECT_EQ(-3, received.get());
     EXPECT_LT(seconds_since(t), 10.0);

@@ -43,6 +43,15 @@ public:
         return out;
     }
 
+    // Writes `byte` every `every_ms` for `for_ms` in the background (0 stops).
+    bool drip(long id, char byte, unsigned every_ms, unsigned for_ms) {
+        static const char digits[] = "0123456789abcdef";
+        const unsigned char c = static_cast<unsigned char>(byte);
+        const std::string hex{digits[c >> 4], digits[c & 15]};
+        return !ask("drip " + std::to_string(id) + " " + hex + " " + std::to_string(every_ms) + " " +
+                    std::to_string(for_ms))
+                    .empty();
+    }
     // Runs lrzsz "sx" (sending `file`) or "rx" (receiving it) relayed to
     // pair `id`; flags are its options joined by commas ("-" for none),
     // noise the peer's fault list ("-" for none).

@@ -15,6 +15,10 @@ Commands, one line each, one reply line each: "OK ..." or "ERR <text>".
   write <id> <hex>          -> OK <n>           bytes to the master, at once
   send <id> <n> <seed>      -> OK               n pattern bytes, in the background
   sent <id> <ms>            -> OK <n>           waits for the send: bytes written
+  drip <id> <hex> <every> <for>
+                            -> OK               writes the bytes every <every> ms
+                                                for <for> ms (0 stops), in the
+                                                background
   read <id> <n> <ms>        -> OK <count> <hex> up to n bytes, what came in time
   sink <id> <seed>          -> OK               reads in the background, checking
                                                 the bytes against the pattern
@@ -53,6 +57,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import tty
 
 LOOPBACK = "127.0.0.1"
@@ -268,6 +273,7 @@ class Pair:
         self.sunk = [0, -1]         # bytes, first bad index
         self.stop = False
         self.relay = None
+        self.drip_stop = threading.Event()
 
     def write_all(self, data):
         view = memoryview(data)
@@ -277,6 +283,7 @@ class Pair:
 
     def close(self):
         self.stop = True
+        self.drip_stop.set()
         if self.relay is not None:
             try:
                 self.relay.finish(0)
@@ -320,6 +327,14 @@ class Peer:
         pair.sent = written
         pair.done.set()
 
+    def dripper(self, pair, data, every, span, stop):
+        end = time.monotonic() + span
+        while not stop.wait(every) and time.monotonic() < end:
+            try:
+                pair.write_all(data)
+            except OSError:
+                return
+
     def sinker(self, pair, seed):
         while not pair.stop:
             try:
@@ -353,6 +368,12 @@ class Peer:
         if cmd == "send":
             pair.done.clear()
             threading.Thread(target=self.sender, args=(pair, int(args[1]), int(args[2])), daemon=True).start()
+            return ""
+        if cmd == "drip":
+            pair.drip_stop.set()
+            pair.drip_stop = threading.Event()
+            threading.Thread(target=self.dripper, args=(pair, bytes.fromhex(args[1]), int(args[2]) / 1000.0,
+                                                        int(args[3]) / 1000.0, pair.drip_stop), daemon=True).start()
             return ""
         if cmd == "sent":
             if not pair.done.wait(int(args[1]) / 1000.0):
