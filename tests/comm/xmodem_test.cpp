@@ -270,13 +270,15 @@ TEST_F(XModem, BetweenTwoEnginePorts) {
         std::size_t size;
         int packet;
         const char *noise;
+        int flushes;  // __SetXModemFlushesQs
     } cases[] = {
-        {32769, 1024, "-"},
-        {1025, 128, "ack:3"},
-        {9000, 1024, "ack:2,flip:2500:1030,drop:3500:7,junk:3100:600,max:3"},
+        {32769, 1024, "-", 0},
+        {1025, 128, "ack:3", 1},
+        {9000, 1024, "ack:2,flip:2500:1030,drop:3500:7,junk:3100:600,max:3", 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.size) + " " + c.noise);
+        __SetXModemFlushesQs(c.flushes);
         const std::string data = bytes(c.size, 7);
         put_file(host("in.bin"), data);
         ASSERT_EQ(0, XModemConfig(213, 1.0, 5, 1.5, c.packet));
@@ -290,6 +292,7 @@ TEST_F(XModem, BetweenTwoEnginePorts) {
         EXPECT_EQ(std::string(c.noise) != "-", faults > 0);
         EXPECT_TRUE(padded(data, static_cast<std::size_t>(c.packet), '\0') == file_bytes(host("out.bin")));
     }
+    __SetXModemFlushesQs(1);
 }
 
 // The receiver's answers byte by byte: a repeat acknowledged and stored
