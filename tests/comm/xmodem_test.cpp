@@ -78,7 +78,7 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
 // prefix's dosdevices under Wine. Files live where both the engine and the
 // (Linux) peer see them: under Wine the engine names them through drive Z:.
 class XModem : public testing::Test {
-protected:
+  protected:
     static constexpr int kFirstPort = 211, kPorts = 9;
 
     static void SetUpTestSuite() {
@@ -187,11 +187,11 @@ TEST_F(XModem, PortFileAndConfigurationCodes) {
         int size;
         int code;
     } cases[] = {
-        {nan, 0, 0, 0, -503},         {-0.001, 0, 0, 0, -503},      {2147483.648, 0, 0, 0, -503},
-        {inf, 0, 0, 0, -503},         {0, -1, 0, 0, -504},          {0, INT_MIN, 0, 0, -504},
-        {0, 0, nan, 0, -505},         {0, 0, -1, 0, -505},          {0, 0, 2147483.648, 0, -505},
-        {0, 0, 0, -1, -506},          {0, 0, 0, 4097, -269},        {2147483.5, INT_MAX, 1e-9, 4096, 0},
-        {1e-9, 1, 2147483.5, 1, 0},   {0, 0, 0, 0, 0},
+        {nan, 0, 0, 0, -503},       {-0.001, 0, 0, 0, -503}, {2147483.648, 0, 0, 0, -503},
+        {inf, 0, 0, 0, -503},       {0, -1, 0, 0, -504},     {0, INT_MIN, 0, 0, -504},
+        {0, 0, nan, 0, -505},       {0, 0, -1, 0, -505},     {0, 0, 2147483.648, 0, -505},
+        {0, 0, 0, -1, -506},        {0, 0, 0, 4097, -269},   {2147483.5, INT_MAX, 1e-9, 4096, 0},
+        {1e-9, 1, 2147483.5, 1, 0}, {0, 0, 0, 0, 0},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(c.code, XModemConfig(211, c.start, c.tries, c.wait, c.size))
