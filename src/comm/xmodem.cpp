@@ -395,12 +395,10 @@ int transfer(Port *p, const char *file_name, Direction direction) {
     int rc = l.buffer == nullptr ? kOutOfMemory : enter_binary_mode(p, &saved);
     if (rc == 0) {
         rc = direction == Direction::send ? send_file(l, file) : receive_file(l, file);
-        // A port closed meanwhile is reset by its close, which waits for
-        // this transfer's pin while it holds the port: no restore then.
-        if (rc != -3) {
-            const int restored = restore_settings(p, saved);
-            if (rc == 0) rc = restored;
-        }
+        // On a port closed meanwhile this gives up at once (its close
+        // resets the settings).
+        const int restored = restore_settings(p, saved);
+        if (rc == 0) rc = restored;
     }
     if (Kez_CloseFile(file) < 0 && rc == 0 && direction == Direction::receive) rc = kFileWriteError;
     return rc;
