@@ -67,14 +67,15 @@ void alias_of(const char *instance_name, char *alias, std::size_t size) {
     alias[n] = '\0';
 }
 
-// Rebuilds the alias table when the number of serial resources changed.
+// Rebuilds the alias table. Called when a name is not in the table: a
+// different set of the same number of ports must not leave the table stale.
 void refresh_aliases(ViSession rm) {
     ViFindList list = VI_NULL;
     ViUInt32 count = 0;
     char description[VI_FIND_BUFLEN] = {};
     if (visa::FindRsrc(rm, "ASRL?*INSTR", &list, &count, description) < 0) count = 0;
     g_alias_lock.lock();
-    if (count != g_alias_count) {
+    {
         delete[] g_aliases;
         g_aliases = count > 0 ? new (std::nothrow) Alias[count] : nullptr;
         g_alias_count = 0;
@@ -91,7 +92,6 @@ void refresh_aliases(ViSession rm) {
             std::snprintf(a.resource, sizeof a.resource, "%s", description);
             if (a.alias[0] != '\0') ++g_alias_count;
         }
-        if (g_alias_count == 0 && count > 0) g_alias_count = count;  // counted even when none had a name
     }
     g_alias_lock.unlock();
     if (list != VI_NULL) visa::Close(list);
