@@ -541,10 +541,12 @@ extern "C" int CloseCom(int port) {
     return RS232_RESULT(with_open_port(port, [](Port *p) { return close_port(p, true); }));
 }
 
+// Whole milliseconds, a fraction rounded up: a time-out below 1 ms is 1 ms,
+// never 0 (which would never expire); NaN and 2^31 ms or more are refused.
 extern "C" int SetComTime(int port, double seconds) {
-    std::uint32_t ms = 0;
-    if (port >= 1 && port <= kMaxPort && !seconds_to_ms(seconds, &ms)) return RS232_RESULT(-13);
-    return RS232_RESULT(with_open_port(port, [ms](Port *p) {
+    return RS232_RESULT(with_open_port(port, [seconds](Port *p) {
+        std::uint32_t ms = 0;
+        if (!seconds_to_ms(seconds, &ms)) return -13;
         p->timeout_ms.store(ms);
         return 0;
     }));
