@@ -20,6 +20,9 @@ Commands, one line each, one reply line each: "OK ..." or "ERR <text>".
                                                 the bytes against the pattern
   count <id>                -> OK <bytes> <bad> bytes sunk, the first index that
                                                 differed from the pattern (-1)
+  flood <id> <n> <ms>       -> OK               n pattern bytes (seed 0) every ms
+                                                milliseconds in the background, held
+                                                back while nobody reads; n = 0 stops
   xoff <id> / xon <id>      -> OK               the flow-control characters
   close <id>                -> OK               removes the link, closes the pair
   quit                      -> OK, then exits
@@ -33,6 +36,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import tty
 
 LOOPBACK = "127.0.0.1"
@@ -77,6 +81,7 @@ class Pair:
         self.done = threading.Event()
         self.sunk = [0, -1]         # bytes, first bad index
         self.stop = False
+        self.flood = None           # the running flood's stop event
 
     def write_all(self, data):
         view = memoryview(data)
@@ -86,6 +91,8 @@ class Pair:
 
     def close(self):
         self.stop = True
+        if self.flood is not None:
+            self.flood.set()
         if self.holder.poll() is None:
             self.holder.stdin.close()
             try:
@@ -140,6 +147,20 @@ class Peer:
                         pair.sunk[1] = pair.sunk[0] + next(i for i in range(len(data)) if data[i] != want[i])
                 pair.sunk[0] += len(data)
 
+    def flooder(self, pair, n, ms, stop):
+        sent = 0
+        while not stop.is_set():
+            data = memoryview(pattern(n, 0, sent))
+            while data and not stop.is_set():
+                try:
+                    _, ready, _ = select.select([], [pair.master], [], 0.1)
+                    if ready:
+                        data = data[os.write(pair.master, data):]
+                except OSError:
+                    return
+            sent += n
+            stop.wait(ms / 1000.0)
+
     def run(self, words):
         cmd, args = words[0], words[1:]
         if cmd == "open":
@@ -179,6 +200,15 @@ class Peer:
         if cmd == "count":
             with self.lock:
                 return "%d %d" % tuple(pair.sunk)
+        if cmd == "flood":
+            if pair.flood is not None:
+                pair.flood.set()
+                pair.flood = None
+            n, ms = int(args[1]), int(args[2])
+            if n > 0:
+                pair.flood = threading.Event()
+                threading.Thread(target=self.flooder, args=(pair, n, ms, pair.flood), daemon=True).start()
+            return ""
         if cmd in ("xoff", "xon"):
             pair.write_all(b"\x13" if cmd == "xoff" else b"\x11")
             return ""
