@@ -61,6 +61,11 @@ set(KEZ_ENGINE_SOURCES
   src/clib/time_functions.cpp
   src/clib/time_zone.cpp
   src/comm/net_address.cpp
+  src/comm/rs232_events.cpp
+  src/comm/rs232_io.cpp
+  src/comm/rs232_library.cpp
+  src/comm/rs232_ports.cpp
+  src/comm/rs232_writer.cpp
   src/comm/tcp_connections.cpp
   src/comm/tcp_events.cpp
   src/comm/tcp_library.cpp

@@ -24,9 +24,17 @@ struct Port;
 int pin_open(int number, Port **out);
 void unpin(Port *p);
 
-// Stores `code` as the calling thread's and the process's last status and
-// logs a negative one at WARNING under `function`; returns it.
-int finish(const char *function, int code);
+// A call's result and the status it leaves: a transfer that timed out
+// returns its count and leaves -99.
+struct Outcome {
+    Outcome(int v) : value(v), status(v < 0 ? v : 0) {}  // NOLINT: a plain result converts
+    Outcome(int v, int s) : value(v), status(s) {}
+    int value;
+    int status;
+};
+// Stores the status as the calling thread's and the process's last status
+// and logs a negative one at WARNING under `function`; returns the value.
+int finish(const char *function, Outcome outcome);
 #define RS232_RESULT(code) ::kez::comm::rs232::finish(__func__, (code))
 
 // Transfers on a pinned port. `timeout_ms` is an inactivity time-out (0 never

@@ -5,6 +5,7 @@
 
 #include "clib/calendar.h"
 #include "clib/clib_library.h"
+#include "comm/rs232_library.h"
 #include "comm/tcp_steps.h"
 #include "comm/udp_library.h"
 #include "core/deferred_calls.h"
@@ -100,7 +101,7 @@ const InitStep kInitSteps[] = {
     // The UDP library starts at its first use; the step marks where its
     // clean-up belongs.
     {"UDPLibraryInitOnce", Stage::main, nullptr, -103, nullptr, false},
-    {"PXRS232Initialize", Stage::main, nullptr, -103, "PXRS232Initialize returned", true},
+    {"PXRS232Initialize", Stage::main, comm::rs232::PXRS232Initialize, -103, "PXRS232Initialize returned", true},
 };
 const int kInitStepCount = sizeof kInitSteps / sizeof kInitSteps[0];
 
@@ -120,7 +121,7 @@ const CleanupStep kCleanupSteps[] = {
     // The UDP library starts at its first use; its clean-up closes every
     // channel's socket and frees every record.
     {"UDPLibraryInitOnce", CloseUDPLibraryAndSockets, true},
-    {"PXRS232Initialize", nullptr, true},
+    {"PXRS232Initialize", comm::rs232::PXRS232Uninitialize, true},
     // The rest of the engine services.
     {"InitAsyncAndMTProtection", UninitAsyncAndMTProtection, false},
     {"SetUpMemory", CleanUpMemory, false},
@@ -139,7 +140,7 @@ const int kThreadEndStepCount = sizeof kThreadEndSteps / sizeof kThreadEndSteps[
 const EventPoller kEventPollers[] = {
     {"ProcessTCPEvents", comm::tcp::PollTCPEvents},
     {"ProcessUDPEvents", comm::udp::ProcessUDPEvents},
-    {"ProcessRS232Events", nullptr},
+    {"ProcessRS232Events", comm::rs232::ProcessRS232Events},
     {"RunDeferredCalls", run_deferred_calls},
 };
 const int kEventPollerCount = sizeof kEventPollers / sizeof kEventPollers[0];
