@@ -219,6 +219,10 @@ ViStatus port_set_break(Port *p, bool on) {
     return ioctl(p->fd, on ? TIOCSBRK : TIOCCBRK) == 0 ? VI_SUCCESS : VI_WARN_NSUP_ATTR_STATE;
 }
 
+ViStatus port_allow_transmit(Port *p, bool on) {
+    return tcflow(p->fd, on ? TCOON : TCOOFF) == 0 ? VI_SUCCESS : VI_WARN_NSUP_ATTR_STATE;
+}
+
 ViStatus port_connected(Port *p, ViBoolean *connected) {
     int bits = 0;
     if (!modem_bits(p, &bits)) return VI_ERROR_NSUP_ATTR;

@@ -255,6 +255,10 @@ ViStatus port_set_break(Port *p, bool on) {
     return (on ? SetCommBreak(p->h) : ClearCommBreak(p->h)) ? VI_SUCCESS : VI_WARN_NSUP_ATTR_STATE;
 }
 
+ViStatus port_allow_transmit(Port *p, bool on) {
+    return EscapeCommFunction(p->h, on ? SETXON : SETXOFF) ? VI_SUCCESS : VI_WARN_NSUP_ATTR_STATE;
+}
+
 ViStatus port_connected(Port *p, ViBoolean *connected) {
     DWORD bits = 0;
     if (!GetCommModemStatus(p->h, &bits)) return VI_ERROR_NSUP_ATTR;
