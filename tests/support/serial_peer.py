@@ -27,7 +27,7 @@ Commands, one line each, one reply line each: "OK ..." or "ERR <text>".
   close <id>                -> OK               removes the link, closes the pair
   quit                      -> OK, then exits
 The pattern: byte i of n is (seed + i * 7) & 0xFF. Hex dumps show at most the
-first 256 bytes ("-" when empty).
+first 65536 bytes ("-" when empty).
 """
 import os
 import pty
@@ -193,7 +193,7 @@ class Peer:
                     break
                 got += os.read(pair.master, want - len(got))
                 end = 0.05  # what follows at once
-            return "%d %s" % (len(got), got[:256].hex() or "-")
+            return "%d %s" % (len(got), got[:65536].hex() or "-")
         if cmd == "sink":
             threading.Thread(target=self.sinker, args=(pair, int(args[1])), daemon=True).start()
             return ""
