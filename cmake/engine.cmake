@@ -60,6 +60,7 @@ set(KEZ_ENGINE_SOURCES
   src/clib/temp_names.cpp
   src/clib/time_functions.cpp
   src/clib/time_zone.cpp
+  src/comm/comm_thread.cpp
   src/comm/net_address.cpp
   src/comm/rs232_events.cpp
   src/comm/rs232_io.cpp

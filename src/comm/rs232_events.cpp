@@ -183,11 +183,11 @@ void remove_callback(Port *p, bool call_visa) {
     p->count_reported = false;
     p->event_lock.unlock();
     if (mask != 0 && call_visa) uninstall_callback_handlers(p, mask);
-    // A callback already running on its thread finishes first, unless it is
-    // the caller itself.
+    // A callback decided on its thread is let into the user's code (or
+    // not) before this returns; one already running may go on.
     if (owner != os::current_thread_id())
-        while (const std::uint32_t running = p->callbacks_running.load())
-            wait_word(p->callbacks_running, running, kSliceMs);
+        while (const std::uint32_t starting = p->callbacks_starting.load())
+            wait_word(p->callbacks_starting, starting, kSliceMs);
 }
 
 void note_callback_installed() { g_any_callback.store(true); }
@@ -221,21 +221,23 @@ int ProcessRS232Events() {
                 void *data = p->callback_data;
                 const bool start = callback != nullptr && p->callback_thread == me &&
                                    words[i].session == p->session.load() && (p->event_mask & words[i].word) != 0;
-                if (start) p->callbacks_running.fetch_add(1);
+                if (start) p->callbacks_starting.fetch_add(1);
                 p->event_lock.unlock();
                 if (!start) continue;
                 struct Call {
+                    Port *port;
                     ComCallbackPtr callback;
                     void *data;
-                } call{callback, data};
+                } call{p, callback, data};
                 core::guarded_call(
                     [](unsigned port, int word, int, void *c) {
                         auto *call_of = static_cast<Call *>(c);
+                        Port *q = call_of->port;
+                        if (q->callbacks_starting.fetch_sub(1) == 1) os::wake_all(&q->callbacks_starting);
                         call_of->callback(static_cast<int>(port), word, call_of->data);
                         return 0;
                     },
                     static_cast<unsigned>(n), static_cast<int>(words[i].word), 0, &call);
-                if (p->callbacks_running.fetch_sub(1) == 1) os::wake_all(&p->callbacks_running);
             }
         }
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "comm/comm_thread.h"
 #include "comm/rs232_port.h"
 #include "core/frame.h"
 #include "core/thread_var.h"
@@ -15,22 +16,8 @@
 namespace kez::comm::rs232 {
 namespace {
 
-struct ThreadRecord {
-    int last_status;
-    ViStatus last_visa_status;
-};
-
-int g_slot = 0;
+bool g_has_slot = false;
 int g_last_status = 0;  // the process-wide last status (rs232err)
-ThreadRecord g_record_without_slot{};
-
-void free_record(void *record) { std::free(record); }
-
-ThreadRecord *thread_record() {
-    if (g_slot != 0)
-        if (void *r = core::thread_record(g_slot, sizeof(ThreadRecord), nullptr)) return static_cast<ThreadRecord *>(r);
-    return &g_record_without_slot;
-}
 
 struct Message {
     int code;
@@ -106,8 +93,8 @@ void run_state_changed(int state) {
 
 }  // namespace
 
-void set_last_visa_status(ViStatus status) { thread_record()->last_visa_status = status; }
-ViStatus last_visa_status() { return thread_record()->last_visa_status; }
+void set_last_visa_status(ViStatus status) { comm::thread_record()->rs232_last_visa_status = status; }
+ViStatus last_visa_status() { return comm::thread_record()->rs232_last_visa_status; }
 
 int translate(ViStatus status) {
     if (status >= 0) return status;
@@ -133,7 +120,7 @@ int translate(ViStatus status) {
 }
 
 int finish(const char *function, Outcome outcome) {
-    thread_record()->last_status = outcome.status;
+    comm::thread_record()->rs232_last_status = outcome.status;
     __atomic_store_n(&g_last_status, outcome.status, __ATOMIC_RELAXED);
     if (outcome.status < 0 && log::enabled(log::kWarning)) {
         const char *text = message_of(outcome.status);
@@ -186,7 +173,8 @@ std::size_t ByteRing::pop(unsigned char *out, std::size_t n) {
 // ---- start-up and clean-up ---------------------------------------------------------------
 
 int PXRS232Initialize() {
-    if (!core::alloc_thread_var_slot(&g_slot, free_record)) return -103;
+    if (!comm::acquire_thread_slot()) return -103;
+    g_has_slot = true;
     if (!core::register_run_state_callback(run_state_changed)) return -103;
     return 0;
 }
@@ -200,8 +188,8 @@ void PXRS232Uninitialize() {
     close_all_ports(may_wait);
     if (!may_wait && !process_ending) let_writers_leave(200);
     if (may_wait) visa::unload();
-    if (g_slot != 0) UninitializeKezThreadVar(g_slot);
-    g_slot = 0;
+    if (g_has_slot) comm::release_thread_slot();
+    g_has_slot = false;
 }
 
 }  // namespace kez::comm::rs232
@@ -231,8 +219,8 @@ int set_line(Port *p, ViAttr attribute, ViAttrState value) {
 extern "C" int *_GetRs232Err(void) { return &g_last_status; }
 
 extern "C" int ReturnRS232Err(void) {
-    ThreadRecord *r = thread_record();
-    if (r->last_status < 0) return r->last_status;
+    kez::comm::CommThreadRecord *r = kez::comm::thread_record();
+    if (r->rs232_last_status < 0) return r->rs232_last_status;
     const kez::os::ThreadId me = kez::os::current_thread_id();
     for (int n = 1; n <= highest_port(); ++n) {
         Port *p = nullptr;
@@ -246,11 +234,11 @@ extern "C" int ReturnRS232Err(void) {
         p->writer_lock.unlock();
         unpin(p);
         if (error < 0) {
-            r->last_status = error;
+            r->rs232_last_status = error;
             return error;
         }
     }
-    return r->last_status;
+    return r->rs232_last_status;
 }
 
 extern "C" const char *GetRS232ErrorString(int code) {

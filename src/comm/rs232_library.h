@@ -65,6 +65,8 @@ struct LineSettings {
 int enter_binary_mode(Port *p, LineSettings *saved);
 int restore_settings(Port *p, const LineSettings &saved);
 
+// These four take the port lock and may be called holding a pin; on a port
+// that is closing they give up (-3, or the defaults) rather than wait.
 // XModem settings kept in the port record.
 struct XModemSettings {
     double start_delay_s;

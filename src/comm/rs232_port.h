@@ -66,8 +66,11 @@ struct Port {
     bool tracked = false;
 
     // Settings (changed under the port lock; read by transfers).
-    int baud = 9600, parity = 0, data_bits = 7, stop_bits = 1;
-    int in_queue = 512, out_queue = 512;
+    // (VISA's handler and transfers read them while a transfer's binary
+    // mode changes them: atomic.)
+    std::atomic<int> baud{9600}, parity{0}, data_bits{7}, stop_bits{1};
+    std::atomic<int> in_queue{512};
+    int out_queue = 512;
     bool out_queue_disabled = false;
     std::atomic<std::uint32_t> timeout_ms{kDefaultTimeoutMs};
     int xon = 0, cts = 0, dtr = 1;
@@ -105,7 +108,9 @@ struct Port {
     bool count_reported = false;
     EventWord *events = nullptr;  // a ring
     std::size_t event_capacity = 0, event_head = 0, event_count = 0;
-    std::atomic<std::uint32_t> callbacks_running{0};
+    // Callbacks decided but not yet entered: removal waits for these only,
+    // never for user code.
+    std::atomic<std::uint32_t> callbacks_starting{0};
 };
 
 // The record of port n (1..1000), null when it was never opened.

@@ -261,9 +261,9 @@ int close_port(Port *p, bool may_wait) {
     const ViSession vi = p->vi.load();
     int result = 0;
     if (may_wait) {
-        // Accepted output reaches the device before the session goes.
-        std::uint32_t limit = p->timeout_ms.load();
-        drain_output(p, limit == 0 ? kDefaultTimeoutMs : limit);
+        // Pinned calls end within a slice; then what they queued reaches the
+        // device before the session goes (until a time-out passes without
+        // progress; with no time-out, the default one).
         p->state_lock.lock();
         while (p->pins != 0) {
             const std::uint32_t seen = p->pin_word.load();
@@ -272,6 +272,8 @@ int close_port(Port *p, bool may_wait) {
             p->state_lock.lock();
         }
         p->state_lock.unlock();
+        const std::uint32_t limit = p->timeout_ms.load();
+        drain_output(p, limit == 0 ? kDefaultTimeoutMs : limit);
     }
     stop_writer(p, may_wait);
     remove_callback(p, may_wait);
@@ -419,8 +421,19 @@ bool seconds_to_ms(double seconds, std::uint32_t *ms) {
     return true;
 }
 
+// The port lock for a caller that holds a pin: CloseCom holds the lock
+// while it waits for pins, so a pinned caller gives up once the port is
+// closing instead of waiting for the lock.
+static bool lock_pinned(Port *p) {
+    while (!p->port_lock.try_lock()) {
+        if (p->closing.load()) return false;
+        os::sleep_ms(1);
+    }
+    return true;
+}
+
 int enter_binary_mode(Port *p, LineSettings *saved) {
-    p->port_lock.lock();
+    if (!lock_pinned(p)) return -3;
     *saved = LineSettings{p->parity, p->data_bits, p->stop_bits, p->xon};
     p->parity = 0;
     p->data_bits = 8;
@@ -433,7 +446,7 @@ int enter_binary_mode(Port *p, LineSettings *saved) {
 }
 
 int restore_settings(Port *p, const LineSettings &saved) {
-    p->port_lock.lock();
+    if (!lock_pinned(p)) return -3;
     p->parity = saved.parity;
     p->data_bits = saved.data_bits;
     p->stop_bits = saved.stop_bits;
@@ -444,14 +457,15 @@ int restore_settings(Port *p, const LineSettings &saved) {
 }
 
 XModemSettings xmodem_settings(Port *p) {
-    p->port_lock.lock();
-    const XModemSettings s = p->xmodem;
+    XModemSettings s{10.0, 10, 10.0, 128};
+    if (!lock_pinned(p)) return s;
+    s = p->xmodem;
     p->port_lock.unlock();
     return s;
 }
 
 void set_xmodem_settings(Port *p, const XModemSettings &s) {
-    p->port_lock.lock();
+    if (!lock_pinned(p)) return;
     p->xmodem = s;
     p->port_lock.unlock();
 }

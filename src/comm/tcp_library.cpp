@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "comm/comm_thread.h"
 #include "comm/net_address.h"
 #include "comm/tcp_steps.h"
 #include "core/frame.h"
@@ -17,27 +18,16 @@
 namespace kez::comm::tcp {
 namespace {
 
-struct ThreadRecord {
-    std::uint32_t last_error;
-};
-
 os::CriticalSection *g_lock = nullptr;       // the library lock (slots, reservations, held events)
 os::CriticalSection *g_name_lock = nullptr;  // cached peer names
 std::atomic<bool> g_winsock_started{false};
 std::atomic<bool> g_table_in_use{false};
-int g_slot = 0;
-std::uint32_t g_last_error_without_record = 0;
+bool g_has_slot = false;
 Slot g_slots[kSlotCount];
 
 char *g_host_name = nullptr;  // under the start's named mutex; read after the start
 std::uint32_t g_host_address = os::net::kNoAddress;
 
-void free_record(void *record) { std::free(record); }
-
-ThreadRecord *thread_record() {
-    if (g_slot == 0) return nullptr;
-    return static_cast<ThreadRecord *>(core::thread_record(g_slot, sizeof(ThreadRecord), nullptr));
-}
 
 // The local host's name and address, learned once a start: by name, and
 // when the name gives nothing, from the local end of a UDP socket
@@ -126,16 +116,10 @@ Slot &slot(unsigned handle) { return g_slots[handle]; }
 const char *local_host_name() { return g_host_name; }
 std::uint32_t local_host_address() { return g_host_address; }
 
-void record_error(int wsa_code) {
-    if (ThreadRecord *r = thread_record())
-        r->last_error = static_cast<std::uint32_t>(wsa_code);
-    else
-        g_last_error_without_record = static_cast<std::uint32_t>(wsa_code);
-}
+void record_error(int wsa_code) { comm::thread_record()->tcp_last_error = static_cast<std::uint32_t>(wsa_code); }
 
 int last_error_and_reset() {
-    std::uint32_t *cell = &g_last_error_without_record;
-    if (ThreadRecord *r = thread_record()) cell = &r->last_error;
+    std::uint32_t *cell = &comm::thread_record()->tcp_last_error;
     const std::uint32_t code = *cell;
     *cell = 0;
     return static_cast<int>(code);
@@ -155,7 +139,8 @@ int TCPLibraryInitOnce() {
         s.peer_address = os::net::kNoAddress;
         s.bound_address = os::net::kNoAddress;
     }
-    if (!core::alloc_thread_var_slot(&g_slot, free_record)) return -103;
+    if (!acquire_thread_slot()) return -103;
+    g_has_slot = true;
     g_lock = os::cs_create();
     g_name_lock = os::cs_create();
     if (g_lock == nullptr || g_name_lock == nullptr || !core::register_run_state_callback(run_state_changed)) {
@@ -175,8 +160,8 @@ void TCPLibraryUninit() {
     g_host_name = nullptr;
     g_host_address = os::net::kNoAddress;
     g_table_in_use.store(false);
-    if (g_slot != 0) UninitializeKezThreadVar(g_slot);
-    g_slot = 0;
+    if (g_has_slot) release_thread_slot();
+    g_has_slot = false;
     if (g_name_lock != nullptr) os::cs_destroy(g_name_lock);
     if (g_lock != nullptr) os::cs_destroy(g_lock);
     g_name_lock = nullptr;
