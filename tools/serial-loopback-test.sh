@@ -6,7 +6,7 @@
 #   tools/serial-loopback-test.sh DEVICE_A DEVICE_B [BAUD ...]
 #   e.g. tools/serial-loopback-test.sh /dev/ttyUSB0 /dev/ttyUSB1
 #
-# Builds the engine optimised (preset dist) with examples/serial_loopback.c,
+# Builds the engine optimised (preset dist) with examples/serial/serial_loopback.c,
 # links the two devices as COM1 and COM2 in a directory of its own
 # (KEZ_SERIAL_DIR), and runs the checks: a pattern each way at once at each
 # baud rate (default 9600 19200 57600 115200), RTS/CTS holding and releasing
