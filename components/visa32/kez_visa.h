@@ -223,6 +223,7 @@ typedef ViStatus (*ViHndlr)(ViSession vi, ViEventType eventType, ViEvent event, 
 #define VI_ATTR_ASRL_BREAK_STATE 0x3FFF01BCUL
 #define VI_ATTR_ASRL_BREAK_LEN 0x3FFF01BDUL
 #define VI_ATTR_ASRL_ALLOW_TRANSMIT 0x3FFF01BEUL
+#define VI_ATTR_ASRL_WIRE_MODE 0x3FFF01BFUL
 #define VI_ATTR_INTF_INST_NAME 0xBFFF00E9UL
 /* Event context attributes. */
 #define VI_ATTR_EVENT_TYPE 0x3FFF4010UL

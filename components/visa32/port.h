@@ -50,7 +50,7 @@ ViInt16 port_line(Port *p, Line line);
 // VI_SUCCESS, or VI_WARN_NSUP_ATTR_STATE without such a line.
 ViStatus port_set_line(Port *p, Line line, bool asserted);
 ViStatus port_set_break(Port *p, bool on);
-// Suspends output as if XOFF had come (false), resumes it as if XON had.
+// Stops or resumes transmission as a received XOFF or XON would.
 ViStatus port_allow_transmit(Port *p, bool on);
 // VI_TRUE/VI_FALSE in *connected, or VI_ERROR_NSUP_ATTR when it cannot tell.
 ViStatus port_connected(Port *p, ViBoolean *connected);

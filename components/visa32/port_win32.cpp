@@ -256,7 +256,7 @@ ViStatus port_set_break(Port *p, bool on) {
 }
 
 ViStatus port_allow_transmit(Port *p, bool on) {
-    return EscapeCommFunction(p->h, on ? SETXON : SETXOFF) ? VI_SUCCESS : VI_WARN_NSUP_ATTR_STATE;
+    return EscapeCommFunction(p->h, on ? SETXON : SETXOFF) ? VI_SUCCESS : VI_ERROR_NSUP_ATTR_STATE;
 }
 
 ViStatus port_connected(Port *p, ViBoolean *connected) {

@@ -592,16 +592,16 @@ ViStatus set_session_attr(Session &s, ViAttr a, ViAttrState v) {
         if (v < 1 || v > 500) return VI_ERROR_NSUP_ATTR_STATE;
         s.break_len = static_cast<ViInt16>(v);
         return VI_SUCCESS;
-    case VI_ATTR_ASRL_BREAK_STATE: {
-        if (v != VI_STATE_ASSERTED && v != VI_STATE_UNASSERTED) return VI_ERROR_NSUP_ATTR_STATE;
-        const ViStatus st = port_set_break(s.port, v == VI_STATE_ASSERTED);
-        if (st >= 0) s.break_state = static_cast<ViInt16>(v);
-        return st;
-    }
     case VI_ATTR_ASRL_ALLOW_TRANSMIT: {
         if (v != VI_TRUE && v != VI_FALSE) return VI_ERROR_NSUP_ATTR_STATE;
         const ViStatus st = port_allow_transmit(s.port, v == VI_TRUE);
         if (st >= 0) s.allow_transmit = static_cast<ViBoolean>(v);
+        return st;
+    }
+    case VI_ATTR_ASRL_BREAK_STATE: {
+        if (v != VI_STATE_ASSERTED && v != VI_STATE_UNASSERTED) return VI_ERROR_NSUP_ATTR_STATE;
+        const ViStatus st = port_set_break(s.port, v == VI_STATE_ASSERTED);
+        if (st >= 0) s.break_state = static_cast<ViInt16>(v);
         return st;
     }
     case VI_ATTR_ASRL_DTR_STATE: case VI_ATTR_ASRL_RTS_STATE: {
@@ -645,8 +645,8 @@ ViStatus get_session_attr(Session &s, ViAttr a, void *out) {
     case VI_ATTR_WR_BUF_SIZE: return put<ViUInt32>(out, s.wr_buf);
     case VI_ATTR_IO_PROT: return put<ViUInt16>(out, s.io_prot);
     case VI_ATTR_ASRL_BREAK_LEN: return put<ViInt16>(out, s.break_len);
-    case VI_ATTR_ASRL_BREAK_STATE: return put<ViInt16>(out, s.break_state);
     case VI_ATTR_ASRL_ALLOW_TRANSMIT: return put<ViBoolean>(out, s.allow_transmit);
+    case VI_ATTR_ASRL_BREAK_STATE: return put<ViInt16>(out, s.break_state);
     case VI_ATTR_ASRL_BAUD: return put<ViUInt32>(out, s.have.baud);
     case VI_ATTR_ASRL_DATA_BITS: return put<ViUInt16>(out, s.have.data_bits);
     case VI_ATTR_ASRL_PARITY: return put<ViUInt16>(out, s.have.parity);

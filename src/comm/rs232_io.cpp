@@ -211,16 +211,6 @@ namespace os = kez::os;
 
 namespace {
 
-// Runs `fn` on a pinned open port: -2, -3 or fn's outcome.
-template <typename Fn>
-Outcome with_pinned_port(int number, Fn fn) {
-    Port *p = nullptr;
-    if (const int error = pin_open(number, &p); error != 0) return error;
-    const Outcome result = fn(p);
-    unpin(p);
-    return result;
-}
-
 // A transfer's outcome: its count, also after a time-out (which stays the
 // status); another error replaces the count.
 Outcome moved_or_error(int error, std::size_t done) {

@@ -199,16 +199,6 @@ namespace visa = kez::comm::visa;
 
 namespace {
 
-// Runs `fn` on a pinned open port: -2, -3 or fn's result.
-template <typename Fn>
-int with_pinned_port(int number, Fn fn) {
-    Port *p = nullptr;
-    if (const int error = pin_open(number, &p); error != 0) return error;
-    const int result = fn(p);
-    unpin(p);
-    return result;
-}
-
 int set_line(Port *p, ViAttr attribute, ViAttrState value) {
     const ViStatus status = visa::SetAttribute(p->vi.load(), attribute, value);
     return status < 0 ? translate(status) : 0;

@@ -113,6 +113,16 @@ struct Port {
     std::atomic<std::uint32_t> callbacks_starting{0};
 };
 
+// Runs `fn` on a pinned open port: -2, -3 or fn's outcome.
+template <typename Fn>
+Outcome with_pinned_port(int number, Fn fn) {
+    Port *p = nullptr;
+    if (const int error = pin_open(number, &p); error != 0) return error;
+    const Outcome result = fn(p);
+    unpin(p);
+    return result;
+}
+
 // The record of port n (1..1000), null when it was never opened.
 Port *port_record(int number);
 int highest_port();

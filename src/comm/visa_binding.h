@@ -10,12 +10,6 @@
 #define KEZ_VISA_TYPES_ONLY
 #include "kez_visa.h"
 
-#ifndef VI_ATTR_ASRL_ALLOW_TRANSMIT
-#define VI_ATTR_ASRL_ALLOW_TRANSMIT 0x3FFF01BEUL
-#endif
-#ifndef VI_ATTR_ASRL_WIRE_MODE
-#define VI_ATTR_ASRL_WIRE_MODE 0x3FFF01BFUL
-#endif
 
 namespace kez::comm::visa {
 
