@@ -349,7 +349,7 @@ private:
         const double kez = time_[kez_name], plain = time_[plain_name];
         if (kez <= 0 || plain <= 0) return;
         const double ratio = plain / kez;
-        std::printf("%.2f MiB through %s: kez %.0f MB/s, %s %.0f MB/s; kez/termios %.2fx (goal >= 0.5x) %s\n",
+        std::printf("%.2f MiB through %s: kez %.2f MB/s, %s %.1f MB/s; kez/termios %.3fx (goal >= 0.5x) %s\n",
                     static_cast<double>(g_round) / 1048576.0, kez_call, mb_per_s(kez), plain_call, mb_per_s(plain), ratio,
                     ratio >= 0.5 ? "met" : "MISSED");
     }
