@@ -78,6 +78,8 @@ set(KEZ_ENGINE_SOURCES
   src/comm/udp_library.cpp
   src/comm/udp_options.cpp
   src/comm/visa_binding.cpp
+  src/comm/xmodem.cpp
+  src/comm/xmodem_packet.cpp
   src/core/deferred_calls.cpp
   src/core/error_codes.cpp
   src/core/frame_exports.cpp

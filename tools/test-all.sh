@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ python3 binutils libgtest-dev googletest libbenchmark-dev libspdlog-dev libuv1-dev libmimalloc-dev libtbb-dev
           libreaderwriterqueue-dev libfmt-dev tzdata libabsl-dev
           g++-mingw-w64-x86-64-posix wine wine64 ccache
-          pkgconf dpkg-dev file unzip lintian clang libclang-rt-dev iproute2 util-linux)
+          pkgconf dpkg-dev file unzip lintian clang libclang-rt-dev iproute2 util-linux lrzsz)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -181,13 +181,15 @@ int PXRS232Initialize() {
 
 // Where threads may be waited for, every port is closed as CloseCom closes
 // it. Under Windows' loader lock nothing calls VISA: the writers are told to
-// stop and get a moment to leave, and the records stay for them.
+// stop and get a moment to leave, the records stay for them, and VISA stays
+// loaded for the sessions left (the engine was pinned at their open).
 void PXRS232Uninitialize() {
     const bool process_ending = core::engine().process_ending.load();
     const bool may_wait = !os::kDetachHoldsLoaderLock && !process_ending;
-    close_all_ports(may_wait);
+    const bool sessions_left = close_all_ports(may_wait);
     if (!may_wait && !process_ending) let_writers_leave(200);
-    if (may_wait) visa::unload();
+    if (may_wait) free_port_records();
+    if (!sessions_left) visa::unload();
     if (g_has_slot) comm::release_thread_slot();
     g_has_slot = false;
 }

@@ -144,7 +144,11 @@ bool start_writer(Port *p);
 void stop_writer(Port *p, bool may_wait);
 // Unload without waiting: gives running writers up to `budget_ms` to leave.
 void let_writers_leave(std::uint32_t budget_ms);
-void close_all_ports(bool may_wait);
+// Closes every open port; true when a session had to be left open (no
+// waiting allowed), so that VISA must stay loaded.
+bool close_all_ports(bool may_wait);
+// Unload, after every port closed with waiting: frees the records.
+void free_port_records();
 
 // Events (rs232_events.cpp).
 ViStatus on_visa_event(ViSession vi, ViEventType type, ViEvent context, ViAddr user_handle);

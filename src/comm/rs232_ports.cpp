@@ -389,7 +389,13 @@ int open_port(int number, const char *device_name, int baud, int parity, int dat
         p->vi.store(VI_NULL);
         p->rm = VI_NULL;
         reset_record(p);
-    } else if (debug::resource_tracking_enabled()) {
+    } else {
+        // VISA's threads call the engine's handler until the session
+        // closes. Where unload cannot close it (under the system's loader
+        // lock), the engine stays mapped from the first open on.
+        if (os::kDetachHoldsLoaderLock) os::module_pin_self();
+    }
+    if (result == 0 && debug::resource_tracking_enabled()) {
         char description[300];
         std::snprintf(description, sizeof description, "Port %u with device %s", static_cast<unsigned>(number), name);
         debug::resource_acquire(tracking_key(number), "Serial port connections", description);
@@ -475,15 +481,22 @@ void reset_xmodem_settings(Port *p) { set_xmodem_settings(p, XModemSettings{10.0
 // Engine unload: every port is closed. Where threads may not be waited for
 // (Windows' loader lock) nothing calls VISA and the writers end alone; the
 // records then stay, since a writer may still read its own.
-void close_all_ports(bool may_wait) {
+bool close_all_ports(bool may_wait) {
+    bool sessions_left = false;
     for (int n = 1; n <= highest_port(); ++n) {
         Port *p = port_record(n);
         if (p == nullptr) continue;
         p->port_lock.lock();
-        if (p->open) close_port(p, may_wait);
+        if (p->open) {
+            close_port(p, may_wait);
+            sessions_left = sessions_left || !may_wait;
+        }
         p->port_lock.unlock();
     }
-    if (!may_wait) return;
+    return sessions_left;
+}
+
+void free_port_records() {
     for (int n = 1; n <= kMaxPort; ++n) {
         Port *p = g_ports[n].exchange(nullptr);
         if (p != nullptr) {

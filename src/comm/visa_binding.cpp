@@ -46,11 +46,7 @@ std::atomic<bool> g_loaded{false};
 os::Module g_module = nullptr;
 EntryPoints g_entry{};
 
-#if defined(_WIN32)
-constexpr const char *kLibraryName = "visa32.dll";
-#else
-constexpr const char *kLibraryName = "libvisa32.so";
-#endif
+constexpr const char *kLibraryName = "visa32.dll";  // libvisa32.so on Linux
 
 // The status an armed fault point makes a call return.
 bool faulted(const char *point, ViStatus *status) {

@@ -278,6 +278,11 @@ Module module_load(const char *name);
 void module_unload(Module m);
 void *module_symbol(Module m, const char *symbol);
 bool module_file_name(Module m, char *buf, std::size_t size);
+// Keeps the engine mapped until the process ends. For state that outlives
+// an unload which may not wait for other threads (kDetachHoldsLoaderLock):
+// a component's threads that still call into the engine. No effect where
+// unload may wait.
+void module_pin_self();
 
 // ---- host heap ---------------------------------------------------------------
 

@@ -167,6 +167,9 @@ TEST(Rs232NoVisa, PortNumberAndOpenPortAreCheckedFirst) {
         {"SetCTSMode", [](int p) { return SetCTSMode(p, 3); }},
         {"InstallComCallback", [](int p) { return InstallComCallback(p, -1, -1, 999, nullptr, nullptr); }},
         {"__GetComConfig", [](int p) { return __GetComConfig(p, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr); }},
+        {"XModemConfig", [](int p) { return XModemConfig(p, -1.0, -1, -1.0, -1); }},
+        {"XModemSend", [](int p) { return XModemSend(p, ""); }},
+        {"XModemReceive", [](int p) { return XModemReceive(p, ""); }},
     };
     for (const auto &c : calls) {
         for (const int port : {0, 1001, -1}) {

@@ -225,6 +225,28 @@ TEST(Load, SocketsAreLoadedOnDemandAndClosedAtUnload) {
     }
 }
 
+// VISA is loaded by the first serial call, not by event processing, and
+// released at unload once no port is left open.
+TEST(Load, VisaIsLoadedOnDemandAndReleasedAtUnload) {
+    kez::test::TempDir dir;
+    kez::os::env_set("KEZ_COMPONENT_PATH", ".");
+    for (int i = 0; i < 2; ++i) {
+        Module m = load_engine("", dir.file("visa.log"));
+        ASSERT_NE(m, nullptr);
+        Engine e{m};
+        ASSERT_EQ(e.symbol<int (*)()>("ProcessSystemEvents")(), 0);
+        EXPECT_EQ(kez::os::module_if_loaded("visa32.dll"), nullptr);
+        // No device is named so: VISA is asked, and says so.
+        EXPECT_EQ(e.symbol<int (*)(int, const char *)>("OpenCom")(7, "no such port"), -6);
+        EXPECT_NE(kez::os::module_if_loaded("visa32.dll"), nullptr);
+        ASSERT_EQ(e.symbol<int (*)()>("ProcessSystemEvents")(), 0);
+        kez::os::module_unload(m);
+        ASSERT_FALSE(engine_mapped()) << i;
+        EXPECT_EQ(kez::os::module_if_loaded("visa32.dll"), nullptr) << i;
+    }
+    kez::os::env_set("KEZ_COMPONENT_PATH", nullptr);
+}
+
 TEST(Load, EachFailingStepRefusesTheLoadAndCleansUp) {
     for (const auto &[fault, stage_line] : kFailures) {
         SCOPED_TRACE(fault);

@@ -43,6 +43,36 @@ public:
         return out;
     }
 
+    // Writes `byte` every `every_ms` for `for_ms` in the background (0 stops).
+    bool drip(long id, char byte, unsigned every_ms, unsigned for_ms) {
+        static const char digits[] = "0123456789abcdef";
+        const unsigned char c = static_cast<unsigned char>(byte);
+        const std::string hex{digits[c >> 4], digits[c & 15]};
+        return !ask("drip " + std::to_string(id) + " " + hex + " " + std::to_string(every_ms) + " " +
+                    std::to_string(for_ms))
+                    .empty();
+    }
+    // Runs lrzsz "sx" (sending `file`) or "rx" (receiving it) relayed to
+    // pair `id`; flags are its options joined by commas ("-" for none),
+    // noise the peer's fault list ("-" for none).
+    bool relay(long id, const std::string &program, const std::string &file, const std::string &flags,
+               const std::string &noise = "-") {
+        return !ask("relay " + std::to_string(id) + " " + program + " " + file + " " + flags + " " + noise).empty();
+    }
+    // Relays between two pairs' masters, `from` sending the data.
+    bool bridge(long from, long to, const std::string &noise = "-") {
+        return !ask("bridge " + std::to_string(from) + " " + std::to_string(to) + " " + noise).empty();
+    }
+    // Waits up to ms for the relay (a bridge is stopped): false on failure,
+    // else the program's exit status (0 for a bridge) and the faults injected.
+    bool finish(long id, unsigned ms, int *status, int *faults) {
+        const std::vector<std::string> words = ask("finish " + std::to_string(id) + " " + std::to_string(ms));
+        if (words.size() < 2) return false;
+        *status = std::stoi(words[0]);
+        *faults = std::stoi(words[1]);
+        return true;
+    }
+
     std::string slave;  // the slave device of the last pair opened
 };
 

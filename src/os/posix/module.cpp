@@ -48,6 +48,9 @@ void local_anchor() {}
 
 }  // namespace
 
+// Unload here may always wait: nothing needs to stay mapped.
+void module_pin_self() {}
+
 Module module_self() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void *>(&local_anchor), &info) == 0 || info.dli_fname == nullptr) return nullptr;

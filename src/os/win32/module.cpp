@@ -40,6 +40,12 @@ Module module_self() {
     return h;
 }
 
+void module_pin_self() {
+    HMODULE h = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&local_anchor), &h);
+}
+
 Module module_main() { return GetModuleHandleA(nullptr); }
 
 Module module_if_loaded(const char *name) {
