@@ -67,14 +67,15 @@ void alias_of(const char *instance_name, char *alias, std::size_t size) {
     alias[n] = '\0';
 }
 
-// Rebuilds the alias table when the number of serial resources changed.
+// Rebuilds the alias table. Called when a name is not in the table: a
+// different set of the same number of ports must not leave the table stale.
 void refresh_aliases(ViSession rm) {
     ViFindList list = VI_NULL;
     ViUInt32 count = 0;
     char description[VI_FIND_BUFLEN] = {};
     if (visa::FindRsrc(rm, "ASRL?*INSTR", &list, &count, description) < 0) count = 0;
     g_alias_lock.lock();
-    if (count != g_alias_count) {
+    {
         delete[] g_aliases;
         g_aliases = count > 0 ? new (std::nothrow) Alias[count] : nullptr;
         g_alias_count = 0;
@@ -91,7 +92,6 @@ void refresh_aliases(ViSession rm) {
             std::snprintf(a.resource, sizeof a.resource, "%s", description);
             if (a.alias[0] != '\0') ++g_alias_count;
         }
-        if (g_alias_count == 0 && count > 0) g_alias_count = count;  // counted even when none had a name
     }
     g_alias_lock.unlock();
     if (list != VI_NULL) visa::Close(list);
@@ -541,10 +541,12 @@ extern "C" int CloseCom(int port) {
     return RS232_RESULT(with_open_port(port, [](Port *p) { return close_port(p, true); }));
 }
 
+// Whole milliseconds, a fraction rounded up: a time-out below 1 ms is 1 ms,
+// never 0 (which would never expire); NaN and 2^31 ms or more are refused.
 extern "C" int SetComTime(int port, double seconds) {
-    std::uint32_t ms = 0;
-    if (port >= 1 && port <= kMaxPort && !seconds_to_ms(seconds, &ms)) return RS232_RESULT(-13);
-    return RS232_RESULT(with_open_port(port, [ms](Port *p) {
+    return RS232_RESULT(with_open_port(port, [seconds](Port *p) {
+        std::uint32_t ms = 0;
+        if (!seconds_to_ms(seconds, &ms)) return -13;
         p->timeout_ms.store(ms);
         return 0;
     }));

@@ -63,7 +63,10 @@ import threading
 import time
 import tty
 
-LOOPBACK = "127.0.0.1"
+# The control line and the start are the socket peer's.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from socket_peer import LOOPBACK, close_inherited, serve  # noqa: E402
+
 
 # Opens the slave in a new session (making it the session's terminal),
 # ignores its hang-up and waits for its standard input to close.
@@ -445,43 +448,6 @@ class Peer:
             pair.close()
             return ""
         raise ValueError("unknown command " + cmd)
-
-
-def serve(control, peer):
-    pending = b""
-    while True:
-        while b"\n" not in pending:
-            chunk = control.recv(4096)
-            if not chunk:
-                return
-            pending += chunk
-        line, pending = pending.split(b"\n", 1)
-        words = line.decode("utf-8", "replace").split()
-        if not words:
-            continue
-        if words[0] == "quit":
-            control.sendall(b"OK\n")
-            return
-        try:
-            reply = ("OK " + peer.run(words)).rstrip()
-        except Exception as error:  # every failure is the command's answer
-            reply = "ERR %s %s" % (type(error).__name__, str(error).replace("\n", " "))
-        control.sendall(reply.encode("utf-8") + b"\n")
-
-
-def close_inherited():
-    # Wine hands a Linux program its starter's Unix descriptors: held here
-    # they would keep the starter's files and sockets open.
-    try:
-        fds = [int(name) for name in os.listdir("/proc/self/fd")]
-    except OSError:
-        fds = range(3, 1024)
-    for fd in fds:
-        if fd > 2:
-            try:
-                os.close(fd)
-            except OSError:
-                pass
 
 
 def main():

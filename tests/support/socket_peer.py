@@ -198,7 +198,7 @@ def serve(control, peer):
                 return
             pending += chunk
         line, pending = pending.split(b"\n", 1)
-        words = line.decode("ascii", "replace").split()
+        words = line.decode("utf-8", "replace").split()
         if not words:
             continue
         if words[0] == "quit":
@@ -208,7 +208,7 @@ def serve(control, peer):
             reply = ("OK " + peer.run(words)).rstrip()
         except Exception as error:  # every failure is the command's answer
             reply = "ERR %s %s" % (type(error).__name__, str(error).replace("\n", " "))
-        control.sendall(reply.encode("ascii") + b"\n")
+        control.sendall(reply.encode("utf-8") + b"\n")
 
 
 def close_inherited():
