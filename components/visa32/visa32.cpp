@@ -118,6 +118,7 @@ ViObject add_object(const std::shared_ptr<Object> &o) {
     do {
         o->id = ++g_next;
     } while (o->id == 0 || g_objects.count(o->id) != 0);
+    if (o->kind == Kind::rm) o->owner = o->id;  // set before another thread can see it
     g_objects[o->id] = o;
     return o->id;
 }
@@ -330,6 +331,10 @@ bool expr_to_regex(const char *expr, std::regex *out) {
         else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) re += c;
         else { re += '\\'; re += c; }
     }
+    // One compilation at a time: the C++ library fills its character
+    // tables lazily, unguarded.
+    static std::mutex compiling;
+    std::lock_guard<std::mutex> lk(compiling);
     try {
         *out = std::regex(re, std::regex::icase | std::regex::ECMAScript);
     } catch (const std::regex_error &) {
@@ -688,7 +693,6 @@ ViStatus viOpenDefaultRM(ViPSession vi) {
     if (vi == nullptr) return VI_ERROR_INV_PARAMETER;
     auto rm = std::make_shared<Object>(Kind::rm);
     *vi = add_object(rm);
-    rm->owner = rm->id;
     return VI_SUCCESS;
 }
 

@@ -24,6 +24,9 @@ Commands, one line each, one reply line each: "OK ..." or "ERR <text>".
                                                 the bytes against the pattern
   count <id>                -> OK <bytes> <bad> bytes sunk, the first index that
                                                 differed from the pattern (-1)
+  flood <id> <n> <ms>       -> OK               n pattern bytes (seed 0) every ms
+                                                milliseconds in the background, held
+                                                back while nobody reads; n = 0 stops
   xoff <id> / xon <id>      -> OK               the flow-control characters
   relay <id> <sx|rx> <file> <flags> <noise>
                             -> OK               runs lrzsz sx (sends <file>) or rx
@@ -48,7 +51,7 @@ P large enough for at most one fault a packet:
   ack:N      drops the Nth ACK (1, 2, ...) in the reply direction
   noc        drops every "C" (a request for CRC) in the reply direction
 The pattern: byte i of n is (seed + i * 7) & 0xFF. Hex dumps show at most the
-first 256 bytes ("-" when empty).
+first 65536 bytes ("-" when empty).
 """
 import os
 import pty
@@ -275,6 +278,7 @@ class Pair:
         self.done = threading.Event()
         self.sunk = [0, -1]         # bytes, first bad index
         self.stop = False
+        self.flood = None           # the running flood's stop event
         self.relay = None
         self.drip_stop = threading.Event()
 
@@ -286,6 +290,8 @@ class Pair:
 
     def close(self):
         self.stop = True
+        if self.flood is not None:
+            self.flood.set()
         self.drip_stop.set()
         if self.relay is not None:
             try:
@@ -354,6 +360,20 @@ class Peer:
                         pair.sunk[1] = pair.sunk[0] + next(i for i in range(len(data)) if data[i] != want[i])
                 pair.sunk[0] += len(data)
 
+    def flooder(self, pair, n, ms, stop):
+        sent = 0
+        while not stop.is_set():
+            data = memoryview(pattern(n, 0, sent))
+            while data and not stop.is_set():
+                try:
+                    _, ready, _ = select.select([], [pair.master], [], 0.1)
+                    if ready:
+                        data = data[os.write(pair.master, data):]
+                except OSError:
+                    return
+            sent += n
+            stop.wait(ms / 1000.0)
+
     def run(self, words):
         cmd, args = words[0], words[1:]
         if cmd == "open":
@@ -392,13 +412,22 @@ class Peer:
                     break
                 got += os.read(pair.master, want - len(got))
                 end = 0.05  # what follows at once
-            return "%d %s" % (len(got), got[:256].hex() or "-")
+            return "%d %s" % (len(got), got[:65536].hex() or "-")
         if cmd == "sink":
             threading.Thread(target=self.sinker, args=(pair, int(args[1])), daemon=True).start()
             return ""
         if cmd == "count":
             with self.lock:
                 return "%d %d" % tuple(pair.sunk)
+        if cmd == "flood":
+            if pair.flood is not None:
+                pair.flood.set()
+                pair.flood = None
+            n, ms = int(args[1]), int(args[2])
+            if n > 0:
+                pair.flood = threading.Event()
+                threading.Thread(target=self.flooder, args=(pair, n, ms, pair.flood), daemon=True).start()
+            return ""
         if cmd in ("xoff", "xon"):
             pair.write_all(b"\x13" if cmd == "xoff" else b"\x11")
             return ""
