@@ -37,14 +37,15 @@ ViAddr user_handle(int port, std::uint32_t bit) {
     return reinterpret_cast<ViAddr>(static_cast<std::uintptr_t>((static_cast<std::uint32_t>(port) << 16) | bit));
 }
 
-// The count of input available now: the device's and the read-ahead list's.
-std::size_t input_count(Port *p) {
+// The count of input available now, the device's and the read-ahead
+// list's; false while a read holds the list (it checks again itself).
+bool input_count(Port *p, std::size_t *total) {
+    if (!p->read_lock.try_lock()) return false;
     ViUInt32 available = 0;
     if (visa::GetAttribute(p->vi.load(), VI_ATTR_ASRL_AVAIL_NUM, &available) < 0) available = 0;
-    p->read_lock.lock();
-    const std::size_t total = available + p->ahead.size();
+    *total = available + p->ahead.size();
     p->read_lock.unlock();
-    return total;
+    return true;
 }
 
 // The event-character path: moves what the device holds into the read-ahead
@@ -55,7 +56,8 @@ bool take_input_for_event_char(Port *p, int event_char) {
     const unsigned char mask = static_cast<unsigned char>((1 << p->data_bits) - 1);
     bool seen = false;
     unsigned char block[kReadAheadStep];
-    p->read_lock.lock();
+    // A read holding the lock takes the bytes, and looks at them itself.
+    if (!p->read_lock.try_lock()) return false;
     for (;;) {
         if (p->ahead.size() >= static_cast<std::size_t>(p->in_queue)) break;
         ViUInt32 available = 0;
@@ -107,13 +109,29 @@ void post_event(Port *p, std::uint32_t session, std::uint32_t bit) {
     p->event_lock.unlock();
 }
 
+void note_input_taken(Port *p, const unsigned char *bytes, std::size_t n) {
+    p->event_lock.lock();
+    const bool watching = p->callback != nullptr && (p->event_mask & COM_EVENT_EVENT_CHAR) != 0;
+    const int event_char = p->event_char;
+    p->event_lock.unlock();
+    if (watching) {
+        const int mask = (1 << p->data_bits) - 1;
+        for (std::size_t i = 0; i < n; ++i)
+            if ((bytes[i] & mask) == (event_char & mask)) {
+                post_event(p, p->session.load(), COM_EVENT_EVENT_CHAR);
+                break;
+            }
+    }
+    check_receive_count(p);
+}
+
 void check_receive_count(Port *p) {
     p->event_lock.lock();
     const bool watching = p->callback != nullptr && (p->event_mask & COM_EVENT_RECEIVE_COUNT) != 0;
     const int notify = p->notify_count;
     p->event_lock.unlock();
-    if (!watching) return;
-    const std::size_t count = input_count(p);
+    std::size_t count = 0;
+    if (!watching || !input_count(p, &count)) return;
     p->event_lock.lock();
     bool post = false;
     if (count >= static_cast<std::size_t>(notify)) {
@@ -137,8 +155,6 @@ ViStatus on_visa_event(ViSession vi, ViEventType type, ViEvent context, ViAddr u
     const std::uint32_t session = p->session.load();
     switch (type) {
         case VI_EVENT_ASRL_CHAR: {
-            p->data_seq.fetch_add(1);
-            os::wake_all(&p->data_seq);
             p->event_lock.lock();
             const std::uint32_t mask = p->callback != nullptr ? p->event_mask : 0;
             const int event_char = p->event_char;
@@ -183,6 +199,8 @@ void remove_callback(Port *p, bool call_visa) {
     p->count_reported = false;
     p->event_lock.unlock();
     if (mask != 0 && call_visa) uninstall_callback_handlers(p, mask);
+    if (p->char_events && call_visa) visa::DisableEvent(p->vi.load(), VI_EVENT_ASRL_CHAR, VI_HNDLR);
+    p->char_events = false;
     // A callback decided on its thread is let into the user's code (or
     // not) before this returns; one already running may go on.
     if (owner != os::current_thread_id())
@@ -279,6 +297,11 @@ extern "C" int InstallComCallback(int port, int eventMask, int notifyCount, int 
                 ViStatus status = visa::InstallHandler(vi, e.first, on_visa_event, handle);
                 if (status >= 0) status = visa::EnableEvent(vi, e.first, VI_HNDLR, VI_NULL);
                 if (status < 0 && result == 0) result = translate(status);
+            }
+            if ((mask & (COM_EVENT_CHAR | COM_EVENT_EVENT_CHAR | COM_EVENT_RECEIVE_COUNT)) != 0) {
+                const ViStatus status = visa::EnableEvent(vi, VI_EVENT_ASRL_CHAR, VI_HNDLR, VI_NULL);
+                if (status < 0 && result == 0) result = translate(status);
+                p->char_events = status >= 0;
             }
             note_callback_installed();
             p->event_lock.lock();

@@ -39,7 +39,14 @@ private:
     std::uint64_t since_ = 0;
 };
 
-std::uint32_t read_slice(Port *p) { return p->char_events ? kSliceMs : 10; }
+// VISA's time-out for the next device read or write; set only when it
+// changes. Readers and writers share the session's one time-out: each wait
+// inside VISA lasts at most a slice, whoever set it.
+ViStatus set_device_timeout(Port *p, std::uint32_t ms) {
+    if (p->device_timeout.load() == ms) return VI_SUCCESS;
+    p->device_timeout.store(ms);
+    return visa::SetAttribute(p->vi.load(), VI_ATTR_TMO_VALUE, ms);
+}
 
 int write_direct(Port *p, const char *buffer, std::size_t count, std::uint32_t timeout_ms, std::size_t *done) {
     IdleClock clock(timeout_ms);
@@ -47,6 +54,7 @@ int write_direct(Port *p, const char *buffer, std::size_t count, std::uint32_t t
     while (*done < count) {
         if (p->closing.load()) return -3;
         const std::size_t chunk = std::min<std::size_t>(count - *done, 16384);
+        if (const ViStatus status = set_device_timeout(p, kSliceMs); status < 0) return translate(status);
         ViUInt32 got = 0;
         const ViStatus status = visa::Write(vi, reinterpret_cast<ViConstBuf>(buffer + *done),
                                             static_cast<ViUInt32>(chunk), &got);
@@ -66,43 +74,57 @@ void wait_word(const std::atomic<std::uint32_t> &word, std::uint32_t expected, s
     if (ms > 0) os::wait_on_address(&word, expected, ms);
 }
 
+// Takes the read-ahead list first, then what the device holds; with
+// nothing there it waits inside VISA for the rest, a slice at a time, so a
+// stream of bytes is read in large blocks and an idle wait costs nothing.
+// The read lock is held across that wait; VISA's handler only ever tries
+// it, and whoever takes bytes from the device looks for the event
+// character among them.
 int read_bytes(Port *p, char *buffer, std::size_t count, std::uint32_t timeout_ms, std::size_t *done) {
     *done = 0;
     IdleClock clock(timeout_ms);
     const ViSession vi = p->vi.load();
     while (*done < count) {
-        const std::uint32_t seen = p->data_seq.load();
-        std::size_t moved = 0;
+        std::size_t moved = 0, from_device = 0;
         int error = 0;
-        p->read_lock.lock();
+        bool timed_out = false;
         auto *out = reinterpret_cast<unsigned char *>(buffer) + *done;
+        p->read_lock.lock();
         moved = p->ahead.pop(out, count - *done);
-        if (*done + moved < count) {
+        const std::size_t rest = std::min<std::size_t>(count - *done - moved, INT_MAX);
+        if (rest > 0) {
             ViUInt32 available = 0;
             ViStatus status = visa::GetAttribute(vi, VI_ATTR_ASRL_AVAIL_NUM, &available);
+            ViUInt32 want = 0;
             if (status < 0) {
                 error = translate(status);
             } else if (available > 0) {
-                const std::size_t want =
-                    std::min<std::size_t>({count - *done - moved, available, static_cast<std::size_t>(INT_MAX)});
+                want = static_cast<ViUInt32>(std::min<std::size_t>(rest, available));
+            } else if (moved == 0 && !p->closing.load()) {
+                const std::uint32_t wait = clock.wait(kSliceMs);
+                timed_out = wait == 0;
+                if (!timed_out && (status = set_device_timeout(p, wait)) < 0) error = translate(status);
+                if (!timed_out && error == 0) want = static_cast<ViUInt32>(rest);
+            }
+            if (want > 0) {
                 ViUInt32 got = 0;
-                status = visa::Read(vi, out + moved, static_cast<ViUInt32>(want), &got);
-                moved += got;
-                if (status < 0 && status != VI_ERROR_TMO && status != VI_ERROR_ASRL_OVERRUN) error = translate(status);
+                status = visa::Read(vi, out + moved, want, &got);
+                from_device = got;
+                if (status < 0 && status != VI_ERROR_TMO && status != VI_ERROR_ASRL_OVERRUN && status != VI_ERROR_ABORT)
+                    error = translate(status);
             }
         }
         p->read_lock.unlock();
+        if (from_device > 0) note_input_taken(p, out + moved, from_device);
+        moved += from_device;
         *done += moved;
-        if (moved > 0) check_receive_count(p);
         if (error != 0) return error;
         if (moved > 0) {
             clock.moved();
             continue;
         }
         if (p->closing.load()) return -3;
-        const std::uint32_t wait = clock.wait(read_slice(p));
-        if (wait == 0) return -99;
-        wait_word(p->data_seq, seen, wait);
+        if (timed_out) return -99;
     }
     return 0;
 }
@@ -177,8 +199,6 @@ void put_back(Port *p, unsigned char byte) {
     p->read_lock.lock();
     p->ahead.push_front(byte);
     p->read_lock.unlock();
-    p->data_seq.fetch_add(1);
-    os::wake_all(&p->data_seq);
 }
 
 int flush_input(Port *p) {

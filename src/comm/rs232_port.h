@@ -5,8 +5,9 @@
 // (read-ahead list and device reads), then writer lock (output queue), then
 // the event lock (callback state and queued event words). The state of an
 // open session (open, closing, pins) changes under the state lock, which is
-// only ever held for a few instructions. Device reads never wait inside
-// VISA: a reader waits on `data_seq`, which VISA's character event bumps.
+// only ever held for a few instructions. A reader with nothing to take
+// waits inside VISA (a slice at a time) holding the read lock; VISA's
+// handler therefore only tries that lock.
 #pragma once
 
 #include <atomic>
@@ -80,8 +81,8 @@ struct Port {
     // Input.
     core::WordLock read_lock;
     ByteRing ahead;
-    std::atomic<std::uint32_t> data_seq{0};
-    bool char_events = false;  // VISA raises character events for this session
+    std::atomic<std::uint32_t> device_timeout{0};  // VISA's time-out as last set
+    bool char_events = false;  // character events enabled (callbacks want them)
 
     // Output: the queue and its writer.
     core::WordLock writer_lock;
@@ -159,6 +160,9 @@ void post_event(Port *p, std::uint32_t session, std::uint32_t bit);
 void remove_callback(Port *p, bool call_visa = true);
 // Checks the input-count event of a watched port.
 void check_receive_count(Port *p);
+// Bytes a read took from the device: posts the event character's event
+// when a callback watches for it and it is among them.
+void note_input_taken(Port *p, const unsigned char *bytes, std::size_t n);
 void note_callback_installed();
 
 // Settings (rs232_ports.cpp).

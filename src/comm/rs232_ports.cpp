@@ -246,6 +246,7 @@ int apply_settings(Port *p) {
         const ViStatus status = set_attribute(p, tail[i], values[i]);
         if (status < 0) return translate(status);
     }
+    p->device_timeout.store(kSliceMs);
     return 0;
 }
 
@@ -253,9 +254,7 @@ int close_port(Port *p, bool may_wait) {
     p->state_lock.lock();
     p->closing = true;
     p->state_lock.unlock();
-    // Waits see the closing at once.
-    p->data_seq.fetch_add(1);
-    os::wake_all(&p->data_seq);
+    // Waits see the closing within a slice; writers waiting for room at once.
     p->space_seq.fetch_add(1);
     os::wake_all(&p->space_seq);
     const ViSession vi = p->vi.load();
@@ -361,11 +360,11 @@ int open_port(int number, const char *device_name, int baud, int parity, int dat
     if (result == 0 && (status = set_attribute(p, VI_ATTR_ASRL_END_IN, VI_ASRL_END_NONE)) < 0) result = translate(status);
     for (int i = 0; result == 0 && i < 3; ++i) {
         status = visa::InstallHandler(vi, kOpenEvents[i], on_visa_event, user_handle(number, kOpenEventBits[i]));
-        if (status >= 0) status = visa::EnableEvent(vi, kOpenEvents[i], VI_HNDLR, VI_NULL);
-        if (kOpenEvents[i] == VI_EVENT_ASRL_CHAR)
-            p->char_events = status >= 0;  // without them reads look in slices
-        else if (status < 0)
-            result = translate(status);
+        // Character events are enabled only while a callback wants them:
+        // raised for every character, they would cost a stream dearly.
+        if (status >= 0 && kOpenEvents[i] != VI_EVENT_ASRL_CHAR)
+            status = visa::EnableEvent(vi, kOpenEvents[i], VI_HNDLR, VI_NULL);
+        if (status < 0) result = translate(status);
     }
     if (result == 0) {
         p->state_lock.lock();
