@@ -30,6 +30,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "median_times.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -443,17 +445,8 @@ BENCHMARK(BM_UdpRoundTrip_plain)->UseRealTime();
 
 // ---- the ratios ------------------------------------------------------------------
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianTimesReporter {
 public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        // The median, with --benchmark_repetitions.
-        for (const Run &run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (!run.error_occurred && (median || (run.run_type == Run::RT_Iteration && run.iterations > 0)))
-                time_[run.run_name.function_name] = run.GetAdjustedRealTime();
-        }
-    }
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n");
@@ -478,7 +471,6 @@ private:
         std::printf("%s: kez %.1f us, plain %.1f us; kez/plain %.2fx (goal <= 1.5x) %s\n", what, kez / 1e3,
                     plain / 1e3, ratio, ratio <= 1.5 ? "met" : "MISSED");
     }
-    std::map<std::string, double> time_;  // function -> real time an iteration
 };
 
 // ---- idle read ---------------------------------------------------------------------

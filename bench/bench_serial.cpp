@@ -28,6 +28,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "median_times.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -319,16 +321,8 @@ BENCHMARK(BM_SerialEcho_termios)->UseRealTime();
 
 // ---- the ratios ------------------------------------------------------------------------
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianTimesReporter {
 public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (!run.error_occurred && (median || (run.run_type == Run::RT_Iteration && run.iterations > 0)))
-                time_[run.run_name.function_name] = run.GetAdjustedRealTime();
-        }
-    }
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n");
@@ -354,7 +348,6 @@ private:
                     ratio >= 0.5 ? "met" : "MISSED");
     }
     static double mb_per_s(double ns) { return static_cast<double>(g_round) / ns * 1e3; }
-    std::map<std::string, double> time_;
 };
 
 // ---- idle read -------------------------------------------------------------------------

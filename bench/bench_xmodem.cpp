@@ -19,11 +19,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include "median_times.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,27 +183,19 @@ BENCHMARK(XModemReceive_)->Name("XModemReceive")->Unit(benchmark::kMillisecond)-
 BENCHMARK(Lrzsz)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Prints each engine direction's time against the anchor's.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianTimesReporter {
 public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (!run.error_occurred && (median || (run.run_type == Run::RT_Iteration && run.iterations > 0)))
-                time_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const double anchor = time_["Lrzsz"];
+        for (const char *name : {"XModemSend", "XModemReceive"}) {
+            const double engine = time_[name];
+            if (engine <= 0 || anchor <= 0) continue;
+            const double ratio = engine / anchor;
+            std::printf("%s: %.1f ms against lrzsz %.1f ms: %.2fx (goal <= 2x: %s)\n", name, engine, anchor, ratio,
+                        ratio <= 2.0 ? "met" : "MISSED");
         }
-        if (time_.count("Lrzsz") == 0) return;
-        for (const char *name : {"XModemSend", "XModemReceive"})
-            if (time_.count(name) != 0 && printed_.insert(name).second) {
-                const double ratio = time_[name] / time_["Lrzsz"];
-                std::printf("%s: %.1f ms against lrzsz %.1f ms: %.2fx (goal <= 2x: %s)\n", name, time_[name],
-                            time_["Lrzsz"], ratio, ratio <= 2.0 ? "met" : "MISSED");
-            }
     }
-
-private:
-    std::map<std::string, double> time_;
-    std::set<std::string> printed_;
 };
 
 }  // namespace
