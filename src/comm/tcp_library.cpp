@@ -13,6 +13,7 @@
 #include "comm/tcp_steps.h"
 #include "core/frame.h"
 #include "core/thread_var.h"
+#include "core/word_lock.h"
 #include "kez/runtime.h"
 
 namespace kez::comm::tcp {
@@ -21,6 +22,7 @@ namespace {
 os::CriticalSection *g_lock = nullptr;       // the library lock (slots, reservations, held events)
 os::CriticalSection *g_name_lock = nullptr;  // cached peer names
 std::atomic<bool> g_winsock_started{false};
+core::WordLock g_start_lock;  // serialises starts with the named mutex
 std::atomic<bool> g_table_in_use{false};
 bool g_has_slot = false;
 Slot g_slots[kSlotCount];
@@ -84,9 +86,13 @@ int start() {
     if (g_winsock_started.load(std::memory_order_acquire)) return 0;
     char name[80];
     std::snprintf(name, sizeof name, "Brennick Pellix/Kez Kez TCP Library %ul", os::current_process_id());
+    // The name carries the process id, so the mutex only ever serialises
+    // this process's threads: where the system refuses the name (seen under
+    // Wine after the process had started a Linux program: an invalid
+    // handle), the process-local lock serves alone.
+    g_start_lock.lock();
     os::NamedMutex *mutex = os::named_mutex_open(name);
-    if (mutex == nullptr) return kTCP_NetworkSubsystemNotReady;
-    os::named_mutex_lock(mutex);
+    if (mutex != nullptr) os::named_mutex_lock(mutex);
     int result = 0;
     if (!g_winsock_started.load(std::memory_order_acquire)) {
         std::uint16_t version = 0;
@@ -101,8 +107,11 @@ int start() {
             g_winsock_started.store(true, std::memory_order_release);
         }
     }
-    os::named_mutex_unlock(mutex);
-    os::named_mutex_close(mutex);
+    if (mutex != nullptr) {
+        os::named_mutex_unlock(mutex);
+        os::named_mutex_close(mutex);
+    }
+    g_start_lock.unlock();
     return result;
 }
 
