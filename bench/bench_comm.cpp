@@ -30,6 +30,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "clocks.h"
 #include "median_times.h"
 
 #include <atomic>
@@ -474,16 +475,6 @@ private:
 };
 
 // ---- idle read ---------------------------------------------------------------------
-
-double process_cpu_s() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double wall_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // A read that waits 1 s on a connection where nothing arrives must time out
 // and cost the process next to no CPU time. False when the read did not end

@@ -28,6 +28,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "clocks.h"
 #include "median_times.h"
 
 #include <atomic>
@@ -351,16 +352,6 @@ private:
 };
 
 // ---- idle read -------------------------------------------------------------------------
-
-double process_cpu_s() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double wall_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // False when the engine's read did not end by its time-out.
 bool run_idle_read() {

@@ -92,12 +92,12 @@ JUNK = b"0x9"  # bytes no XModem side acts on
 class Noise:
     """Faults injected into a relayed byte stream (see the noise list)."""
 
-    def __init__(self, spec):
+    def __init__(self, faults):
         self.faults = []  # (kind, period, offset)
         self.budget = 1000
         self.lost_ack = 0
         self.drop_c = False
-        for item in ([] if spec == "-" else spec.split(",")):
+        for item in ([] if faults == "-" else faults.split(",")):
             parts = item.split(":")
             if parts[0] == "max":
                 self.budget = int(parts[1])
